@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test (unit and end-to-end).
+set -euo pipefail
+cd "$(dirname "$0")"
+./setup.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$(nproc)"
+cd build && ctest --output-on-failure -j"$(nproc)"

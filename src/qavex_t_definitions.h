@@ -1,0 +1,214 @@
+// Shared types, records that cross objects, bus word accessors, the
+// guarded allocator and small-prime rounding.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "m_pd.h"
+
+// ---------------------------------------------------------------- types
+typedef std::complex<double> pac_type;   // complex window element: re, im
+typedef double pac_type_real;
+typedef float paf_type;                  // float window element
+typedef double sound_type;
+typedef double tc_type;
+
+// Warping-map function: argument and the map's data array in, value out.
+typedef double (*thetafunction)(double, double *);
+
+enum _eThetaType : std::int32_t {
+    BSPLINE = 0,
+    EXP_C1_NYQU = 4,
+    ID = 10,
+    LIN = 11,
+    SQUARE = 12
+};
+
+enum _eWindowType : std::int32_t {
+    WIN_ZERO = 0,
+    WIN_COS = 2,
+    WIN_COS_NOT_WARPED = 3,
+    WIN_SQRT_GAUSS = 7
+};
+
+// Fixed rate for every seconds/samples conversion, and the host block.
+constexpr double QAVEX_SR = 44100.0;
+constexpr int QAVEX_BLOCK = 64;
+constexpr long double QAVEX_PI = 3.141592653589793238462643383279502884L;
+
+// ---------------------------------------------------------------- records
+// One coefficient. Entry 0 of a list doubles as its header (numCoeff).
+struct sQavex_Coeff {
+    std::int32_t start;
+    tc_type val_r;
+    tc_type val_i;
+    std::int32_t band;
+    std::int32_t numCoeff;
+};
+
+// The designer's parameter record, published on the parameter channel.
+struct sQbank_Param {
+    double C_T_c;
+    double C_b;
+    double C_d;
+    double C_q;
+    std::int32_t C_SR;
+    double C_cut;
+    double T_max;
+    _eWindowType eWindowType;
+    _eThetaType eThetaType;
+    thetafunction Theta;
+    thetafunction Theta_inv;
+    thetafunction d_Theta_infimum;
+    double *thetadata;
+    char thetapath[500];
+    double _K;
+    std::int32_t iq_compute_sup;
+    std::int32_t iComputeType;
+    double _R;
+    double dWinlength_window;
+    double dWinlength_compute;
+    double _a;
+    double _aTemp;
+    double _b;
+    double _bTemp;
+    double dEssentialBandwidth;
+    double *aldDq_real;
+    double *aldDq;
+    std::int32_t *aiDq;
+    std::int32_t iLongestFrame_paf;
+    paf_type **paf_r;
+    paf_type **paf_i;
+};
+
+// ---------------------------------------------------------------- assertions
+[[noreturn]] void qavex_t_assert_fail(const char *cond, const char *file);
+#define QAVEX_ASSERT(cond, text, file) \
+    do { if (!(cond)) qavex_t_assert_fail(text, file); } while (0)
+
+// ---------------------------------------------------------------- allocator
+// Block of n bytes, 16-aligned, 112 header bytes in front and 64..79 bytes
+// of slack behind, all filled with 0xA3. Null (with messages) when the heap
+// is exhausted.
+void *qavex_t_malloc0(std::size_t n);
+void qavex_t_free(void *u);
+
+// Raw heap used by the allocator and a failure injector, for tests:
+// qavex_t_fail_after = k makes the (k+1)-th following request fail once.
+extern void *(*qavex_t_raw_malloc)(std::size_t);
+extern void (*qavex_t_raw_free)(void *);
+extern int qavex_t_fail_after;
+
+// ---------------------------------------------------------------- windows
+// pac: element -6 side word, -5 length word (N, 0), -4..-1 and N..N+3 guards.
+// paf: element -6 side word, -5 length word N as float.
+inline std::int32_t qavex_t_pac_length(const pac_type *a) { return (std::int32_t)a[-5].real(); }
+inline pac_type qavex_t_pac_side(const pac_type *a) { return a[-6]; }
+inline void qavex_t_pac_set_header(pac_type *a, std::int32_t n, pac_type side)
+{
+    a[-5] = pac_type((double)n, 0.0);
+    a[-6] = side;
+}
+inline void qavex_t_pac_zero_guards(pac_type *a)
+{
+    std::int32_t n = qavex_t_pac_length(a);
+    for (int i = 1; i <= 4; i++) a[-i] = pac_type(0.0, 0.0);
+    for (int i = 0; i < 4; i++) a[n + i] = pac_type(0.0, 0.0);
+}
+// Fresh pac array of n > 0 elements with length word n and the given side
+// word; elements keep the allocator's fill. Null on failure.
+pac_type *qavex_t_new_pac(std::int32_t n, pac_type side = pac_type(0.0, 0.0));
+
+inline std::int32_t qavex_t_paf_length(const paf_type *a) { return (std::int32_t)a[-5]; }
+inline void qavex_t_paf_set_header(paf_type *a, std::int32_t n, paf_type side)
+{
+    a[-5] = (paf_type)n;
+    a[-6] = side;
+}
+paf_type *qavex_t_new_paf(std::int32_t n, paf_type side = 0.0f);
+
+// ---------------------------------------------------------------- rounding
+std::int32_t round_up_to_multiple_of_small_primes(std::int32_t n, std::int32_t maxprime);
+// The patch message of the same name: refuses arguments outside the
+// preconditions with a console error, otherwise posts the result.
+void qavex_t_round_message(t_floatarg n, t_floatarg maxprime);
+
+// ---------------------------------------------------------------- bus
+constexpr std::int32_t QAVC_TAG = 0x51415643;  // 'Q','A','V','C'
+constexpr std::int32_t QAVG_TAG = 0x51415647;  // 'Q','A','V','G'
+constexpr int QAVEX_WORD_LISTS = 4;   // coefficient block: list array (2 words on 64 bit)
+constexpr int QAVEX_WORD_NLISTS = 8;  // coefficient block: number of lists
+constexpr int QAVEX_WORD_PARAM = 12;  // parameter block: record (2 words on 64 bit)
+
+inline void hide_int_at_address(std::int32_t i, void *p) { std::memcpy(p, &i, sizeof i); }
+void hide_pointer_at_address(const void *what, void *p);
+inline std::int32_t find_int_at_address(const void *p)
+{
+    std::int32_t i;
+    std::memcpy(&i, p, sizeof i);
+    return i;
+}
+inline void *find_pointer_at_address(const void *p)
+{
+    void *a;
+    std::memcpy(&a, p, sizeof a);
+    return a;
+}
+
+inline void qavex_t_write_empty_block(t_sample *v) { std::memset(v, 0, QAVEX_BLOCK * sizeof(t_sample)); }
+// Parameter block: tag in word 0, record address in word 12; no other word.
+inline void qavex_t_write_param_block(t_sample *v, const sQbank_Param *p)
+{
+    hide_int_at_address(QAVC_TAG, v);
+    hide_pointer_at_address(p, v + QAVEX_WORD_PARAM);
+}
+// Coefficient block on a cleared vector: tag, list array, list count.
+inline void qavex_t_write_coeff_block(t_sample *v, sQavex_Coeff **lists, std::int32_t n)
+{
+    qavex_t_write_empty_block(v);
+    hide_int_at_address(n, v + QAVEX_WORD_NLISTS);
+    hide_int_at_address(QAVG_TAG, v);
+    hide_pointer_at_address(lists, v + QAVEX_WORD_LISTS);
+}
+
+// What a reader takes from a block before it writes any outlet.
+struct sQavex_ParamIn {
+    std::int32_t tag;
+    sQbank_Param *p;
+};
+struct sQavex_CoeffIn {
+    std::int32_t tag;
+    sQavex_Coeff **lists;
+    std::int32_t n;
+};
+inline sQavex_ParamIn qavex_t_read_param_block(const t_sample *v)
+{
+    return {find_int_at_address(v), (sQbank_Param *)find_pointer_at_address(v + QAVEX_WORD_PARAM)};
+}
+inline sQavex_CoeffIn qavex_t_read_coeff_block(const t_sample *v)
+{
+    return {find_int_at_address(v), (sQavex_Coeff **)find_pointer_at_address(v + QAVEX_WORD_LISTS),
+            find_int_at_address(v + QAVEX_WORD_NLISTS)};
+}
+
+// ---------------------------------------------------------------- reports
+// The remark a bang report starts with at bang count c (may be none).
+void qavex_t_post_bang_remark(std::int32_t c);
+// "------------------Not important stuff" and the "Buildtime" line.
+void qavex_t_post_buildtime();
+
+std::int32_t qavex_test_compileparam();
+// TEST() (does nothing) is defined in qavex_t_definitions.cpp; it is not
+// declared here because test frameworks use that name as a macro.
+
+// Class setups, called by qavex_setup in this order.
+void qavex_t_setup();
+void qproc_t_setup();
+void invqavex_t_setup();
+void qlag_t_setup();
+void qemit_t_setup();
+void qbank_t_setup();
+void qdump_t_setup();

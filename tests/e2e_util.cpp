@@ -1,0 +1,166 @@
+#include "e2e_util.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace e2e {
+
+int Patch::obj(const std::string &text)
+{
+    lines_.push_back("#X obj 10 " + std::to_string(10 + 20 * count_) + " " + text + ";");
+    return count_++;
+}
+
+int Patch::msg(const std::string &text)
+{
+    lines_.push_back("#X msg 10 " + std::to_string(10 + 20 * count_) + " " + text + ";");
+    return count_++;
+}
+
+void Patch::connect(int src, int outlet, int dst, int inlet)
+{
+    lines_.push_back("#X connect " + std::to_string(src) + " " + std::to_string(outlet) + " " +
+                     std::to_string(dst) + " " + std::to_string(inlet) + ";");
+}
+
+void Patch::quit_after(double ms)
+{
+    int lb = obj("loadbang");
+    std::ostringstream d;
+    d << "del " << ms;
+    int del = obj(d.str());
+    int q = msg("\\; pd quit");
+    connect(lb, 0, del, 0);
+    connect(del, 0, q, 0);
+}
+
+std::string Patch::text() const
+{
+    std::string s = "#N canvas 0 0 800 600 12;\n";
+    for (auto &l : lines_) s += l + "\n";
+    return s;
+}
+
+std::string build_dir() { return QAVEX_BUILD_DIR; }
+std::string source_dir() { return QAVEX_SOURCE_DIR; }
+
+std::string temp_dir()
+{
+    char tmpl[] = "/tmp/qavex_e2e_XXXXXX";
+    char *d = mkdtemp(tmpl);
+    if (!d) throw std::runtime_error("mkdtemp failed");
+    return d;
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+Run run_pd_file(const std::string &patch_path, int timeout_s)
+{
+    std::string out = patch_path + ".console";
+    std::string cmd = "cd \"$(dirname '" + patch_path + "')\" && timeout " + std::to_string(timeout_s) +
+                      " pd -nogui -batch -noaudio -noprefs -stderr -path '" + build_dir() +
+                      "' -lib qavex -open '" + patch_path + "' > '" + out + "' 2>&1";
+    int rc = std::system(cmd.c_str());
+    Run r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.console = read_file(out);
+    return r;
+}
+
+Run run_pd(const Patch &p, const std::string &dir, int timeout_s)
+{
+    std::string path = dir + "/test.pd";
+    write_file(path, p.text());
+    return run_pd_file(path, timeout_s);
+}
+
+static std::uint32_t le32(const unsigned char *p) { return p[0] | p[1] << 8 | p[2] << 16 | (std::uint32_t)p[3] << 24; }
+static std::uint16_t le16(const unsigned char *p) { return p[0] | p[1] << 8; }
+
+std::vector<std::vector<float>> read_wav(const std::string &path)
+{
+    std::string s = read_file(path);
+    const unsigned char *b = (const unsigned char *)s.data();
+    if (s.size() < 12 || std::memcmp(b, "RIFF", 4) || std::memcmp(b + 8, "WAVE", 4))
+        throw std::runtime_error("not a WAV file: " + path);
+    int format = 0, channels = 0, bits = 0;
+    size_t pos = 12;
+    while (pos + 8 <= s.size()) {
+        std::uint32_t len = le32(b + pos + 4);
+        const unsigned char *c = b + pos + 8;
+        if (!std::memcmp(b + pos, "fmt ", 4)) {
+            format = le16(c);
+            channels = le16(c + 2);
+            bits = le16(c + 14);
+            if (format == 0xFFFE && len >= 26) format = le16(c + 24);
+        } else if (!std::memcmp(b + pos, "data", 4)) {
+            if (channels <= 0) throw std::runtime_error("WAV without fmt: " + path);
+            size_t avail = std::min<size_t>(len, s.size() - pos - 8);
+            int bps = bits / 8;
+            size_t frames = avail / (bps * channels);
+            std::vector<std::vector<float>> out(channels, std::vector<float>(frames));
+            for (size_t i = 0; i < frames; i++)
+                for (int ch = 0; ch < channels; ch++) {
+                    const unsigned char *p = c + (i * channels + ch) * bps;
+                    float v;
+                    if (format == 3 && bits == 32) {
+                        std::uint32_t u = le32(p);
+                        std::memcpy(&v, &u, 4);
+                    } else if (bits == 16) {
+                        v = (std::int16_t)le16(p) / 32768.0f;
+                    } else if (bits == 24) {
+                        std::int32_t x = (p[0] << 8 | p[1] << 16 | p[2] << 24) >> 8;
+                        v = x / 8388608.0f;
+                    } else if (bits == 32) {
+                        v = (float)((std::int32_t)le32(p) / 2147483648.0);
+                    } else {
+                        throw std::runtime_error("unsupported WAV sample format");
+                    }
+                    out[ch][i] = v;
+                }
+            return out;
+        }
+        pos += 8 + len + (len & 1);
+    }
+    throw std::runtime_error("WAV without data: " + path);
+}
+
+int count_containing(const std::string &console, const std::string &text)
+{
+    int n = 0;
+    std::istringstream in(console);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find(text) != std::string::npos) n++;
+    return n;
+}
+
+bool has_line(const std::string &console, const std::string &want)
+{
+    std::istringstream in(console);
+    std::string line;
+    while (std::getline(in, line))
+        if (line == want || line == "error: " + want) return true;
+    return false;
+}
+
+}  // namespace e2e
