@@ -71,6 +71,20 @@ inline long double linear_below(const double *p, std::int32_t length, long long 
 struct ExpMap {
     long double f0, k, fny, wny, fin, fout, wout;
 };
+
+// Last junction computed. The window construction evaluates the map at
+// every bin with the same parameters; reusing z, fout and wout saves two
+// exponentials per call. LambertW1 is still called each time (one
+// comparison while its remembered pair holds z), so its reports and
+// results are exactly those of a fresh computation.
+struct JunctionCache {
+    bool valid = false;
+    double f0, k, fny, wny;
+    double z, w;
+    long double fout, wout;
+};
+JunctionCache g_junction;
+
 ExpMap exp_map(const double *data)
 {
     ExpMap m;
@@ -81,12 +95,22 @@ ExpMap exp_map(const double *data)
     m.fin = m.k / LN2;
     if (m.fny > m.wny) {
         m.fout = m.wout = std::numeric_limits<long double>::infinity();
-    } else {
-        long double z = -(m.wny / 2.0L) * std::exp2(1.0L - m.fny / m.k) / (m.f0 * EULER);
-        long double w = LambertW1((double)z);
-        m.fout = (m.k + m.fny * LN2 + m.k * w) / LN2;
-        m.wout = m.f0 * std::exp2(m.fout / m.k);
+        return m;
     }
+    JunctionCache &c = g_junction;
+    if (c.valid && c.f0 == data[0] && c.k == data[1] && c.fny == data[2] && c.wny == data[3]) {
+        double w = LambertW1(c.z);
+        if (w == c.w || (std::isnan(w) && std::isnan(c.w))) {
+            m.fout = c.fout;
+            m.wout = c.wout;
+            return m;
+        }
+    }
+    long double z = -(m.wny / 2.0L) * std::exp2(1.0L - m.fny / m.k) / (m.f0 * EULER);
+    double w = LambertW1((double)z);
+    m.fout = (m.k + m.fny * LN2 + m.k * w) / LN2;
+    m.wout = m.f0 * std::exp2(m.fout / m.k);
+    c = {true, data[0], data[1], data[2], data[3], (double)z, w, m.fout, m.wout};
     return m;
 }
 long double tail_slope(const ExpMap &m)

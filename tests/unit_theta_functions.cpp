@@ -152,6 +152,35 @@ TEST(ExpMap, NegativeTailSlopeIsReportedOnEveryTailEvaluation)
     EXPECT_EQ(stub::count_lines("qavex_t: Theta called with bad parameters."), 0);
 }
 
+TEST(ExpMap, JunctionFollowsParametersAndLambertState)
+{
+    double d1[4] = {12.0, 36.0, 396.0, 22050.0};
+    // Anchors below the exponential, so that a tangent exists.
+    double d2[4] = {12.0, 36.0, 420.0, 22050.0};
+    double d3[4] = {14.0, 36.0, 396.0, 22050.0};
+    stub::clear();
+    EXPECT_NEAR(qavex_t_Theta_exp_c1_nyqu(396.0, d1), 22050.0, 1e-8);
+    EXPECT_NEAR(qavex_t_Theta_exp_c1_nyqu(420.0, d2), 22050.0, 1e-8);
+    EXPECT_NEAR(qavex_t_Theta_inv_exp_c1_nyqu(22050.0, d3), 396.0, 1e-9);
+    d1[2] = 420.0;  // same array, changed anchor
+    EXPECT_NEAR(qavex_t_Theta_exp_c1_nyqu(420.0, d1), 22050.0, 1e-8);
+    d1[2] = 396.0;
+    LambertW1(-0.1);
+    EXPECT_NEAR(qavex_t_Theta_exp_c1_nyqu(396.0, d1), 22050.0, 1e-8);
+    EXPECT_TRUE(stub::console().empty());
+
+    // A junction without tangent: Lambert W reports its argument whenever it
+    // has to compute it again, exactly as on the first call.
+    double bad[4] = {12.0, 36.0, 50.0, 1000.0};
+    stub::clear();
+    qavex_t_Theta_exp_c1_nyqu(1000.0, bad);
+    qavex_t_Theta_exp_c1_nyqu(1000.0, bad);
+    EXPECT_EQ(count_containing("LambertW1: bad argument"), 1);
+    LambertW1(-0.1);
+    qavex_t_Theta_exp_c1_nyqu(1000.0, bad);
+    EXPECT_EQ(count_containing("LambertW1: bad argument"), 2);
+}
+
 // ------------------------------------------------------------ Lambert W
 
 TEST(LambertW, LowerBranchValues)
