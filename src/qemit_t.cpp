@@ -1,4 +1,150 @@
-#include "qavex_t_definitions.h"
+#include "qemit_t.h"
 
-// Placeholder until the class is built.
-void qemit_t_setup() {}
+#include <cmath>
+
+static t_class *pcQemit_t = nullptr;
+
+// Truncation toward zero, clamped to [lo, hi]; not a number gives lo.
+static std::int32_t qemit_t_clamp_trunc(t_floatarg f, std::int32_t lo, std::int32_t hi)
+{
+    if (!(f >= (t_floatarg)lo)) return lo;  // also NaN
+    if (f >= (t_floatarg)hi) return hi;
+    return (std::int32_t)f;
+}
+
+void qemit_t_emit(sQemit_t *psW, t_floatarg fTime, t_floatarg Val_real, t_floatarg Val_imag,
+                  t_floatarg fBand)
+{
+    if (!psW->pawc_intern) {
+        pd_error(psW, "qemit: no event list (out of memory), event dropped");
+        return;
+    }
+    if (psW->num_coeff > QEMIT_MAX_EVENTS - 1 || psW->num_coeff < 0) return;
+    std::int32_t time = qemit_t_clamp_trunc(fTime, 0, QAVEX_BLOCK - 1);
+    // No upper bound here: the band count is known only when a parameter
+    // block arrives, and bands outside it are dropped at publication.
+    std::int32_t band = qemit_t_clamp_trunc(fBand, 0, INT32_MAX);
+    sQavex_Coeff &c = psW->pawc_intern[psW->num_coeff];
+    c.val_i = (double)Val_imag;
+    c.val_r = (double)Val_real;
+    c.start = time;
+    c.band = band;
+    psW->num_coeff++;
+    if (psW->num_coeff == QEMIT_MAX_EVENTS) post("qemit: Maximum number of events for qemit reached.");
+}
+
+t_int *qemit_t_perform(t_int *w)
+{
+    sQemit_t *psW = (sQemit_t *)w[1];
+    t_sample *inC = (t_sample *)w[2];
+    t_sample *outG = (t_sample *)w[3];
+    t_sample *outC = (t_sample *)w[4];
+    int n = (int)w[5];
+
+    if (n != QAVEX_BLOCK) {
+        // The bus needs 64-sample blocks: publish nothing, keep the events.
+        for (int i = 0; i < n; i++) outG[i] = outC[i] = 0;
+        return w + 6;
+    }
+    // Everything needed from the input first: an outlet may share its vector.
+    sQavex_ParamIn in = qavex_t_read_param_block(inC);
+
+    qavex_t_write_empty_block(outG);
+    // A tag without a record is not a parameter block; it would also be the
+    // one thing the pointer accessor refuses.
+    if (in.tag != QAVC_TAG || !in.p) {
+        qavex_t_write_empty_block(outC);
+        return w + 6;
+    }
+    qavex_t_write_empty_block(outC);
+    qavex_t_write_param_block(outC, in.p);
+
+    if (psW->num_coeff < 0 || psW->num_coeff > QEMIT_MAX_EVENTS) {
+        pd_error(psW, "qemit: Fatal Error.");
+        psW->num_coeff = 0;  // start afresh rather than fail every block
+        return w + 6;
+    }
+    sQavex_Coeff *pub = psW->pawc[0];
+    if (!pub || !psW->pawc_intern) return w + 6;
+
+    // Events whose band the record does not have would make every reader
+    // index outside its per-band arrays; they never reach the stream.
+    std::int32_t bands = in.p->iq_compute_sup;
+    std::int32_t kept = 0;
+    for (std::int32_t i = 0; i < psW->num_coeff; i++) {
+        const sQavex_Coeff &e = psW->pawc_intern[i];
+        if (e.band >= bands) continue;
+        sQavex_Coeff &d = pub[kept++];
+        d.val_r = e.val_r;
+        d.val_i = e.val_i;
+        d.start = e.start;
+        d.band = e.band;
+    }
+    pub[0].numCoeff = kept;
+    qavex_t_write_coeff_block(outG, psW->pawc, 1);
+    psW->num_coeff = 0;
+    return w + 6;
+}
+
+void qemit_t_dsp(sQemit_t *psW, t_signal **sp)
+{
+    // sp: main inlet, parameter inlet, coefficient outlet, parameter outlet.
+    if (sp[1]->s_n != QAVEX_BLOCK)
+        pd_error(psW, "qemit: block size %i not supported (needs 64), nothing is published",
+                 (int)sp[1]->s_n);
+    dsp_add(qemit_t_perform, 5, psW, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec, (t_int)sp[1]->s_n);
+}
+
+void qemit_t_bang(sQemit_t *) { post("Qemit Bang Bang Boing"); }
+
+void *qemit_t_new(t_floatarg)
+{
+    sQemit_t *psW = (sQemit_t *)pd_new(pcQemit_t);
+    psW->x_inC = inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_signal, &s_signal);
+    psW->x_in = inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_list, gensym("emit"));
+    psW->x_outG = outlet_new(&psW->x_obj, &s_signal);
+    psW->x_outC = outlet_new(&psW->x_obj, &s_signal);
+    psW->x_outM = outlet_new(&psW->x_obj, &s_float);
+
+    // Without its lists the object stays usable: it forwards the parameter
+    // channel, publishes nothing and refuses events with an error.
+    const std::size_t bytes = QEMIT_LIST_RECORDS * sizeof(sQavex_Coeff);
+    psW->pawc[0] = (sQavex_Coeff *)qavex_t_malloc0(bytes);
+    psW->pawc_intern = (sQavex_Coeff *)qavex_t_malloc0(bytes);
+    if (!psW->pawc[0] || !psW->pawc_intern) {
+        qavex_t_free(psW->pawc[0]);
+        qavex_t_free(psW->pawc_intern);
+        psW->pawc[0] = nullptr;
+        psW->pawc_intern = nullptr;
+        pd_error(psW, "qemit: out of memory, the object publishes nothing");
+    } else {
+        psW->pawc[0][0].numCoeff = 0;
+        psW->pawc_intern[0].numCoeff = 0;
+    }
+    psW->num_coeff = 0;
+    return psW;
+}
+
+void qemit_t_delete(sQemit_t *psW)
+{
+    inlet_free(psW->x_inC);
+    inlet_free(psW->x_in);
+    outlet_free(psW->x_outM);
+    outlet_free(psW->x_outG);
+    outlet_free(psW->x_outC);
+    qavex_t_free(psW->pawc_intern);
+    qavex_t_free(psW->pawc[0]);
+    psW->pawc_intern = nullptr;
+    psW->pawc[0] = nullptr;
+}
+
+void qemit_t_setup()
+{
+    pcQemit_t = class_new(gensym("qemit_tilde"), (t_newmethod)(t_method)qemit_t_new, (t_method)qemit_t_delete,
+                          sizeof(sQemit_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
+    CLASS_MAINSIGNALIN(pcQemit_t, sQemit_t, fConstSignal);
+    class_addmethod(pcQemit_t, (t_method)qemit_t_dsp, gensym("dsp"), A_CANT, A_NULL);
+    class_addbang(pcQemit_t, (t_method)qemit_t_bang);
+    class_addmethod(pcQemit_t, (t_method)qemit_t_emit, gensym("emit"), A_DEFFLOAT, A_DEFFLOAT,
+                    A_DEFFLOAT, A_DEFFLOAT, A_NULL);
+}
