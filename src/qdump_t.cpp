@@ -1,4 +1,121 @@
-#include "qavex_t_definitions.h"
+#include "qdump_t.h"
 
-// Placeholder until the class is built.
-void qdump_t_setup() {}
+#include <cmath>
+#include <cstring>
+
+static t_class *pcQdump_t = nullptr;
+
+void qdump_t_close(sQdump_t *psW)
+{
+    if (!psW->myfile) return;
+    std::fflush(psW->myfile);
+    std::fclose(psW->myfile);
+    psW->myfile = nullptr;
+}
+
+void qdump_t_open(sQdump_t *psW, t_symbol *, int argc, t_atom *argv)
+{
+    if (argc < 1) {
+        post("Call with path as first parameter");
+        return;
+    }
+    // A symbol is taken by its name: the host's text conversion would put
+    // escape characters (before spaces, for instance) into the file name.
+    if (argv[0].a_type == A_SYMBOL) {
+        std::strncpy(psW->filepath, argv[0].a_w.w_symbol->s_name, QDUMP_PATH_SIZE - 1);
+        psW->filepath[QDUMP_PATH_SIZE - 1] = 0;
+    } else {
+        atom_string(&argv[0], psW->filepath, QDUMP_PATH_SIZE);
+    }
+    // An earlier file is completed first, so nothing written to it is lost.
+    qdump_t_close(psW);
+    psW->myfile = std::fopen(psW->filepath, "w");
+}
+
+void qdump_t_set_threshold(sQdump_t *psW, t_floatarg f) { psW->threshold = f; }
+
+void qdump_t_bang(sQdump_t *psW)
+{
+    if (psW->myfile) post("File opened: %s", psW->filepath);
+    else post("No open file.");
+    post("Threshold: %f", (double)psW->threshold);
+}
+
+// Element count of the band's float window, 0 when the record has no such
+// band or the band has no window.
+static std::int32_t qdump_t_window_length(const sQbank_Param *p, std::int32_t band)
+{
+    if (band < 0 || band >= p->iq_compute_sup || !p->paf_r || !p->paf_r[band]) return 0;
+    return qavex_t_paf_length(p->paf_r[band]);
+}
+
+t_int *qdump_t_perform(t_int *w)
+{
+    sQdump_t *psW = (sQdump_t *)w[1];
+    const t_sample *inG = (const t_sample *)w[2];
+    const t_sample *inC = (const t_sample *)w[3];
+    int n = (int)w[4];
+
+    // The bus layout needs 64-sample blocks; other sizes are ignored.
+    if (n != QAVEX_BLOCK) return w + 5;
+    sQavex_ParamIn pin = qavex_t_read_param_block(inC);
+    sQavex_CoeffIn cin = qavex_t_read_coeff_block(inG);
+    if (!psW->myfile || !cin.lists || !pin.p || pin.tag != QAVC_TAG || cin.tag != QAVG_TAG)
+        return w + 5;
+
+    const double thr = (double)psW->threshold;
+    for (std::int32_t k = 0; k < cin.n; k++) {
+        const sQavex_Coeff *list = cin.lists[k];
+        if (!list) continue;
+        for (std::int32_t i = list[0].numCoeff - 1; i >= 0; i--) {
+            const sQavex_Coeff &c = list[i];
+            if (!(std::fabs(c.val_r) > thr || std::fabs(c.val_i) > thr)) continue;
+            // Wraps (defined) after 2^31 samples instead of overflowing.
+            std::int32_t t = (std::int32_t)((std::uint32_t)psW->counter + (std::uint32_t)c.start);
+            std::fprintf(psW->myfile, "%i\t%i\t%.20f\t%.20f\t%i\n", (int)t, (int)c.band, c.val_r, c.val_i,
+                         (int)qdump_t_window_length(pin.p, c.band));
+        }
+    }
+    psW->counter = (std::int32_t)((std::uint32_t)psW->counter + QAVEX_BLOCK);
+    return w + 5;
+}
+
+void qdump_t_dsp(sQdump_t *psW, t_signal **sp)
+{
+    // sp: coefficient channel (main inlet), parameter channel.
+    if (sp[0]->s_n != QAVEX_BLOCK)
+        pd_error(psW, "qdump~: block size %i not supported (needs 64), nothing is written",
+                 (int)sp[0]->s_n);
+    dsp_add(qdump_t_perform, 4, psW, sp[0]->s_vec, sp[1]->s_vec, (t_int)sp[0]->s_n);
+}
+
+void *qdump_t_new(t_floatarg fThreshold)
+{
+    sQdump_t *psW = (sQdump_t *)pd_new(pcQdump_t);
+    psW->fConstSignal = 0;
+    psW->x_inC = inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_signal, &s_signal);
+    psW->filepath[0] = 0;
+    psW->myfile = nullptr;
+    psW->counter = 0;
+    psW->threshold = fThreshold;
+    return psW;
+}
+
+void qdump_t_delete(sQdump_t *psW)
+{
+    qdump_t_close(psW);
+    inlet_free(psW->x_inC);
+}
+
+void qdump_t_setup()
+{
+    pcQdump_t = class_new(gensym("qdump~"), (t_newmethod)(t_method)qdump_t_new, (t_method)qdump_t_delete,
+                          sizeof(sQdump_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
+    CLASS_MAINSIGNALIN(pcQdump_t, sQdump_t, fConstSignal);
+    class_addmethod(pcQdump_t, (t_method)qdump_t_dsp, gensym("dsp"), A_CANT, A_NULL);
+    class_addbang(pcQdump_t, (t_method)qdump_t_bang);
+    class_addmethod(pcQdump_t, (t_method)qdump_t_open, gensym("open"), A_GIMME, A_NULL);
+    class_addmethod(pcQdump_t, (t_method)qdump_t_close, gensym("close"), A_NULL);
+    class_addmethod(pcQdump_t, (t_method)qdump_t_set_threshold, gensym("set_threshold"), A_DEFFLOAT,
+                    A_NULL);
+}

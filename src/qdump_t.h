@@ -1,0 +1,29 @@
+// Coefficient file writer "qdump~": appends the coefficients of a stream
+// whose real or imaginary part exceeds a threshold to a text file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "qavex_t_definitions.h"
+
+constexpr int QDUMP_PATH_SIZE = 500;
+
+struct sQdump_t {
+    t_object x_obj;
+    t_float fConstSignal;          // main inlet's scalar
+    t_inlet *x_inC;                // parameter channel in
+    char filepath[QDUMP_PATH_SIZE];  // path of the last "open"
+    std::FILE *myfile;             // open output file or null
+    t_float threshold;             // written when |re| or |im| is greater
+    std::int32_t counter;          // sample time of the current block
+};
+
+void *qdump_t_new(t_floatarg fThreshold);
+void qdump_t_delete(sQdump_t *psW);
+void qdump_t_open(sQdump_t *psW, t_symbol *s, int argc, t_atom *argv);
+void qdump_t_close(sQdump_t *psW);
+void qdump_t_dsp(sQdump_t *psW, t_signal **sp);
+t_int *qdump_t_perform(t_int *w);
+void qdump_t_bang(sQdump_t *psW);
+void qdump_t_set_threshold(sQdump_t *psW, t_floatarg f);
