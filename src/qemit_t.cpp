@@ -69,8 +69,8 @@ t_int *qemit_t_perform(t_int *w)
 
     // Events whose band the record does not have would make every reader
     // index outside its per-band arrays; they never reach the stream.
-    std::int32_t bands = in.p->iq_compute_sup;
     std::int32_t kept = 0;
+    std::int32_t bands = psW->num_coeff > 0 ? in.p->iq_compute_sup : 0;
     for (std::int32_t i = 0; i < psW->num_coeff; i++) {
         const sQavex_Coeff &e = psW->pawc_intern[i];
         if (e.band >= bands) continue;
