@@ -206,6 +206,14 @@ t_pd *pd_new(t_class *cls)
     return x;
 }
 
+// Runs the class's destructor and releases the object, as the host does.
+void pd_free(t_pd *x)
+{
+    t_class *c = *x;
+    if (c->freemethod) dispatch((void *)c->freemethod, x, {}, nullptr, {});
+    std::free(x);
+}
+
 t_inlet *inlet_new(t_object *owner, t_pd *, t_symbol *s1, t_symbol *s2)
 {
     auto in = std::make_unique<_inlet>();

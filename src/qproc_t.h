@@ -1,0 +1,46 @@
+// Coefficient processor "qproc~": adds two coefficient channels, or
+// filters, thresholds or band-shifts one channel in place.
+#pragma once
+
+#include "qavex_t_definitions.h"
+
+enum _eQprocType : std::int32_t {
+    eQPROC_NONE = -1,  // created with an unknown symbol: inert
+    eQPROC_ADD = 0,
+    eQPROC_FILTER = 1,
+    eQPROC_THRESHOLD = 2,
+    eQPROC_SHIFT = 3
+};
+
+constexpr int QPROC_NUM_PARAM = 8;
+
+struct sQproc_t {
+    t_object x_obj;
+    t_float const_sig;
+    t_inlet **a_in;      // extra inlets in creation order; slot 0 (main inlet) unused
+    t_outlet **a_out;    // outlets in creation order
+    std::int32_t num_inlet;   // slots of a_in, counting the main inlet
+    std::int32_t num_outlet;  // slots of a_out
+    t_float float_param[QPROC_NUM_PARAM];
+    std::int32_t int_param[QPROC_NUM_PARAM];  // [0]: sample clock of shifting
+    _eQprocType type;
+    std::int32_t dsp_num_pointers;  // arguments of the block routine (object + vectors)
+    sQavex_Coeff **pawc;            // merged list-address array of adding
+    std::int32_t pawc_capacity;     // addresses pawc can hold; it only grows
+};
+
+void qproc_t_setup();
+void *qproc_t_new(t_symbol *s, t_floatarg val0, t_floatarg val1, t_floatarg val2);
+void qproc_t_delete(sQproc_t *psW);
+void qproc_t_dsp(sQproc_t *psW, t_signal **sp);
+void qproc_t_bang(sQproc_t *psW);
+void qproc_t_set_float_param(sQproc_t *psW, t_floatarg index, t_floatarg value);
+void qproc_t_set_int_param(sQproc_t *psW, t_floatarg index, t_floatarg value);
+
+t_int *qproc_t_perform_add(t_int *w);
+t_int *qproc_t_perform_filter(t_int *w);
+t_int *qproc_t_perform_threshold(t_int *w);
+t_int *qproc_t_perform_shift(t_int *w);
+// Installed instead of the operation's routine when the host block is not
+// 64 samples: the output stays silent (an empty channel).
+t_int *qproc_t_perform_silent(t_int *w);
