@@ -50,13 +50,10 @@ t_int *qemit_t_perform(t_int *w)
     sQavex_ParamIn in = qavex_t_read_param_block(inC);
 
     qavex_t_write_empty_block(outG);
+    qavex_t_write_empty_block(outC);
     // A tag without a record is not a parameter block; it would also be the
     // one thing the pointer accessor refuses.
-    if (in.tag != QAVC_TAG || !in.p) {
-        qavex_t_write_empty_block(outC);
-        return w + 6;
-    }
-    qavex_t_write_empty_block(outC);
+    if (in.tag != QAVC_TAG || !in.p) return w + 6;
     qavex_t_write_param_block(outC, in.p);
 
     if (psW->num_coeff < 0 || psW->num_coeff > QEMIT_MAX_EVENTS) {
