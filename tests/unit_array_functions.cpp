@@ -836,3 +836,13 @@ TEST(Synopsis, RealArrayCountsAndGuards)
                   std::string(47, '-')}));
     qavex_t_free(a);
 }
+
+TEST(Synopsis, FirstOfEqualStepsWins)
+{
+    // Steps +1, -1, then 0 into the guard: the first of magnitude 1 is kept.
+    pac_type *a = make({C(0, 0), C(1, 0), C(0, 0)}, SIDE, C(0, 0));
+    stub::clear();
+    qavex_t_array_synopsis_array(&a);
+    EXPECT_TRUE(stub::posted("Max diff: 1.000000 ")) << stub::console_text();
+    qavex_t_free(a);
+}
