@@ -25,6 +25,11 @@ typedef std::complex<long double> ext_type;
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 
+// Moving averages up to this many additions sum every output on its own,
+// in index order; longer ones slide, summing afresh every RESUM outputs.
+constexpr std::int64_t FLOATING_AVERAGE_DIRECT_WORK = (std::int64_t)1 << 24;
+constexpr std::int32_t FLOATING_AVERAGE_RESUM = 256;
+
 // Element count from the length word; anything that is not a sensible
 // count (negative, NaN, beyond 32 bits) reads as an empty array.
 std::int32_t count_of(const pac_type *a)
@@ -492,17 +497,42 @@ void qavex_t_floating_average_array(pac_type **ppcIn, std::int32_t iWL)
         return;
     }
     long double inv = 1.0L / (long double)iWL;
-    for (std::int32_t i = 0; i < n; i++) {
-        // Start at (i - m) mod N and walk L elements circularly.
-        std::int64_t k = ((std::int64_t)i - m) % n;
-        if (k < 0) k += n;
-        double sr = 0.0, si = 0.0;
-        for (std::int32_t j = 0; j < iWL; j++) {
-            sr += old[k].real();
-            si += old[k].imag();
-            if (++k == n) k = 0;
+    if ((std::int64_t)n * iWL <= FLOATING_AVERAGE_DIRECT_WORK) {
+        for (std::int32_t i = 0; i < n; i++) {
+            // Start at (i - m) mod N and walk L elements circularly.
+            std::int64_t k = ((std::int64_t)i - m) % n;
+            if (k < 0) k += n;
+            double sr = 0.0, si = 0.0;
+            for (std::int32_t j = 0; j < iWL; j++) {
+                sr += old[k].real();
+                si += old[k].imag();
+                if (++k == n) k = 0;
+            }
+            fresh[i] = scale(pac_type(sr, si), inv);
         }
-        fresh[i] = scale(pac_type(sr, si), inv);
+    } else {
+        // Long windows: a sliding sum in extended precision, summed afresh
+        // every few hundred outputs so that rounding cannot build up. The
+        // direct sums would cost N*L additions and stall the host.
+        auto at = [&](std::int64_t k) -> const pac_type & {
+            k %= n;
+            return old[k < 0 ? k + n : k];
+        };
+        long double sr = 0.0L, si = 0.0L;
+        for (std::int32_t i = 0; i < n; i++) {
+            if (i % FLOATING_AVERAGE_RESUM == 0) {
+                sr = si = 0.0L;
+                for (std::int64_t j = (std::int64_t)i - m; j <= (std::int64_t)i + m; j++) {
+                    sr += at(j).real();
+                    si += at(j).imag();
+                }
+            } else {
+                const pac_type &in = at((std::int64_t)i + m), &out = at((std::int64_t)i - m - 1);
+                sr += (long double)in.real() - (long double)out.real();
+                si += (long double)in.imag() - (long double)out.imag();
+            }
+            fresh[i] = pac_type((double)(sr * inv), (double)(si * inv));
+        }
     }
     rebuild_finish(ppcIn, fresh);
 }
