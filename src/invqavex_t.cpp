@@ -1,4 +1,336 @@
-#include "qavex_t_definitions.h"
+#include "invqavex_t.h"
 
-// Placeholder until the class is built.
-void invqavex_t_setup() {}
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <sched.h>
+
+static t_class *pcinvQavex_t = nullptr;
+
+// ---------------------------------------------------------------- rings
+
+static void invqavex_t_release_rings(sinvQavex_t *psW)
+{
+    for (int k = 0; k < INVQAVEX_MAX_SLICES; k++) {
+        qavex_t_free(psW->sSound.paA[k]);
+        psW->sSound.paA[k] = psW->sSound.paC[k] = psW->sSound.paE[k] = nullptr;
+        qavex_t_free(psW->painvwp[k]);
+        psW->painvwp[k] = nullptr;
+    }
+    psW->iReady = 0;
+}
+
+bool invqavex_t_initialize_rings(sinvQavex_t *psW)
+{
+    invqavex_t_release_rings(psW);
+    const std::int32_t T = psW->num_threads;
+    const std::int32_t R = psW->sSound.iLength;
+    if (T < 1 || T > INVQAVEX_MAX_SLICES || R < QAVEX_BLOCK) return false;
+    for (int k = 0; k < T; k++) {
+        double *a = (double *)qavex_t_malloc0((std::size_t)R * sizeof(double));
+        if (!a) {
+            invqavex_t_release_rings(psW);
+            return false;
+        }
+        std::fill(a, a + R, 0.0);
+        psW->sSound.paA[k] = psW->sSound.paC[k] = a;
+        psW->sSound.paE[k] = a + R;
+    }
+    for (int k = 0; k < T; k++) {
+        auto *p = (sthread_invqavex_param *)qavex_t_malloc0(sizeof(sthread_invqavex_param));
+        if (!p) {
+            invqavex_t_release_rings(psW);
+            return false;
+        }
+        *p = sthread_invqavex_param{};
+        p->sA = p->sC = psW->sSound.paA[k];
+        p->sE = psW->sSound.paE[k];
+        p->psW = psW;
+        psW->painvwp[k] = p;
+    }
+    psW->iReady = 1;
+    return true;
+}
+
+std::int64_t invqavex_t_grown_length(std::int32_t Lm)
+{
+    const std::int64_t need = ((std::int64_t)Lm + 2 * QAVEX_BLOCK - 1) / QAVEX_BLOCK * QAVEX_BLOCK;
+    std::int64_t len = 4 * (std::int64_t)Lm / QAVEX_BLOCK * QAVEX_BLOCK;
+    len = std::min<std::int64_t>(len, (std::int64_t)INVQAVEX_MAX_FACTOR * QAVEX_BLOCK);
+    len = std::max(len, need);
+    return len > INT32_MAX ? -1 : len;
+}
+
+// ---------------------------------------------------------------- slices
+
+// Reads a paf length word; 0 unless it is a length in 1..INT32_MAX.
+static inline std::int32_t invqavex_t_length_word(const paf_type *a)
+{
+    const float f = a[-5];
+    if (!(f >= 1.0f && f < 2147483648.0f)) return 0;
+    return (std::int32_t)f;
+}
+
+// y += Re(c * w) over n elements, each sum formed in extended precision and
+// stored as a double. The three forms give the results of the full
+// expression for their case without its dead terms.
+static void invqavex_t_add_real(double *y, const paf_type *wr, std::int64_t n, long double vr)
+{
+    for (std::int64_t m = 0; m < n; m++) y[m] = (double)((long double)y[m] + vr * (long double)wr[m]);
+}
+
+static void invqavex_t_add_imag(double *y, const paf_type *wi, std::int64_t n, long double vi)
+{
+    for (std::int64_t m = 0; m < n; m++) y[m] = (double)((long double)y[m] - vi * (long double)wi[m]);
+}
+
+static void invqavex_t_add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n,
+                                   long double vr, long double vi)
+{
+    for (std::int64_t m = 0; m < n; m++)
+        y[m] = (double)(((long double)y[m] + vr * (long double)wr[m]) - vi * (long double)wi[m]);
+}
+
+static inline void invqavex_t_add(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n,
+                                  double vr, double vi)
+{
+    if (vi == 0.0) invqavex_t_add_real(y, wr, n, vr);
+    else if (vr == 0.0) invqavex_t_add_imag(y, wi, n, vi);
+    else invqavex_t_add_complex(y, wr, wi, n, vr, vi);
+}
+
+void invqavex_t_thread(sthread_invqavex_param *psP)
+{
+    const std::int64_t R = psP->sE - psP->sA;
+    const std::int64_t c = psP->sC - psP->sA;
+    const std::int32_t Lm = psP->Lm;
+    for (std::int32_t k = 0; k < psP->num_blocks; k++) {
+        const sQavex_Coeff *list = psP->patc[k];
+        if (!list) continue;
+        for (std::int32_t e = list[0].numCoeff - 1; e >= 0; e--) {
+            const sQavex_Coeff &co = list[e];
+            const std::int32_t q = co.band;
+            if (q < psP->qMin || q >= psP->qSup) continue;
+            const paf_type *wr = psP->paf_r[q];
+            if (!wr) continue;
+            const double vr = co.val_r, vi = co.val_i;
+            if (vr == 0.0 && vi == 0.0) continue;
+            // A window longer than Lm or a start outside the block would
+            // reach before the block being output or past the ring.
+            const std::int32_t L = invqavex_t_length_word(wr);
+            if (L < 1 || L > Lm || co.start < 0 || co.start >= QAVEX_BLOCK) continue;
+            const paf_type *wi = psP->paf_i[q];
+            if (vi != 0.0 && (!wi || invqavex_t_length_word(wi) < L)) continue;
+
+            std::int64_t p0 = c + Lm + co.start - L;
+            if (p0 >= R) p0 -= R;
+            const std::int64_t n1 = std::min<std::int64_t>(L, R - p0);
+            invqavex_t_add(psP->sA + p0, wr, wi, n1, vr, vi);
+            if (n1 < L) invqavex_t_add(psP->sA, wr + n1, wi ? wi + n1 : nullptr, L - n1, vr, vi);
+        }
+    }
+    psP->psW->iThreadCount = psP->psW->iThreadCount - 1;
+}
+
+// ---------------------------------------------------------------- block
+
+static t_int *invqavex_t_perform(t_int *w)
+{
+    auto *psW = (sinvQavex_t *)w[1];
+    const t_sample *inG = (const t_sample *)w[2];
+    const t_sample *inC = (const t_sample *)w[3];
+    t_sample *out = (t_sample *)w[4];
+    const int n = (int)w[5];
+
+    if (n != QAVEX_BLOCK) {
+        std::fill(out, out + std::max(n, 0), 0.0f);
+        return w + 6;
+    }
+    // Every input word is taken before the outlet is written: the host may
+    // hand the coefficient inlet's vector to the outlet.
+    const sQavex_CoeffIn ci = qavex_t_read_coeff_block(inG);
+    const sQavex_ParamIn pi = qavex_t_read_param_block(inC);
+
+    const sQbank_Param *P = pi.p;
+    bool valid = psW->iComputeSynthesis && ci.lists && P && pi.tag == QAVC_TAG && ci.tag == QAVG_TAG;
+    std::int32_t Lm = 0, S = 0;
+    if (valid) {
+        Lm = P->iLongestFrame_paf;
+        S = P->iq_compute_sup;
+        valid = Lm > 0 && S > 0 && P->paf_r && P->paf_i;
+    }
+    if (valid) {
+        // The latest element of a block's windows lands Lm + 62 elements
+        // after the block being output: a ring shorter than Lm + 64 would
+        // fold it back into that block. After a failed rebuild, wait for a
+        // different longest frame before trying again.
+        const bool short_ring = (std::int64_t)psW->sSound.iLength < (std::int64_t)Lm + QAVEX_BLOCK;
+        if (short_ring && Lm != psW->iFailedLm) {
+            const std::int64_t len = invqavex_t_grown_length(Lm);
+            post("inv_qavex: Neues laengstes Frame");
+            bool ok = false;
+            if (len > 0) {
+                psW->sSound.iLength = (std::int32_t)len;
+                ok = invqavex_t_initialize_rings(psW);
+            } else {
+                invqavex_t_release_rings(psW);
+                pd_error(psW, "inv_qavex: longest frame %i too long", (int)Lm);
+            }
+            psW->iFailedLm = ok ? -1 : Lm;
+        } else if (!psW->iReady && Lm != psW->iFailedLm) {
+            psW->iFailedLm = invqavex_t_initialize_rings(psW) ? -1 : Lm;
+        }
+        valid = psW->iReady && (std::int64_t)psW->sSound.iLength >= (std::int64_t)Lm + QAVEX_BLOCK;
+    }
+    if (!valid) {
+        std::fill(out, out + QAVEX_BLOCK, 0.0f);
+        return w + 6;
+    }
+
+    const std::int32_t T = psW->num_threads;
+    for (std::int32_t i = 0; i < T; i++) {
+        sthread_invqavex_param *s = psW->painvwp[i];
+        s->sC = psW->sSound.paC[i];
+        s->Lm = Lm;
+        s->paf_r = P->paf_r;
+        s->paf_i = P->paf_i;
+        s->patc = ci.lists;
+        s->qMin = (std::int32_t)((std::int64_t)i * S / T);
+        s->qSup = (std::int32_t)((std::int64_t)(i + 1) * S / T);
+        s->num_blocks = ci.n;
+    }
+    for (std::int32_t i = 1; i < T; i++) {
+        psW->iThreadCount = psW->iThreadCount + 1;
+        invqavex_t_thread(psW->painvwp[i]);
+    }
+    psW->iThreadCount = psW->iThreadCount + 1;
+    invqavex_t_thread(psW->painvwp[0]);
+    while (psW->iThreadCount > 0) sched_yield();
+
+    for (int j = 0; j < QAVEX_BLOCK; j++) {
+        double sum = psW->sSound.paC[0][j];
+        for (std::int32_t k = 1; k < T; k++) sum += psW->sSound.paC[k][j];
+        out[j] = (t_sample)sum;
+    }
+    for (std::int32_t k = 0; k < T; k++) {
+        double *b = psW->sSound.paC[k];
+        std::fill(b, b + QAVEX_BLOCK, 0.0);
+        b += QAVEX_BLOCK;
+        psW->sSound.paC[k] = b == psW->sSound.paE[k] ? psW->sSound.paA[k] : b;
+    }
+    outlet_float(psW->x_outM, (t_float)(Lm - 1));
+    return w + 6;
+}
+
+static void invqavex_t_dsp(sinvQavex_t *psW, t_signal **sp)
+{
+    dsp_add(invqavex_t_perform, 5, psW, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, (t_int)sp[0]->s_n);
+}
+
+// ---------------------------------------------------------------- messages
+
+static void invqavex_t_bang(sinvQavex_t *psW)
+{
+    post("---------------------\ninvQavex:");
+    post("fConstSignal: %f", psW->fConstSignal);
+    post("iLength: %i", (int)psW->sSound.iLength);
+    post("fMinValforCount: %f", psW->fMinValforCount);
+    if (psW->num_threads == 1) post("Multithreading: 1 thread");
+    else post("Multithreading: \t%i threads", (int)psW->num_threads);
+    post("Compute Synthesis: %i", (int)psW->iComputeSynthesis);
+}
+
+static void invqavex_t_set_soundbuffer_length_factor(sinvQavex_t *psW, t_floatarg f)
+{
+    std::int32_t factor;
+    if (!(f > 1.0f)) {
+        factor = (std::int32_t)INVQAVEX_DEFAULT_FACTOR;
+    } else if (f > (t_floatarg)INVQAVEX_MAX_FACTOR) {
+        pd_error(psW, "invqavex_tilde: soundbuffer length factor %g too large, using %i", f,
+                 (int)INVQAVEX_MAX_FACTOR);
+        factor = INVQAVEX_MAX_FACTOR;
+    } else {
+        factor = (std::int32_t)f;
+    }
+    psW->sSound.iLength = QAVEX_BLOCK * factor;
+    invqavex_t_initialize_rings(psW);
+    psW->iFailedLm = -1;
+}
+
+static void invqavex_t_set_num_threads(sinvQavex_t *psW, t_floatarg f)
+{
+    std::int32_t t;
+    if (!(f >= 1.0f)) t = 1;
+    else if (f > (t_floatarg)INVQAVEX_MAX_SLICES) t = INVQAVEX_MAX_SLICES;
+    else t = (std::int32_t)f;
+    psW->num_threads = t;
+    invqavex_t_initialize_rings(psW);
+    psW->iFailedLm = -1;
+}
+
+static void invqavex_t_set_compute_synthesis(sinvQavex_t *psW, t_floatarg f)
+{
+    psW->iComputeSynthesis = f != 0.0f ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- lifecycle
+
+static void invqavex_t_set_pointers_to_NULL(sinvQavex_t *psW)
+{
+    psW->x_inC = psW->x_inf = nullptr;
+    psW->x_outS = psW->x_outM = nullptr;
+    psW->paf = nullptr;
+    for (int k = 0; k < INVQAVEX_MAX_SLICES; k++) {
+        psW->sSound.paA[k] = psW->sSound.paC[k] = psW->sSound.paE[k] = nullptr;
+        psW->painvwp[k] = nullptr;
+    }
+}
+
+static void invqavex_t_set_start_values(sinvQavex_t *psW)
+{
+    psW->fConstSignal = 0.0f;
+    psW->sSound.iLength = INVQAVEX_START_LENGTH;
+    psW->fMinValforCount = 600.0f;
+    psW->iComputeSynthesis = 1;
+    psW->num_threads = 4;
+    psW->iThreadCount = 0;
+    psW->iReady = 0;
+    psW->iFailedLm = -1;
+}
+
+static void *invqavex_t_new(t_floatarg)
+{
+    auto *psW = (sinvQavex_t *)pd_new(pcinvQavex_t);
+    invqavex_t_set_pointers_to_NULL(psW);
+    invqavex_t_set_start_values(psW);
+    psW->x_inC = inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_signal, &s_signal);
+    psW->x_inf = floatinlet_new(&psW->x_obj, &psW->fMinValforCount);
+    psW->x_outS = outlet_new(&psW->x_obj, &s_signal);
+    psW->x_outM = outlet_new(&psW->x_obj, &s_float);
+    invqavex_t_initialize_rings(psW);
+    return psW;
+}
+
+static void invqavex_t_delete(sinvQavex_t *psW)
+{
+    if (psW->x_inC) inlet_free(psW->x_inC);
+    if (psW->x_inf) inlet_free(psW->x_inf);
+    if (psW->x_outS) outlet_free(psW->x_outS);
+    if (psW->x_outM) outlet_free(psW->x_outM);
+    invqavex_t_release_rings(psW);
+}
+
+void invqavex_t_setup()
+{
+    pcinvQavex_t = class_new(gensym("invqavex_tilde"), (t_newmethod)(t_method)invqavex_t_new, (t_method)invqavex_t_delete,
+                             sizeof(sinvQavex_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
+    class_domainsignalin(pcinvQavex_t, (int)offsetof(sinvQavex_t, fConstSignal));
+    class_addmethod(pcinvQavex_t, (t_method)invqavex_t_dsp, gensym("dsp"), A_CANT, A_NULL);
+    class_addbang(pcinvQavex_t, (t_method)invqavex_t_bang);
+    class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_soundbuffer_length_factor,
+                    gensym("set_soundbuffer_length_factor"), A_DEFFLOAT, A_NULL);
+    class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_num_threads, gensym("set_num_threads"), A_DEFFLOAT,
+                    A_NULL);
+    class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_compute_synthesis, gensym("set_compute_synthesis"),
+                    A_DEFFLOAT, A_NULL);
+}

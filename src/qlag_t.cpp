@@ -1,4 +1,157 @@
-#include "qavex_t_definitions.h"
+#include "qlag_t.h"
 
-// Placeholder until the class is built.
-void qlag_t_setup() {}
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+
+static t_class *pcQlag_t = nullptr;
+
+// ---------------------------------------------------------------- ring
+
+static bool qlag_t_initialize_ring(sQlag_t *psT)
+{
+    qavex_t_free(psT->sSound.pA);
+    psT->sSound.pA = psT->sSound.pC = psT->sSound.pE = nullptr;
+    const std::int32_t n = psT->sSound.iLength;
+    t_sample *a = n > 0 ? (t_sample *)qavex_t_malloc0((std::size_t)n * sizeof(t_sample)) : nullptr;
+    if (!a) return false;
+    std::fill(a, a + n, 0.0f);
+    psT->sSound.pA = psT->sSound.pC = a;
+    psT->sSound.pE = a + n;
+    return true;
+}
+
+bool qlag_t_set_length(sQlag_t *psT, t_floatarg f)
+{
+    std::int32_t factor;
+    if (!(f > 1.0f)) {
+        factor = (std::int32_t)QLAG_DEFAULT_FACTOR;
+    } else if (f > (t_floatarg)QLAG_MAX_FACTOR) {
+        pd_error(psT, "qlag_tilde: soundbuffer length factor %g too large, using %i", f, (int)QLAG_MAX_FACTOR);
+        factor = QLAG_MAX_FACTOR;
+    } else {
+        factor = (std::int32_t)f;
+    }
+    psT->sSound.iLength = QAVEX_BLOCK * factor;
+    return qlag_t_initialize_ring(psT);
+}
+
+// ---------------------------------------------------------------- block
+
+static t_int *qlag_t_perform(t_int *w)
+{
+    auto *psT = (sQlag_t *)w[1];
+    const t_sample *in = (const t_sample *)w[2];
+    t_sample *out = (t_sample *)w[3];
+    const int n = (int)w[4];
+
+    if (n != QAVEX_BLOCK) {
+        std::fill(out, out + std::max(n, 0), 0.0f);
+        return w + 5;
+    }
+
+    std::int32_t D;
+    const t_float f = psT->fDelay;
+    if (!(f > -1.0f)) {  // negative (after truncation) or not a number
+        psT->fDelay = 0.0f;
+        D = 0;
+    } else if (f > (t_float)QLAG_MAX_DELAY) {
+        pd_error(psT, "qlag_tilde: delay %g too long, using %i", f, (int)QLAG_MAX_DELAY);
+        psT->fDelay = (t_float)QLAG_MAX_DELAY;
+        D = QLAG_MAX_DELAY;
+    } else {
+        D = (std::int32_t)f;
+    }
+
+    sQlag_Sound &s = psT->sSound;
+    // The block read D samples back must not overlap the block just
+    // recorded, so the ring holds at least D + 64 samples.
+    const bool too_short = (std::int64_t)D > (std::int64_t)s.iLength - QAVEX_BLOCK;
+    if (s.pA && !too_short) {
+        t_sample *c = s.pC + QAVEX_BLOCK;
+        s.pC = c == s.pE ? s.pA : c;
+        std::memcpy(s.pC, in, QAVEX_BLOCK * sizeof(t_sample));
+    } else if (D != psT->iFailedDelay) {
+        // Grow for a longer delay, or retry after a failed allocation once
+        // a different delay arrives.
+        bool ok;
+        if (too_short) ok = qlag_t_set_length(psT, (t_float)((double)D / QAVEX_BLOCK + 500.0));
+        else ok = qlag_t_initialize_ring(psT);
+        psT->iFailedDelay = ok ? QLAG_NO_FAILURE : D;
+        // The fresh ring is silent; it starts with the block just received.
+        if (ok) std::memcpy(s.pC, in, QAVEX_BLOCK * sizeof(t_sample));
+    }
+    if (!s.pA || (std::int64_t)D > (std::int64_t)s.iLength - QAVEX_BLOCK) {
+        std::fill(out, out + QAVEX_BLOCK, 0.0f);
+        return w + 5;
+    }
+
+    // Output sample k is the input D samples before input sample k.
+    const std::int64_t R = s.iLength;
+    std::int64_t r = (s.pC - s.pA) - D;
+    if (r < 0) r += R;
+    const std::int64_t n1 = std::min<std::int64_t>(QAVEX_BLOCK, R - r);
+    std::memcpy(out, s.pA + r, (std::size_t)n1 * sizeof(t_sample));
+    if (n1 < QAVEX_BLOCK) std::memcpy(out + n1, s.pA, (std::size_t)(QAVEX_BLOCK - n1) * sizeof(t_sample));
+    return w + 5;
+}
+
+static void qlag_t_dsp(sQlag_t *psT, t_signal **sp)
+{
+    dsp_add(qlag_t_perform, 4, psT, sp[0]->s_vec, sp[1]->s_vec, (t_int)sp[0]->s_n);
+}
+
+// ---------------------------------------------------------------- messages
+
+static void qlag_t_bang(sQlag_t *psT)
+{
+    const t_float f = psT->fDelay;
+    int d = 0;
+    if (f >= 2147483647.0f) d = 2147483647;
+    else if (f <= -2147483648.0f) d = (-2147483647 - 1);
+    else if (f == f) d = (int)f;
+    post("Qlag: Delay=%i", d);
+}
+
+static void qlag_t_set_soundbuffer_length_factor(sQlag_t *psT, t_floatarg f)
+{
+    qlag_t_set_length(psT, f);
+    psT->iFailedDelay = QLAG_NO_FAILURE;
+}
+
+// ---------------------------------------------------------------- lifecycle
+
+static void *qlag_t_new(t_floatarg)
+{
+    auto *psT = (sQlag_t *)pd_new(pcQlag_t);
+    psT->fConstSignal = 0.0f;
+    psT->x_in = nullptr;
+    psT->x_inf = floatinlet_new(&psT->x_obj, &psT->fDelay);
+    psT->x_out = outlet_new(&psT->x_obj, &s_signal);
+    psT->fDelay = 0.0f;
+    psT->sSound.pA = psT->sSound.pC = psT->sSound.pE = nullptr;
+    psT->sSound.iLength = QLAG_START_LENGTH;
+    psT->iFailedDelay = QLAG_NO_FAILURE;
+    qlag_t_initialize_ring(psT);
+    return psT;
+}
+
+static void qlag_t_delete(sQlag_t *psT)
+{
+    if (psT->x_out) outlet_free(psT->x_out);
+    if (psT->x_inf) inlet_free(psT->x_inf);
+    qavex_t_free(psT->sSound.pA);
+    psT->sSound.pA = psT->sSound.pC = psT->sSound.pE = nullptr;
+}
+
+void qlag_t_setup()
+{
+    pcQlag_t = class_new(gensym("qlag_tilde"), (t_newmethod)(t_method)qlag_t_new, (t_method)qlag_t_delete, sizeof(sQlag_t),
+                         CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
+    class_domainsignalin(pcQlag_t, (int)offsetof(sQlag_t, fConstSignal));
+    class_addmethod(pcQlag_t, (t_method)qlag_t_dsp, gensym("dsp"), A_CANT, A_NULL);
+    class_addbang(pcQlag_t, (t_method)qlag_t_bang);
+    class_addmethod(pcQlag_t, (t_method)qlag_t_set_soundbuffer_length_factor, gensym("set_soundbuffer_length_factor"),
+                    A_DEFFLOAT, A_NULL);
+}

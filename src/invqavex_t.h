@@ -1,0 +1,78 @@
+// Synthesis object "invqavex_tilde": overlap-adds Re(c * w) of every received
+// coefficient into per-slice output rings and emits the resynthesis, which
+// lags the analysed input by Lm - 1 samples (sent on the float outlet).
+#pragma once
+
+#include <cstdint>
+
+#include "qavex_t_definitions.h"
+
+constexpr int INVQAVEX_MAX_SLICES = 64;
+// Ring length at creation, and the factor used for "set_soundbuffer_length_factor"
+// arguments of 1 or less.
+constexpr std::int32_t INVQAVEX_START_LENGTH = 320000;
+constexpr float INVQAVEX_DEFAULT_FACTOR = 5000.0f;
+// Largest ring a message may ask for (blocks of 64): 2^24 doubles, 128 MiB per
+// slice. Growth for a long bank window may exceed it when the window needs it.
+constexpr std::int32_t INVQAVEX_MAX_FACTOR = 1 << 18;
+
+// One output ring per slice.
+struct sinvQavex_Sound {
+    double *paA[INVQAVEX_MAX_SLICES];  // first element
+    double *paC[INVQAVEX_MAX_SLICES];  // start of the block being output
+    double *paE[INVQAVEX_MAX_SLICES];  // one past the last element
+    std::int32_t iLength;              // elements per ring, a multiple of 64
+};
+
+struct sinvQavex_t;
+
+// What one slice needs for one block: its bands, its ring and the inputs.
+struct sthread_invqavex_param {
+    std::int32_t qMin;
+    std::int32_t qSup;
+    double *sA;
+    double *sC;
+    double *sE;
+    sQavex_Coeff **patc;
+    sinvQavex_t *psW;
+    paf_type **paf_r;
+    paf_type **paf_i;
+    std::int32_t Lm;
+    std::int32_t num_blocks;
+};
+
+struct sinvQavex_t {
+    t_object x_obj;
+    t_float fConstSignal;
+    t_inlet *x_inC;
+    t_inlet *x_inf;
+    t_outlet *x_outS;
+    t_outlet *x_outM;
+    paf_type **paf;
+    t_float fMinValforCount;
+    std::int32_t iComputeSynthesis;
+    sinvQavex_Sound sSound;
+    std::int32_t num_threads;
+    sthread_invqavex_param *painvwp[INVQAVEX_MAX_SLICES];
+    volatile std::int32_t iThreadCount;
+    // 1 while the rings and slice records of all num_threads slices exist.
+    std::int32_t iReady;
+    // Longest frame at which the last rebuild inside the block routine failed
+    // (-1: none); a block with the same value does not retry.
+    std::int32_t iFailedLm;
+};
+
+void invqavex_t_setup();
+
+// Rebuilds rings and slice records for num_threads slices of iLength
+// elements, all silent. Returns false (and leaves nothing allocated) on a
+// failed allocation.
+bool invqavex_t_initialize_rings(sinvQavex_t *psW);
+
+// Overlap-adds the coefficients of the slice's bands into its ring.
+void invqavex_t_thread(sthread_invqavex_param *psP);
+
+// Ring length after growth for the longest frame Lm: 4 Lm rounded down to
+// whole blocks, at least Lm + 64 rounded up to whole blocks; -1 when that
+// does not fit a 32-bit length.
+std::int64_t invqavex_t_grown_length(std::int32_t Lm);
