@@ -1,4 +1,523 @@
-#include "qavex_t_definitions.h"
+#include "qavex_t.h"
 
-// Placeholder until the class is built.
-void qavex_t_setup() {}
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+t_class *pcQavex_t = nullptr;
+std::int32_t qavex_t_bang_count = 0;
+
+namespace {
+
+constexpr std::int32_t START_BANDS = 2000;
+constexpr std::int32_t START_LONGEST_FRAME = 80000;
+constexpr std::int32_t START_RING_BLOCKS = 3000;
+constexpr std::int32_t START_SLICES = 4;
+constexpr std::int32_t ANALYSE_SUP_AT_INIT = 98765;
+constexpr long double COEFF_SCALE = 44100.0L;
+// Largest factor for "set_soundbuffer_length_factor" whose length in
+// samples still fits the 32-bit field.
+constexpr double MAX_RING_FACTOR = 2147483647.0 / QAVEX_BLOCK;
+
+// A float argument as the messages read it: NaN counts as a missing one.
+inline double arg_value(t_floatarg f)
+{
+    double d = (double)f;
+    return std::isnan(d) ? 0.0 : d;
+}
+
+// Length word of a paf array, truncated toward zero; a length word that is
+// not a positive number in range gives an empty window.
+inline std::int32_t window_length(const paf_type *a)
+{
+    float f = a[-5];
+    if (!(f >= 1.0f)) return 0;
+    if (f >= 2147483520.0f) return 2147483520;
+    return (std::int32_t)f;
+}
+
+void free_slices(sQavex_t *psW)
+{
+    for (auto &s : psW->pawp) {
+        qavex_t_free(s);
+        s = nullptr;
+    }
+}
+
+void free_lists(sQavex_t *psW)
+{
+    if (!psW->pawc) return;
+    for (int i = 0; i < QAVEX_T_MAX_SLICES; i++) qavex_t_free(psW->pawc[i]);
+    qavex_t_free(psW->pawc);
+    psW->pawc = nullptr;
+    for (auto &c : psW->aiListCapacity) c = 0;
+}
+
+void free_sound(sQavex_t *psW)
+{
+    qavex_t_free(psW->sSound.pA);
+    psW->sSound.pA = psW->sSound.pC = psW->sSound.pE = nullptr;
+}
+
+// Every buffer the block routine computes into exists.
+bool buffers_ready(const sQavex_t *psW)
+{
+    if (!psW->pawc || !psW->sSound.pA) return false;
+    for (int i = 0; i < psW->num_threads; i++)
+        if (!psW->pawp[i]) return false;
+    return true;
+}
+
+// sum_r += x(m) w_r[L-1-m], sum_i += x(m) w_i[L-1-m] for m = 0 .. L-1, in
+// that order. x(0) is ring[idx]; older samples step back through the ring,
+// from its first sample to its last. The walk is cut into contiguous runs
+// (one, or two when it passes the ring's start), so the inner loop has no
+// wrap test. Each product of two floats is exact in double, so a double
+// multiply-add gives the same sums as an extended product added to a
+// double accumulator.
+inline void inner_product(const t_sample *ring, std::int32_t len, std::int32_t idx, const paf_type *wr,
+                          const paf_type *wi, std::int32_t L, double &sum_r, double &sum_i)
+{
+    double ar = 0.0, ai = 0.0;
+    const paf_type *pr = wr + L - 1;
+    const paf_type *pi = wi + L - 1;
+    std::int32_t rem = L;
+    while (rem > 0) {
+        std::int32_t run = rem < idx + 1 ? rem : idx + 1;
+        const t_sample *px = ring + idx;
+        for (std::int32_t t = 0; t < run; t++) {
+            double xv = (double)px[-t];
+            ar += xv * (double)pr[-t];
+            ai += xv * (double)pi[-t];
+        }
+        pr -= run;
+        pi -= run;
+        rem -= run;
+        idx = len - 1;
+    }
+    sum_r = ar;
+    sum_i = -ai;
+}
+
+void post_alloc_failure(const char *what)
+{
+    pd_error(nullptr, "qavex_tilde: no memory for the %s; empty blocks until \"initialize\" succeeds", what);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- layout
+void qavex_t_slice_bounds(std::int32_t i, std::int32_t n, std::int32_t *iMin, std::int32_t *iSup)
+{
+    *iMin = (QAVEX_BLOCK * i) / n;
+    *iSup = i == n - 1 ? QAVEX_BLOCK : (QAVEX_BLOCK * (i + 1)) / n;
+}
+
+void qavex_t_initialize_slices(sQavex_t *psW)
+{
+    free_slices(psW);
+    const std::int32_t n = psW->num_threads;
+    for (std::int32_t i = 0; i < QAVEX_T_MAX_SLICES; i++) {
+        auto *s = (sthread_qavex_param *)qavex_t_malloc0(sizeof(sthread_qavex_param));
+        if (!s) {
+            post_alloc_failure("slice records");
+            continue;
+        }
+        s->iCounter = 0;
+        s->itcBin = i;
+        s->psW = psW;
+        if (i < n) {
+            qavex_t_slice_bounds(i, n, &s->iMin, &s->iSup);
+        } else {
+            s->iMin = s->iSup = 0;
+        }
+        psW->pawp[i] = s;
+    }
+}
+
+// Each published list (index below the slice count) holds what its slice
+// can receive: its positions times the band count. The others are never
+// published and keep a single empty entry.
+void qavex_t_initialize_pawc(sQavex_t *psW)
+{
+    if (psW->pawc) {
+        for (int i = 0; i < QAVEX_T_MAX_SLICES; i++) {
+            qavex_t_free(psW->pawc[i]);
+            psW->pawc[i] = nullptr;
+        }
+    } else {
+        psW->pawc = (sQavex_Coeff **)qavex_t_malloc0(QAVEX_T_MAX_SLICES * sizeof(sQavex_Coeff *));
+        if (!psW->pawc) {
+            post_alloc_failure("coefficient lists");
+            return;
+        }
+        for (int i = 0; i < QAVEX_T_MAX_SLICES; i++) psW->pawc[i] = nullptr;
+    }
+    for (std::int32_t i = 0; i < QAVEX_T_MAX_SLICES; i++) {
+        std::int64_t cap = 1;
+        if (i < psW->num_threads) {
+            std::int32_t lo, hi;
+            qavex_t_slice_bounds(i, psW->num_threads, &lo, &hi);
+            cap = (std::int64_t)(hi - lo) * (psW->q_sup > 0 ? psW->q_sup : 1);
+        }
+        sQavex_Coeff *list = nullptr;
+        if (cap <= INT32_MAX) list = (sQavex_Coeff *)qavex_t_malloc0((std::size_t)cap * sizeof(sQavex_Coeff));
+        if (!list) {
+            free_lists(psW);
+            post_alloc_failure("coefficient lists");
+            return;
+        }
+        list[0].numCoeff = 0;
+        psW->pawc[i] = list;
+        psW->aiListCapacity[i] = (std::int32_t)cap;
+    }
+}
+
+void qavex_t_initialize_sound(sQavex_t *psW)
+{
+    std::int64_t len = psW->sSound.iLength;
+    if (psW->iLongestFrame != 0) {
+        std::int64_t need = ((std::int64_t)psW->iLongestFrame / QAVEX_BLOCK + 1) * QAVEX_BLOCK;
+        if (len < need) len = need;
+    }
+    free_sound(psW);
+    if (len > INT32_MAX - (INT32_MAX % QAVEX_BLOCK)) {
+        // Longer than the length field can describe: no ring.
+        pd_error(nullptr, "qavex_tilde: sound buffer of %lld samples is too long", (long long)len);
+        post_alloc_failure("sound buffer");
+        return;
+    }
+    psW->sSound.iLength = (std::int32_t)len;
+    if (len <= 0) {
+        post_alloc_failure("sound buffer");
+        return;
+    }
+    auto *a = (t_sample *)qavex_t_malloc0((std::size_t)len * sizeof(t_sample));
+    if (!a) {
+        post_alloc_failure("sound buffer");
+        return;
+    }
+    std::memset(a, 0, (std::size_t)len * sizeof(t_sample));
+    psW->sSound.pA = psW->sSound.pC = a;
+    psW->sSound.pE = a + len;
+}
+
+// ---------------------------------------------------------------- slices
+void qavex_t_compute_slice(sthread_qavex_param *psT)
+{
+    sQavex_t *psW = psT->psW;
+    const sQbank_Param *p = psW->psParam;
+    sQavex_Coeff *list = psW->pawc[psT->itcBin];
+    const std::int32_t jmin = psT->iMin;
+    const std::int32_t npos = psT->iSup - psT->iMin;
+    const std::int32_t qmin = psW->iq_analyse_min > 0 ? psW->iq_analyse_min : 0;
+    const std::int32_t qsup = psW->iq_analyse_sup;
+    paf_type *const *paf_r = p->paf_r;
+    paf_type *const *paf_i = p->paf_i;
+    const std::int32_t *aiDq = p->aiDq;
+
+    // Samples since the counter's origin at the slice's first position,
+    // including that sample; band q falls due where this is a multiple of
+    // its hop. The counter wraps like an unsigned 32-bit number.
+    const std::int64_t base = (std::int64_t)psT->iCounter + jmin + 1;
+
+    // Pass 1: how many coefficients fall due at each position, so that the
+    // list can be laid out by increasing position and, within a position,
+    // increasing band, while every band is visited once.
+    std::int32_t offset[QAVEX_BLOCK + 1] = {};
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        if (!paf_r[q] || !paf_i[q]) continue;
+        const std::int32_t d = aiDq[q];
+        if (d < 1) continue;
+        std::int64_t r = base % d;
+        if (r < 0) r += d;
+        for (std::int64_t k = r == 0 ? 0 : d - r; k < npos; k += d) offset[k + 1]++;
+    }
+    for (std::int32_t k = 0; k < npos; k++) offset[k + 1] += offset[k];
+    std::int32_t total = offset[npos];
+    const std::int32_t cap = psW->aiListCapacity[psT->itcBin];
+
+    // Pass 2: place the entries.
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        if (!paf_r[q] || !paf_i[q]) continue;
+        const std::int32_t d = aiDq[q];
+        if (d < 1) continue;
+        std::int64_t r = base % d;
+        if (r < 0) r += d;
+        for (std::int64_t k = r == 0 ? 0 : d - r; k < npos; k += d) {
+            std::int32_t n = offset[k]++;
+            if (n >= cap) continue;
+            list[n].start = jmin + (std::int32_t)k;
+            list[n].band = q;
+            list[n].numCoeff = 0;
+        }
+    }
+    if (total > cap) total = cap;
+
+    // Pass 3: the inner products.
+    const t_sample *ring = psW->sSound.pA;
+    const std::int32_t len = psW->sSound.iLength;
+    const std::int32_t newest = (std::int32_t)(psW->sSound.pC - psW->sSound.pA);
+    for (std::int32_t n = 0; n < total; n++) {
+        sQavex_Coeff &e = list[n];
+        const paf_type *wr = paf_r[e.band];
+        const paf_type *wi = paf_i[e.band];
+        double sr, si;
+        inner_product(ring, len, newest + e.start, wr, wi, window_length(wr), sr, si);
+        e.val_r = (double)((long double)sr / COEFF_SCALE);
+        e.val_i = (double)((long double)si / COEFF_SCALE);
+    }
+    list[0].numCoeff = total;
+    psW->iThreadCount = psW->iThreadCount - 1;
+}
+
+// ---------------------------------------------------------------- block
+t_int *qavex_t_perform(t_int *w)
+{
+    auto *psW = (sQavex_t *)w[1];
+    const t_sample *in = (const t_sample *)w[2];
+    const t_sample *inC = (const t_sample *)w[3];
+    t_sample *outG = (t_sample *)w[4];
+    t_sample *outC = (t_sample *)w[5];
+    const int n = (int)w[6];
+
+    if (n != QAVEX_BLOCK) {
+        pd_error(psW, "Fehler in qavex_t_perform - Blocksize falsch");
+        return w + 7;
+    }
+
+    // The input first: its vector may be one of the outlets' vectors.
+    if (psW->sSound.pA) {
+        psW->sSound.pC += QAVEX_BLOCK;
+        if (psW->sSound.pC >= psW->sSound.pE) psW->sSound.pC = psW->sSound.pA;
+        std::memcpy(psW->sSound.pC, in, QAVEX_BLOCK * sizeof(t_sample));
+    }
+
+    const sQavex_ParamIn pin = qavex_t_read_param_block(inC);
+    sQbank_Param *p = pin.p;
+    bool valid = p != nullptr && pin.tag == QAVC_TAG;
+    std::int32_t Lm = 0, S = 0;
+    if (valid) {
+        Lm = p->iLongestFrame_paf;
+        S = p->iq_compute_sup;
+        // Besides a zero longest frame or band count and a missing window
+        // table, tables the slices read but cannot do without are refused.
+        valid = Lm > 0 && S > 0 && p->paf_r && p->paf_i && p->aiDq;
+    }
+    if (valid) {
+        if (S != psW->q_sup) {
+            psW->q_sup = S;
+            qavex_t_initialize_pawc(psW);
+        }
+        if (psW->iq_analyse_sup > S) psW->iq_analyse_sup = S;
+        if (psW->iLongestFrame < Lm) {
+            psW->iLongestFrame = Lm;
+            qavex_t_initialize_sound(psW);
+        }
+        valid = buffers_ready(psW);
+    }
+    if (!valid) {
+        psW->bComputeTypeKnown = 0;
+        psW->psParam = nullptr;
+        qavex_t_write_empty_block(outG);
+        qavex_t_write_empty_block(outC);
+        return w + 7;
+    }
+
+    psW->psParam = p;
+    psW->iComputeTypeSeen = p->iComputeType;
+    psW->bComputeTypeKnown = 1;
+
+    if (psW->iComputeCoefficients == 1) {
+        const std::int32_t nt = psW->num_threads;
+        for (std::int32_t i = 1; i <= nt; i++) {
+            sthread_qavex_param *s = psW->pawp[i % nt];
+            s->iCounter = psW->sSound.counter;
+            psW->iThreadCount = psW->iThreadCount + 1;
+            qavex_t_compute_slice(s);
+        }
+    }
+    psW->sSound.counter = (std::int32_t)((std::uint32_t)psW->sSound.counter + QAVEX_BLOCK);
+
+    if (psW->iComputeCoefficients == 1) {
+        qavex_t_write_coeff_block(outG, psW->pawc, psW->num_threads);
+    } else {
+        qavex_t_write_empty_block(outG);
+    }
+    qavex_t_write_empty_block(outC);
+    qavex_t_write_param_block(outC, p);
+
+    while (psW->iThreadCount > 0) std::this_thread::yield();
+    return w + 7;
+}
+
+void qavex_t_dsp(sQavex_t *psW, t_signal **sp)
+{
+    dsp_add(qavex_t_perform, 6, psW, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec,
+            (t_int)sp[0]->s_n);
+}
+
+// ---------------------------------------------------------------- messages
+void qavex_t_bang(sQavex_t *psW)
+{
+    if (qavex_t_bang_count < INT32_MAX) qavex_t_bang_count++;
+    qavex_t_post_bang_remark(qavex_t_bang_count);
+    post("\n-----------------Qavex--------------:");
+    if (psW->bComputeTypeKnown) post("ComputeType: \t%i", (int)psW->iComputeTypeSeen);
+    qavex_t_post_buildtime();
+    post("Multithreading: 1 thread");
+    post("Var= \t%f", (double)psW->var);
+}
+
+static void qavex_t_set_compute_coefficients(sQavex_t *psW, t_floatarg f)
+{
+    psW->iComputeCoefficients = arg_value(f) != 0.0 ? 1 : 0;
+}
+
+static void qavex_t_set_soundbuffer_length_factor(sQavex_t *psW, t_floatarg f)
+{
+    double d = arg_value(f);
+    if (d < 1.0) d = START_RING_BLOCKS;
+    if (d > MAX_RING_FACTOR) d = MAX_RING_FACTOR;
+    psW->sSound.iLengthTemp = QAVEX_BLOCK * (std::int32_t)d;
+}
+
+static void qavex_t_set_q_analyse_min(sQavex_t *psW, t_floatarg f)
+{
+    double d = arg_value(f);
+    std::int32_t v;
+    if (d < 0.0) {
+        v = 0;
+    } else if (d >= (double)psW->iq_analyse_sup) {
+        v = psW->iq_analyse_sup - 1;
+        if (v < 0) v = 0;
+    } else {
+        v = (std::int32_t)d;
+    }
+    psW->iq_analyse_min = v;
+}
+
+static void qavex_t_set_q_analyse_sup(sQavex_t *psW, t_floatarg f)
+{
+    double d = arg_value(f);
+    std::int32_t v;
+    if (d <= 0.0) {
+        v = 0;
+    } else if (d <= (double)psW->iq_analyse_min) {
+        v = psW->iq_analyse_min < INT32_MAX ? psW->iq_analyse_min + 1 : INT32_MAX;
+    } else if (d >= (double)psW->q_sup) {
+        v = psW->q_sup;
+    } else {
+        v = (std::int32_t)d;
+    }
+    psW->iq_analyse_sup = v;
+}
+
+static void qavex_t_set_var(sQavex_t *psW, t_floatarg f) { psW->var = f; }
+
+static void qavex_t_set_num_threads(sQavex_t *psW, t_floatarg f)
+{
+    double d = arg_value(f);
+    if (d < 1.0) d = 1.0;
+    if (d > QAVEX_T_MAX_SLICES) d = QAVEX_T_MAX_SLICES;
+    psW->num_threads = (std::int32_t)d;
+    qavex_t_initialize_slices(psW);
+    // List sizes follow the slice layout.
+    qavex_t_initialize_pawc(psW);
+}
+
+static void qavex_t_round_up_to_multiple_of_small_primes(sQavex_t *, t_floatarg n, t_floatarg maxprime)
+{
+    qavex_t_round_message(n, maxprime);
+}
+
+void qavex_t_initialize(sQavex_t *psW, t_floatarg)
+{
+    psW->sSound.iLength = psW->sSound.iLengthTemp;
+    qavex_t_initialize_slices(psW);
+    qavex_t_initialize_pawc(psW);
+    qavex_t_initialize_sound(psW);
+    psW->var = 1.0f;
+    psW->iq_analyse_min = 0;
+    psW->iq_analyse_sup = ANALYSE_SUP_AT_INIT;
+    t_float sr = sys_getsr();
+    if (sr != 44100.0f) pd_error(psW, "Samplerate=%f falsch.", (double)sr);
+}
+
+// ---------------------------------------------------------------- life
+static void qavex_t_set_pointers_to_NULL(sQavex_t *psW)
+{
+    psW->x_inC = nullptr;
+    psW->x_outG = psW->x_outC = psW->x_outM = nullptr;
+    psW->pawc = nullptr;
+    psW->psParam = nullptr;
+    psW->sSound.pA = psW->sSound.pC = psW->sSound.pE = nullptr;
+    for (auto &s : psW->pawp) s = nullptr;
+}
+
+static void qavex_t_set_start_values(sQavex_t *psW)
+{
+    psW->fConstSignal = 0.5f;
+    psW->iq_analyse_min = 0;
+    psW->iq_analyse_sup = START_BANDS;
+    psW->iLongestFrame = START_LONGEST_FRAME;
+    psW->q_sup = START_BANDS;
+    psW->var = 1.0f;
+    psW->sSound.iLength = psW->sSound.iLengthTemp = START_RING_BLOCKS * QAVEX_BLOCK;
+    psW->iComputeCoefficients = 1;
+    psW->bComputeTypeKnown = 0;
+    psW->iComputeTypeSeen = 0;
+}
+
+void *qavex_t_new(t_floatarg)
+{
+    auto *psW = (sQavex_t *)pd_new(pcQavex_t);
+    qavex_t_set_pointers_to_NULL(psW);
+    psW->x_inC = inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_signal, &s_signal);
+    psW->x_outG = outlet_new(&psW->x_obj, &s_signal);
+    psW->x_outC = outlet_new(&psW->x_obj, &s_signal);
+    psW->x_outM = outlet_new(&psW->x_obj, &s_anything);
+    psW->num_threads = START_SLICES;
+    psW->iThreadCount = 0;
+    qavex_t_set_start_values(psW);
+    qavex_t_initialize(psW, 0);
+    psW->sSound.counter = 0;
+    return psW;
+}
+
+void qavex_t_delete(sQavex_t *psW)
+{
+    inlet_free(psW->x_inC);
+    outlet_free(psW->x_outG);
+    outlet_free(psW->x_outC);
+    outlet_free(psW->x_outM);
+    psW->x_inC = nullptr;
+    psW->x_outG = psW->x_outC = psW->x_outM = nullptr;
+    free_lists(psW);
+    free_sound(psW);
+    free_slices(psW);
+}
+
+void qavex_t_setup()
+{
+    pcQavex_t = class_new(gensym("qavex_tilde"), (t_newmethod)(void (*)(void))qavex_t_new, (t_method)qavex_t_delete,
+                          sizeof(sQavex_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
+    CLASS_MAINSIGNALIN(pcQavex_t, sQavex_t, fConstSignal);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_dsp, gensym("dsp"), A_CANT, A_NULL);
+    class_addbang(pcQavex_t, (t_method)qavex_t_bang);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_compute_coefficients, gensym("set_compute_coefficients"),
+                    A_DEFFLOAT, A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_soundbuffer_length_factor,
+                    gensym("set_soundbuffer_length_factor"), A_DEFFLOAT, A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_q_analyse_min, gensym("set_q_analyse_min"), A_DEFFLOAT,
+                    A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_q_analyse_sup, gensym("set_q_analyse_sup"), A_DEFFLOAT,
+                    A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_initialize, gensym("initialize"), A_DEFFLOAT, A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_var, gensym("set_var"), A_DEFFLOAT, A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_num_threads, gensym("set_num_threads"), A_DEFFLOAT,
+                    A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_round_up_to_multiple_of_small_primes,
+                    gensym("round_up_to_multiple_of_small_primes"), A_DEFFLOAT, A_DEFFLOAT, A_NULL);
+    post("qavex_t external loaded!");
+}

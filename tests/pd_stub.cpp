@@ -396,6 +396,11 @@ bool send(t_pd *x, const std::string &sel, const std::vector<t_atom> &args)
         dispatch((void *)c->bang, x, {}, nullptr, {});
         return true;
     }
+    if (sel == "float" && !c->list && c->signal_onset >= 0 && c->methods.find("float") == c->methods.end()) {
+        // A float to a main signal inlet sets its scalar, as in the host.
+        *main_signal_scalar(x) = args.empty() ? 0.0f : atom_num(args[0]);
+        return true;
+    }
     if ((sel == "list" || sel == "float") && c->list) {
         dispatch((void *)c->list, x, {A_GIMME}, &s_list, args);
         return true;
@@ -453,6 +458,13 @@ std::vector<t_outlet *> outlets_of(t_object *owner)
 }
 
 bool outlet_is_signal(t_outlet *o) { return o->is_signal; }
+
+t_float *main_signal_scalar(t_pd *x)
+{
+    t_class *c = *x;
+    if (c->signal_onset < 0) return nullptr;
+    return (t_float *)((char *)x + c->signal_onset);
+}
 
 t_atom fa(double f)
 {

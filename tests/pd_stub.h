@@ -72,6 +72,10 @@ std::vector<InletInfo> inlets_of(t_object *owner);
 std::vector<t_outlet *> outlets_of(t_object *owner);
 bool outlet_is_signal(t_outlet *o);
 
+// The float a class keeps for its unconnected main signal inlet (null when
+// the class has none); the host fills that inlet's vector with it.
+t_float *main_signal_scalar(t_pd *x);
+
 // Atom helpers.
 t_atom fa(double f);
 t_atom sa(const char *s);

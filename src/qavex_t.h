@@ -1,0 +1,80 @@
+// Analysis object "qavex_tilde": keeps a ring of recent input and, every
+// 64-sample block, computes the coefficients of every band that falls due,
+// published as coefficient lists on the coefficient channel.
+#pragma once
+
+#include <cstdint>
+
+#include "qavex_t_definitions.h"
+
+constexpr int QAVEX_T_MAX_SLICES = 64;
+
+struct sQavex_t;
+
+// One slice of a block: positions iMin <= j < iSup, written into list itcBin.
+struct sthread_qavex_param {
+    std::int32_t iCounter;
+    std::int32_t itcBin;
+    std::int32_t iMin;
+    std::int32_t iSup;
+    sQavex_t *psW;
+};
+
+struct sQavex_t {
+    t_object x_obj;
+    t_float fConstSignal;
+    t_inlet *x_inC;
+    t_outlet *x_outG;
+    t_outlet *x_outC;
+    t_outlet *x_outM;
+    sQavex_Coeff **pawc;
+    sQbank_Param *psParam;
+    std::int32_t iq_analyse_min;
+    std::int32_t iq_analyse_sup;
+    std::int32_t iLongestFrame;
+    std::int32_t q_sup;
+    t_float var;
+    struct {
+        t_sample *pA;
+        t_sample *pC;
+        t_sample *pE;
+        std::int32_t iLength;
+        std::int32_t iLengthTemp;
+        std::int32_t counter;
+    } sSound;
+    std::int32_t iComputeCoefficients;
+    std::int32_t num_threads;
+    volatile std::int32_t iThreadCount;
+    sthread_qavex_param *pawp[QAVEX_T_MAX_SLICES];
+
+    // The report never follows a record address: the designer may be gone by
+    // the time of a bang. It shows the computation variant copied in the most
+    // recent block, or nothing when that block had no usable record.
+    std::int32_t bComputeTypeKnown;
+    std::int32_t iComputeTypeSeen;
+    // Entries each list can hold (what its slice can receive).
+    std::int32_t aiListCapacity[QAVEX_T_MAX_SLICES];
+};
+
+extern t_class *pcQavex_t;
+// Bangs received by all analysis objects since the library was loaded.
+extern std::int32_t qavex_t_bang_count;
+
+void *qavex_t_new(t_floatarg f);
+void qavex_t_delete(sQavex_t *psW);
+void qavex_t_dsp(sQavex_t *psW, t_signal **sp);
+t_int *qavex_t_perform(t_int *w);
+void qavex_t_bang(sQavex_t *psW);
+void qavex_t_initialize(sQavex_t *psW, t_floatarg f);
+
+// Rebuild routines (also used by the block routine); lists and ring leave
+// null addresses behind when an allocation fails.
+void qavex_t_initialize_slices(sQavex_t *psW);
+void qavex_t_initialize_pawc(sQavex_t *psW);
+void qavex_t_initialize_sound(sQavex_t *psW);
+
+// Computes one slice into its list; reads the ring and the accepted record.
+void qavex_t_compute_slice(sthread_qavex_param *psT);
+
+// Positions [iMin, iSup) of slice i out of n.
+void qavex_t_slice_bounds(std::int32_t i, std::int32_t n, std::int32_t *iMin, std::int32_t *iSup);
