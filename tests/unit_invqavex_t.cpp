@@ -723,3 +723,167 @@ TEST_F(InvQavex, MessagesClampAndRebuildSilent)
     Coeffs none;
     EXPECT_TRUE(all_zero(s.block(&bank, &none)));
 }
+
+// ---------------------------------------------------------------- round trip
+// The analysis object feeding the synthesis object within the same block,
+// the way the host orders them: banks whose windows form a tight frame give
+// back the input, delayed by exactly Lm - 1 samples.
+namespace {
+
+struct Chain {
+    std::vector<float> ain, apar, acoef, apout, out;
+    t_pd *ana, *syn;
+    stub::DspCall acall, scall;
+    Chain() : ain(64), apar(64), acoef(64), apout(64), out(64)
+    {
+        ana = stub::create("qavex_tilde", {});
+        syn = stub::create("invqavex_tilde", {});
+        auto a = stub::dsp(ana, {ain.data(), apar.data(), acoef.data(), apout.data()});
+        auto s = stub::dsp(syn, {acoef.data(), apout.data(), out.data()});
+        EXPECT_EQ(a.size(), 1u);
+        EXPECT_EQ(s.size(), 1u);
+        acall = a.at(0);
+        scall = s.at(0);
+    }
+    ~Chain()
+    {
+        stub::destroy(syn);
+        stub::destroy(ana);
+    }
+    std::vector<float> run(const std::vector<float> &x, const sQbank_Param *p)
+    {
+        std::vector<float> y;
+        for (size_t b = 0; b + 64 <= x.size(); b += 64) {
+            std::copy(x.begin() + b, x.begin() + b + 64, ain.begin());
+            std::fill(apar.begin(), apar.end(), 0.0f);
+            qavex_t_write_param_block(apar.data(), p);
+            stub::run(acall);
+            stub::run(scall);
+            y.insert(y.end(), out.begin(), out.end());
+        }
+        return y;
+    }
+    std::vector<float> latencies()
+    {
+        std::vector<float> v;
+        for (auto &e : stub::events_of(((sinvQavex_t *)syn)->x_outM)) v.push_back(e.floats.at(0));
+        return v;
+    }
+};
+
+// Bank with hop sizes for the analysis.
+struct HopBank : Bank {
+    std::vector<std::int32_t> hops;
+    HopBank(int S, int hop) : Bank(S), hops(S, hop) { p.aiDq = hops.data(); }
+};
+
+std::vector<float> test_noise(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::vector<float> v(n);
+    for (auto &f : v) f = u(rng);
+    return v;
+}
+
+// Largest |y[t + D] - x[t]| over the recording (x before 0 counts as 0).
+double max_error(const std::vector<float> &x, const std::vector<float> &y, long D)
+{
+    double e = 0;
+    for (long t = 0; t < (long)y.size(); t++) {
+        double want = t - D >= 0 ? x[t - D] : 0.0;
+        e = std::max(e, std::fabs((double)y[t] - want));
+    }
+    return e;
+}
+
+class RoundTrip : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        qavex_t_setup();
+        invqavex_t_setup();
+    }
+    void SetUp() override
+    {
+        stub::clear();
+        qavex_t_fail_after = -1;
+    }
+};
+
+}  // namespace
+
+TEST_F(RoundTrip, OneSampleWindowGivesTheInputBackExactly)
+{
+    // c = 210 x / 44100 and Re(c 210) = x: the resynthesis is the input.
+    HopBank bank(1, 1);
+    bank.set_real(0, {std::sqrt(44100.0f)});
+    Chain c;
+    auto x = test_noise(64 * 20, 21);
+    auto y = c.run(x, &bank.p);
+    EXPECT_EQ(max_error(x, y, 0), 0.0);
+    EXPECT_EQ(c.latencies(), std::vector<float>(20, 0.0f));
+}
+
+TEST_F(RoundTrip, LatencyFollowsTheLongestWindow)
+{
+    // A second band with a silent window of 100 samples makes Lm = 100: the
+    // one-sample band now comes out 99 samples late, still exact.
+    HopBank bank(2, 1);
+    bank.set_real(0, {std::sqrt(44100.0f)});
+    bank.set_real(1, std::vector<float>(100, 0.0f));
+    Chain c;
+    auto x = test_noise(64 * 20, 22);
+    auto y = c.run(x, &bank.p);
+    EXPECT_EQ(max_error(x, y, 99), 0.0);
+    EXPECT_EQ(c.latencies(), std::vector<float>(20, 99.0f));
+}
+
+TEST_F(RoundTrip, SlidingModulatedWindowsFormATightFrame)
+{
+    // N bands of hop 1 with windows A g[k] exp(2 pi i q k / N): summing Re(c w)
+    // over bands and frames gives x N A^2 sum(g^2) / 44100, which is x for
+    // A^2 = 88200 / N^2 and g[k] = sin(pi (k + 1/2) / N) (sum g^2 = N / 2).
+    const int N = 16;
+    HopBank bank(N, 1);
+    const double A = std::sqrt(88200.0) / N;
+    for (int q = 0; q < N; q++) {
+        std::vector<float> wr(N), wi(N);
+        for (int k = 0; k < N; k++) {
+            double g = std::sin(M_PI * (k + 0.5) / N), ph = 2 * M_PI * q * k / N;
+            wr[k] = (float)(A * g * std::cos(ph));
+            wi[k] = (float)(A * g * std::sin(ph));
+        }
+        bank.set(q, wr, wi);
+    }
+    Chain c;
+    auto x = test_noise(64 * 30, 23);
+    auto y = c.run(x, &bank.p);
+    EXPECT_LT(max_error(x, y, N - 1), 1e-6);
+    EXPECT_GT(max_error(x, y, N - 2), 0.1);
+    EXPECT_GT(max_error(x, y, N), 0.1);
+    EXPECT_EQ(c.latencies(), std::vector<float>(30, (float)(N - 1)));
+}
+
+TEST_F(RoundTrip, CriticallySampledFourierBankReconstructs)
+{
+    // 64 bands of hop 64 and rectangular windows A exp(2 pi i q k / 64) with
+    // 64 A^2 = 44100: disjoint frames, each rebuilt exactly.
+    const int N = 64;
+    HopBank bank(N, N);
+    const double A = std::sqrt(44100.0 / N);
+    for (int q = 0; q < N; q++) {
+        std::vector<float> wr(N), wi(N);
+        for (int k = 0; k < N; k++) {
+            wr[k] = (float)(A * std::cos(2 * M_PI * q * k / N));
+            wi[k] = (float)(A * std::sin(2 * M_PI * q * k / N));
+        }
+        bank.set(q, wr, wi);
+    }
+    Chain c;
+    stub::send(c.syn, "set_num_threads", {stub::fa(3)});
+    auto x = test_noise(64 * 30, 24);
+    auto y = c.run(x, &bank.p);
+    EXPECT_LT(max_error(x, y, N - 1), 1e-6);
+    EXPECT_GT(max_error(x, y, N), 0.1);
+}
