@@ -1,4 +1,1281 @@
-#include "qavex_t_definitions.h"
+// The filter-bank designer qbank_tilde.
+#include "qbank_t.h"
 
-// Placeholder until the class is built.
-void qbank_t_setup() {}
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "qavex_t_array_functions.h"
+#include "qavex_t_theta_functions.h"
+#include "qavex_t_window_functions.h"
+
+t_class *pcQbank_t = nullptr;
+
+static std::int32_t s_iBangCounter = 0;  // shared by all designers, never reset
+
+static constexpr long double QBANK_SQRT2 = 1.4142135623730951L;
+// Limits of the thetadata files: rows of a source file and entries of one
+// table. A file beyond them is treated as corrupt.
+static constexpr std::int32_t QBANK_MAX_ROWS = 1000000;
+static constexpr std::int32_t QBANK_MAX_TABLE = 1000000;
+
+std::int32_t qbank_t_trunc(long double v)
+{
+    if (std::isnan(v) || v <= -2147483648.0L) return INT32_MIN;
+    if (v >= 2147483647.0L) return INT32_MAX;
+    return (std::int32_t)v;
+}
+
+// Band range of a "make"/"shorten" call: all bands for a negative index,
+// else the one band; false when there is nothing to do.
+static bool qbank_t_band_range(const sQbank_t *psW, std::int32_t iAN, std::int32_t &qmin, std::int32_t &qsup)
+{
+    std::int32_t n = psW->sParam.iq_compute_sup;
+    if (iAN < 0) {
+        qmin = 0;
+        qsup = n;
+    } else {
+        if (iAN >= n) return false;
+        qmin = iAN;
+        qsup = iAN + 1;
+    }
+    return qsup > qmin && psW->pac != nullptr;
+}
+
+// ================================================================ layout
+
+void qbank_t_set_pointers_to_NULL(sQbank_t *psW)
+{
+    psW->x_in = nullptr;
+    psW->x_outC = nullptr;
+    psW->x_outM = nullptr;
+    psW->pac = nullptr;
+    sQbank_Param *p = &psW->sParam;
+    p->Theta = p->Theta_inv = p->d_Theta_infimum = nullptr;
+    p->thetadata = nullptr;
+    p->aldDq_real = p->aldDq = nullptr;
+    p->aiDq = nullptr;
+    p->paf_r = p->paf_i = nullptr;
+}
+
+static double *qbank_t_new_thetadata(std::size_t n, double f0, double k)
+{
+    double *d = (double *)qavex_t_malloc0(n * sizeof(double));
+    if (!d) return nullptr;
+    for (std::size_t i = 0; i < n; i++) d[i] = 0.0;
+    d[0] = f0;
+    d[1] = k;
+    d[2] = 176400.0;
+    d[3] = 132300.0;
+    return d;
+}
+
+void qbank_t_set_start_values(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    p->C_T_c = 3.0;
+    p->C_b = 2.0;
+    p->C_d = 2.0;
+    p->C_q = 0.0;
+    p->C_SR = 1;
+    p->C_cut = 100000.0;
+    p->T_max = 10.0;
+    p->eWindowType = WIN_SQRT_GAUSS;
+    p->eThetaType = EXP_C1_NYQU;
+    p->Theta = qavex_t_Theta_exp_c1_nyqu;
+    p->Theta_inv = qavex_t_Theta_inv_exp_c1_nyqu;
+    p->d_Theta_infimum = qavex_t_d_Theta_inf_exp_c1_nyqu;
+    qavex_t_free(p->thetadata);
+    p->thetadata = qbank_t_new_thetadata(4, 12.0, 36.0);
+    p->_K = 1.0;
+    p->iq_compute_sup = 0;
+    p->iComputeType = 0;
+    p->_R = -1.0;
+    p->dWinlength_window = -INFINITY;
+    p->dWinlength_compute = -INFINITY;
+    p->_a = -INFINITY;
+    p->_b = -INFINITY;
+    p->iLongestFrame_paf = -1;
+    psW->var = 1.0f;
+}
+
+std::int32_t qbank_t_get_q_compute_min(sQbank_t *) { return 0; }
+
+std::int32_t qbank_t_get_q_compute_sup(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    if (!p->Theta_inv || !p->thetadata) return 0;
+    long double inner = (long double)p->Theta_inv(22050.0, p->thetadata) / (long double)p->_b;
+    if (std::isnan(inner)) return INT32_MIN;
+    if (std::fabs(inner) > 1e12L) return inner > 0 ? INT32_MAX : INT32_MIN;
+    return qbank_t_trunc(std::trunc(inner) + (long double)p->C_q + 1.0L);
+}
+
+void qbank_t_free_pac_windows(sQbank_t *psW)
+{
+    if (!psW->pac) return;
+    for (std::int32_t q = 0; q < psW->sParam.iq_compute_sup; q++) {
+        qavex_t_free(psW->pac[q]);
+        psW->pac[q] = nullptr;
+    }
+}
+
+void qbank_t_free_paf_windows(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
+        if (p->paf_r) {
+            qavex_t_free(p->paf_r[q]);
+            p->paf_r[q] = nullptr;
+        }
+        if (p->paf_i) {
+            qavex_t_free(p->paf_i[q]);
+            p->paf_i[q] = nullptr;
+        }
+    }
+}
+
+// Every window, the slot tables and the hop arrays; iq_compute_sup still
+// names the size the tables were made for.
+void qbank_t_free_layout(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    qbank_t_free_pac_windows(psW);
+    qbank_t_free_paf_windows(psW);
+    qavex_t_free(psW->pac);
+    psW->pac = nullptr;
+    qavex_t_free(p->paf_r);
+    qavex_t_free(p->paf_i);
+    p->paf_r = p->paf_i = nullptr;
+    qavex_t_free(p->aldDq_real);
+    qavex_t_free(p->aldDq);
+    qavex_t_free(p->aiDq);
+    p->aldDq_real = p->aldDq = nullptr;
+    p->aiDq = nullptr;
+}
+
+std::int32_t qbank_t_initialize_diverse_vectors(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    std::int32_t n = p->iq_compute_sup;
+    qavex_t_free(p->aldDq_real);
+    qavex_t_free(p->aldDq);
+    qavex_t_free(p->aiDq);
+    p->aldDq_real = p->aldDq = nullptr;
+    p->aiDq = nullptr;
+    if (n <= 0) return 0;
+    p->aldDq_real = (double *)qavex_t_malloc0((std::size_t)n * sizeof(double));
+    p->aldDq = (double *)qavex_t_malloc0((std::size_t)n * sizeof(double));
+    p->aiDq = (std::int32_t *)qavex_t_malloc0((std::size_t)n * sizeof(std::int32_t));
+    if (p->aldDq_real && p->aldDq && p->aiDq) return 0;
+    qavex_t_free(p->aldDq_real);
+    qavex_t_free(p->aldDq);
+    qavex_t_free(p->aiDq);
+    p->aldDq_real = p->aldDq = nullptr;
+    p->aiDq = nullptr;
+    return 1;
+}
+
+std::int32_t qbank_t_initialize_pac(sQbank_t *psW)
+{
+    std::int32_t n = psW->sParam.iq_compute_sup;
+    if (n <= 0) return 0;
+    if (psW->pac) {
+        qbank_t_free_pac_windows(psW);
+        return 0;
+    }
+    psW->pac = (pac_type **)qavex_t_malloc0((std::size_t)n * sizeof(pac_type *));
+    if (!psW->pac) return 1;
+    for (std::int32_t q = 0; q < n; q++) psW->pac[q] = nullptr;
+    return 0;
+}
+
+std::int32_t qbank_t_initialize_paf(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    std::int32_t n = p->iq_compute_sup;
+    if (n <= 0) return 0;
+    if (p->paf_r) {
+        qbank_t_free_paf_windows(psW);
+        return 0;
+    }
+    p->paf_r = (paf_type **)qavex_t_malloc0((std::size_t)n * sizeof(paf_type *));
+    p->paf_i = (paf_type **)qavex_t_malloc0((std::size_t)n * sizeof(paf_type *));
+    if (!p->paf_r || !p->paf_i) {
+        qavex_t_free(p->paf_r);
+        qavex_t_free(p->paf_i);
+        p->paf_r = p->paf_i = nullptr;
+        return 1;
+    }
+    for (std::int32_t q = 0; q < n; q++) p->paf_r[q] = p->paf_i[q] = nullptr;
+    return 0;
+}
+
+std::int32_t qbank_t_find_longest_frame_paf(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    if (!p->paf_r || p->iq_compute_sup <= 0 || !p->paf_r[0]) return 0;
+    std::int32_t m = qavex_t_paf_length(p->paf_r[0]);
+    for (std::int32_t q = 1; q < p->iq_compute_sup; q++)
+        if (p->paf_r[q] && qavex_t_paf_length(p->paf_r[q]) > m) m = qavex_t_paf_length(p->paf_r[q]);
+    return m;
+}
+
+std::int32_t qbank_t_find_shortest_frame_paf(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    if (!p->paf_r || p->iq_compute_sup <= 0 || !p->paf_r[0]) return 0;
+    std::int32_t m = qavex_t_paf_length(p->paf_r[0]);
+    for (std::int32_t q = 1; q < p->iq_compute_sup; q++)
+        if (p->paf_r[q] && qavex_t_paf_length(p->paf_r[q]) < m) m = qavex_t_paf_length(p->paf_r[q]);
+    return m;
+}
+
+std::int32_t qbank_t_find_longest_frame_pac(sQbank_t *psW)
+{
+    if (!psW->pac || psW->sParam.iq_compute_sup <= 0 || !psW->pac[0]) return 0;
+    std::int32_t m = qavex_t_pac_length(psW->pac[0]);
+    for (std::int32_t q = 1; q < psW->sParam.iq_compute_sup; q++)
+        if (psW->pac[q] && qavex_t_pac_length(psW->pac[q]) > m) m = qavex_t_pac_length(psW->pac[q]);
+    return m;
+}
+
+std::int32_t qbank_t_find_shortest_frame_pac(sQbank_t *psW)
+{
+    if (!psW->pac || psW->sParam.iq_compute_sup <= 0 || !psW->pac[0]) return 0;
+    std::int32_t m = qavex_t_pac_length(psW->pac[0]);
+    for (std::int32_t q = 1; q < psW->sParam.iq_compute_sup; q++)
+        if (psW->pac[q] && qavex_t_pac_length(psW->pac[q]) < m) m = qavex_t_pac_length(psW->pac[q]);
+    return m;
+}
+
+std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
+{
+    sQbank_Param *p = &psW->sParam;
+    if (iPrintOutput != 0) pd_error(nullptr, "Ueberpruefe Parameter von Qavex:");
+    t_float sr = sys_getsr();
+    if (sr != 44100) pd_error(nullptr, "Samplerate=%f falsch.", (double)sr);
+    if (p->iq_compute_sup <= 0) pd_error(nullptr, "q_sup<0");
+    if (p->thetadata && p->thetadata[0] <= 0) pd_error(nullptr, "ThetaF0 <= 0");
+    if (p->C_SR <= 0) pd_error(nullptr, "C_SR < 1");
+    if (p->aiDq && p->aldDq_real) {
+        for (std::int32_t q = 0; q < p->iq_compute_sup; q++)
+            if (p->aiDq[q] <= 0)
+                pd_error(nullptr, "d_q < 1 sample bei Band: \t%i\t, d_%i=\t%f", (int)q, (int)q, p->aldDq_real[q]);
+        for (std::int32_t q = 1; q < p->iq_compute_sup; q++)
+            if ((long long)p->aiDq[q - 1] < (long long)p->aiDq[q] - 1)
+                pd_error(nullptr, "d[%i]=\t%i\t > d[%i]=\t%i", (int)(q - 1), (int)p->aiDq[q - 1], (int)q,
+                         (int)p->aiDq[q]);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- B-spline tables
+
+enum { LOAD_OK = 0, LOAD_FALLBACK = 1, LOAD_NO_MEMORY = 2, LOAD_CORRUPT = 3 };
+
+static void qbank_t_cut_path(char *path, std::size_t n)
+{
+    if (std::strlen(path) > n) path[n] = 0;
+}
+
+// Builds the B-spline form of thetadata from the two tables' starts and sizes.
+static double *qbank_t_new_bspline_data(std::int32_t Si, std::int32_t si, std::int32_t Sf, std::int32_t sf, double f0,
+                                        double k)
+{
+    double *d = qbank_t_new_thetadata((std::size_t)Si + (std::size_t)Sf + 18, f0, k);
+    if (!d) return nullptr;
+    d[5] = si;
+    d[6] = Si;
+    d[(std::size_t)Si + 12] = sf;
+    d[(std::size_t)Si + 13] = Sf;
+    return d;
+}
+
+static bool qbank_t_table_fits(std::int32_t size, std::int32_t start)
+{
+    return size >= 2 && size <= QBANK_MAX_TABLE && start > -1000000000 && start < 1000000000;
+}
+
+static int qbank_t_read_processed(FILE *f, double f0, double k, double **out)
+{
+    int Si, si, Sf, sf;
+    if (std::fscanf(f, "%d %d %d %d", &Si, &si, &Sf, &sf) != 4) return LOAD_CORRUPT;
+    if (!qbank_t_table_fits(Si, si) || !qbank_t_table_fits(Sf, sf)) return LOAD_CORRUPT;
+    double *d = qbank_t_new_bspline_data(Si, si, Sf, sf, f0, k);
+    if (!d) return LOAD_NO_MEMORY;
+    double *inv = d + 11, *fwd = d + Si + 18;
+    for (int i = 0; i < Si; i++)
+        if (std::fscanf(f, "%lf", &inv[i]) != 1) {
+            qavex_t_free(d);
+            return LOAD_CORRUPT;
+        }
+    for (int i = 0; i < Sf; i++)
+        if (std::fscanf(f, "%lf", &fwd[i]) != 1) {
+            qavex_t_free(d);
+            return LOAD_CORRUPT;
+        }
+    *out = d;
+    return LOAD_OK;
+}
+
+// True when the target values from..to can be reached by the curve through
+// the values v[0..n-1] with its linear continuation at both ends.
+static bool qbank_t_targets_reachable(const double *v, std::int32_t n, long double from, long double to)
+{
+    if (from < v[0] && !(v[1] > v[0])) return false;
+    if (to > v[n - 1] && !(v[n - 1] > v[n - 2])) return false;
+    return true;
+}
+
+// Reads a source file: rows "frequency warped-coordinate", then computes
+// the inverse and forward tables on integer grids.
+static int qbank_t_read_source(FILE *f, double f0, double k, double **out, const char *path)
+{
+    int N;
+    if (std::fscanf(f, "%d", &N) != 1) return LOAD_CORRUPT;
+    if (N <= 0) return LOAD_FALLBACK;
+    if (N < 2 || N > QBANK_MAX_ROWS) return LOAD_CORRUPT;
+    double *X = (double *)qavex_t_malloc0((std::size_t)N * sizeof(double));
+    double *Y = (double *)qavex_t_malloc0((std::size_t)N * sizeof(double));
+    if (!X || !Y) {
+        qavex_t_free(X);
+        qavex_t_free(Y);
+        return LOAD_NO_MEMORY;
+    }
+    int result = LOAD_OK;
+    for (int i = 0; i < N; i++) {
+        if (std::fscanf(f, "%lf %lf", &Y[i], &X[i]) != 2 || !std::isfinite(X[i]) || !std::isfinite(Y[i])) {
+            result = LOAD_CORRUPT;
+            break;
+        }
+        if (i == 0) {
+            if (X[0] > 0 || Y[0] > 0) post("Thetadata file is wrong. Data does not start with negative values.");
+        } else if (X[i] < X[i - 1] || Y[i] < Y[i - 1]) {
+            post("Thetadata file is wrong. Data not monotone increasing.");
+        }
+    }
+    double *d = nullptr;
+    if (result == LOAD_OK) {
+        long double lsf = std::trunc((long double)X[0]), lsi = std::trunc((long double)Y[0]);
+        long double lef = std::trunc((long double)X[N - 1] + 1), lei = std::trunc((long double)Y[N - 1] + 1);
+        if (std::fabs(lsf) > 1e9L || std::fabs(lsi) > 1e9L || std::fabs(lef) > 1e9L || std::fabs(lei) > 1e9L) {
+            result = LOAD_CORRUPT;
+        } else {
+            std::int32_t sf = (std::int32_t)lsf, si = (std::int32_t)lsi;
+            std::int32_t Sf = (std::int32_t)lef - sf, Si = (std::int32_t)lei - si;
+            if (!qbank_t_table_fits(Si, si) || !qbank_t_table_fits(Sf, sf) ||
+                !qbank_t_targets_reachable(Y, N, si, si + Si - 1) || !qbank_t_targets_reachable(X, N, sf, sf + Sf - 1)) {
+                result = LOAD_CORRUPT;
+            } else if (!(d = qbank_t_new_bspline_data(Si, si, Sf, sf, f0, k))) {
+                result = LOAD_NO_MEMORY;
+            } else {
+                double *inv = d + 11, *fwd = d + Si + 18;
+                double t = 0;
+                for (std::int32_t v = 0; v < Si && result == LOAD_OK; v++) {
+                    double tn = bspline_inter_inv(bspline_inter2_second, (double)(si + v), X, Y, N, 2, t, t + 1, 1e-9);
+                    if (std::isnan(tn)) result = LOAD_CORRUPT;
+                    inv[v] = bspline_inter2_first(tn, X, Y, N, 2);
+                    t = tn;
+                }
+                t = 0;
+                for (std::int32_t u = 0; u < Sf && result == LOAD_OK; u++) {
+                    double tn = bspline_inter_inv(bspline_inter2_first, (double)(sf + u), X, Y, N, 2, t, t + 1, 1e-9);
+                    if (std::isnan(tn)) result = LOAD_CORRUPT;
+                    fwd[u] = bspline_inter2_second(tn, X, Y, N, 2);
+                    t = tn;
+                }
+                if (result != LOAD_OK) {
+                    qavex_t_free(d);
+                    d = nullptr;
+                }
+            }
+        }
+    }
+    qavex_t_free(X);
+    qavex_t_free(Y);
+    if (result == LOAD_CORRUPT)
+        pd_error(nullptr, "Thetadata file %s is corrupt (unreadable, too few or unusable numbers).", path);
+    *out = d;
+    return result;
+}
+
+static void qbank_t_write_processed(const char *name, const double *d)
+{
+    FILE *f = std::fopen(name, "w");
+    if (!f) {
+        pd_error(nullptr, "Could not write the processed thetadata file %s: %s", name, std::strerror(errno));
+        return;
+    }
+    std::int32_t si = (std::int32_t)d[5], Si = (std::int32_t)d[6];
+    std::int32_t sf = (std::int32_t)d[Si + 12], Sf = (std::int32_t)d[Si + 13];
+    std::fprintf(f, "%d \n%d\n", (int)Si, (int)si);
+    std::fprintf(f, "%d \n%d\n", (int)Sf, (int)sf);
+    for (std::int32_t i = 0; i < Si; i++) std::fprintf(f, "%.17g\n", d[11 + i]);
+    for (std::int32_t i = 0; i < Sf; i++) std::fprintf(f, "%.17g\n", d[Si + 18 + i]);
+    if (std::fclose(f) != 0) pd_error(nullptr, "Could not write the processed thetadata file %s", name);
+}
+
+// Loads the B-spline tables named by thetapath into thetadata: the processed
+// file when there is a usable one, else the source file (and writes the
+// processed file). LOAD_FALLBACK asks the derivation to use the exponential map.
+static int qbank_t_load_bspline(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    p->thetapath[sizeof p->thetapath - 1] = 0;
+    double f0 = p->thetadata[0], k = p->thetadata[1];
+    std::size_t len = std::strlen(p->thetapath);
+    char processed[sizeof p->thetapath + 16];
+    bool usable_name = len <= 488;
+    if (usable_name) {
+        std::snprintf(processed, sizeof processed, "%s.processed", p->thetapath);
+        FILE *f = std::fopen(processed, "r");
+        if (f) {
+            double *d = nullptr;
+            int r = qbank_t_read_processed(f, f0, k, &d);
+            std::fclose(f);
+            if (r == LOAD_NO_MEMORY) return r;
+            if (r == LOAD_OK) {
+                qavex_t_free(p->thetadata);
+                p->thetadata = d;
+                return LOAD_OK;
+            }
+            pd_error(nullptr, "Thetadata file %s is corrupt, reading %s instead.", processed, p->thetapath);
+        }
+    }
+    FILE *f = std::fopen(p->thetapath, "r");
+    if (!f) {
+        qbank_t_cut_path(p->thetapath, 480);
+        std::strcat(p->thetapath, "File not found.");
+        post("File not found. Change to EXP_C1_NYQU.");
+        return LOAD_FALLBACK;
+    }
+    double *d = nullptr;
+    int r = qbank_t_read_source(f, f0, k, &d, p->thetapath);
+    std::fclose(f);
+    if (r == LOAD_NO_MEMORY) return r;
+    if (r == LOAD_FALLBACK) {
+        qbank_t_cut_path(p->thetapath, 480);
+        post("Thetadata file is wrong. Size entry in first row nonpositive.");
+        return r;
+    }
+    if (r == LOAD_CORRUPT) {
+        // A corrupt source file is handled as a missing one.
+        qbank_t_cut_path(p->thetapath, 480);
+        std::strcat(p->thetapath, "File not found.");
+        post("File not found. Change to EXP_C1_NYQU.");
+        return LOAD_FALLBACK;
+    }
+    qavex_t_free(p->thetadata);
+    p->thetadata = d;
+    if (usable_name) qbank_t_write_processed(processed, d);
+    return LOAD_OK;
+}
+
+// ---------------------------------------------------------------- derivation
+
+// Leaves a bank of 0 bands after an allocation failure.
+static void qbank_t_initialize_failed(sQbank_t *psW)
+{
+    qbank_t_free_layout(psW);
+    psW->sParam.iq_compute_sup = 0;
+    pd_error(nullptr, "qbank_t_initialize: Out of Memory, the bank has 0 bands");
+}
+
+static void qbank_t_select_map(sQbank_Param *p)
+{
+    switch ((std::int32_t)p->eThetaType) {
+    case BSPLINE:
+        p->Theta = qavex_t_Theta_bspline;
+        p->Theta_inv = qavex_t_Theta_inv_bspline;
+        p->d_Theta_infimum = qavex_t_d_Theta_inf_bspline;
+        break;
+    case EXP_C1_NYQU:
+        p->Theta = qavex_t_Theta_exp_c1_nyqu;
+        p->Theta_inv = qavex_t_Theta_inv_exp_c1_nyqu;
+        p->d_Theta_infimum = qavex_t_d_Theta_inf_exp_c1_nyqu;
+        break;
+    case ID:
+        p->Theta = qavex_t_Theta_id;
+        p->Theta_inv = qavex_t_Theta_inv_id;
+        p->d_Theta_infimum = qavex_t_d_Theta_inf_id;
+        break;
+    case LIN:
+        p->Theta = qavex_t_Theta_lin;
+        p->Theta_inv = qavex_t_Theta_inv_lin;
+        p->d_Theta_infimum = qavex_t_d_Theta_inf_lin;
+        break;
+    case SQUARE:
+        p->Theta = qavex_t_Theta_square;
+        p->Theta_inv = qavex_t_Theta_inv_square;
+        p->d_Theta_infimum = qavex_t_d_Theta_inf_square;
+        break;
+    default:
+        pd_error(nullptr, "qavex_t: Wrong Theta chosen");
+        pd_error(nullptr, "qavex_t: Change to EXP_C1_NYQU");
+        p->eThetaType = EXP_C1_NYQU;
+        p->Theta = qavex_t_Theta_exp_c1_nyqu;
+        p->Theta_inv = qavex_t_Theta_inv_exp_c1_nyqu;
+        p->d_Theta_infimum = qavex_t_d_Theta_inf_exp_c1_nyqu;
+        break;
+    }
+}
+
+void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
+{
+    sQbank_Param *p = &psW->sParam;
+    for (;;) {
+        // Warping data reset, keeping f0 and k.
+        double f0 = p->thetadata ? p->thetadata[0] : 12.0;
+        double k = p->thetadata ? p->thetadata[1] : 36.0;
+        double *d = qbank_t_new_thetadata(4, f0, k);
+        if (!d) {
+            qbank_t_initialize_failed(psW);
+            return;
+        }
+        qavex_t_free(p->thetadata);
+        p->thetadata = d;
+        qbank_t_select_map(p);
+        if (p->eThetaType == BSPLINE) {
+            int r = qbank_t_load_bspline(psW);
+            if (r == LOAD_NO_MEMORY) {
+                qbank_t_initialize_failed(psW);
+                return;
+            }
+            if (r != LOAD_OK) {
+                p->eThetaType = EXP_C1_NYQU;
+                continue;
+            }
+        }
+        break;
+    }
+
+    qbank_t_free_layout(psW);
+    psW->var = 1.0f;
+
+    if (fOverride == 0) {
+        long double f0 = p->thetadata[0];
+        long double s = p->d_Theta_infimum(0, p->thetadata);
+        long double K = p->_K, R, Tw, Tc, a, b;
+        if (p->eWindowType == WIN_COS_NOT_WARPED) {
+            R = K;
+            Tw = R / (2 * f0);
+            Tc = Tw;
+            a = 1 / (2 * f0);
+            b = 2 * f0 / (R * (long double)p->C_b);
+        } else {
+            long double threshold = p->eWindowType == WIN_COS ? 0.01L : 1.0L / 3.0L;
+            R = K;
+            Tw = R / 2 / f0;
+            if (std::fabs(s) < threshold) Tc = Tw * 3 * (long double)p->C_T_c;
+            else Tc = Tw / s * (long double)p->C_T_c;
+            a = Tw / R;
+            b = 1 / (a * R * (long double)p->C_b);
+        }
+        p->_R = (double)R;
+        p->dWinlength_window = (double)Tw;
+        p->dWinlength_compute = (double)Tc;
+        p->_a = (double)a;
+        p->_b = (double)b;
+    }
+
+    std::int32_t n = qbank_t_get_q_compute_sup(psW);
+    if (n > QBANK_MAX_BANDS) {
+        pd_error(nullptr, "qbank_t_initialize: more than %i bands requested, the bank has 0 bands",
+                 (int)QBANK_MAX_BANDS);
+        n = 0;
+    }
+    p->iq_compute_sup = n < 0 ? 0 : n;
+
+    if (qbank_t_initialize_diverse_vectors(psW) || qbank_t_initialize_pac(psW) || qbank_t_initialize_paf(psW)) {
+        qbank_t_initialize_failed(psW);
+        return;
+    }
+
+    long double b = p->_b, K = p->_K;
+    for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
+        double d1 = p->Theta((double)(q * b + K * b / 2), p->thetadata);
+        double d2 = p->Theta((double)(q * b - K * b / 2), p->thetadata);
+        double Bq = d1 - d2;
+        p->aldDq_real[q] = (double)std::fabs(1.0L / (long double)Bq / (long double)p->C_d);
+        p->aiDq[q] = qbank_t_trunc((long double)p->aldDq_real[q] * 44100);
+        if (p->aiDq[q] >= 2) {
+            p->aldDq[q] = (double)((long double)p->aiDq[q] / 44100);
+        } else if (p->aiDq[q] == 1) {
+            post("qavex_t: Probably window with to high bandwidth: d_q < 2 sample at frequency bin %i", (int)q);
+            p->aldDq[q] = 1.0 / 44100;
+        } else {
+            pd_error(nullptr, "qavex_t: Window with too high bandwidth: d_q < 1 sample at frequency bin %i", (int)q);
+            p->aiDq[q] = 1;
+            p->aldDq[q] = p->aldDq_real[q];
+        }
+    }
+
+    qbank_t_test_param(psW, 0);
+}
+
+// ================================================================ windows
+
+std::int32_t rounddown_x(std::int32_t iNumber, std::int32_t iMultiple)
+{
+    if (iMultiple == 0 || iMultiple == -1) return iNumber;
+    std::int32_t r = iNumber % iMultiple;
+    return r == 0 ? iNumber : iNumber - r;
+}
+
+// Release every band's complex window after a failed allocation.
+static void qbank_t_make_out_of_memory(sQbank_t *psW)
+{
+    pd_error(nullptr, "qbank_t_make: Out of memory");
+    qbank_t_free_pac_windows(psW);
+}
+
+static void qbank_t_make_zero(sQbank_t *psW, std::int32_t qmin, std::int32_t qsup)
+{
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        qavex_t_free(psW->pac[q]);
+        psW->pac[q] = qavex_t_new_pac(64);
+        if (!psW->pac[q]) {
+            qbank_t_make_out_of_memory(psW);
+            return;
+        }
+        for (int i = 0; i < 64; i++) psW->pac[q][i] = pac_type(0.0, 0.0);
+    }
+}
+
+static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t qsup)
+{
+    sQbank_Param *p = &psW->sParam;
+    const bool gauss = p->eWindowType == WIN_SQRT_GAUSS;
+    if (!p->aldDq || !p->thetadata || !p->Theta_inv) return;
+    if (p->C_SR < 1) {
+        pd_error(nullptr, "qbank_t_make: C_SR < 1, no windows made");
+        return;
+    }
+    long double lNout = std::trunc((long double)p->dWinlength_compute * 44100 + 0.5L);
+    if (!(lNout >= 1)) {
+        pd_error(nullptr, "qbank_t_make: computation length %f s is below half a sample, no windows made",
+                 p->dWinlength_compute);
+        return;
+    }
+    if (lNout * p->C_SR * 16 > QBANK_MEMORY_LIMIT) {
+        post("Windows need too much memory");
+        return;
+    }
+    std::int32_t Nout = round_up_to_multiple_of_small_primes((std::int32_t)lNout, gauss ? 31 : 5);
+    p->dWinlength_compute = (double)((long double)Nout / 44100);
+    std::int64_t N64 = (std::int64_t)Nout * p->C_SR;
+    if ((long double)N64 * qsup * 16 > QBANK_MEMORY_LIMIT) {
+        post("Windows need too much memory");
+        return;
+    }
+    const std::int32_t N = (std::int32_t)N64;
+    const long double dF = 1.0L / (long double)p->dWinlength_compute;
+    const long double b = p->_b, R = p->_R, a = p->_a;
+    const double H = (double)(gauss ? std::sqrt(b / 2 / R) : std::sqrt(2 * b / R));
+    const double L = p->dWinlength_window;
+    pac_type (*shape)(double, double, double, double) = gauss ? qavex_t_wf_WIN_SQRT_GAUSS : qavex_t_wf_WIN_COS;
+    const std::int32_t nbands = p->iq_compute_sup;
+    // With oversampling and no periodisation, the band response above the
+    // base-rate Nyquist frequency is removed so the decimation cannot fold it
+    // back: only the bins an Nout-point transform has are kept.
+    const bool limit = p->C_SR > 1 && p->iComputeType == 0;
+    const std::int32_t zlo = Nout / 2 + 1, zhi = N - (Nout - Nout / 2);
+
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        long double g = std::sqrt(std::fabs((long double)p->aldDq[q] / a));
+        if (gauss) {
+            p->thetadata[2] = (double)(((long double)nbands - (long double)p->C_q) * b);
+            p->thetadata[3] = 22050.0;
+        }
+        qavex_t_free(psW->pac[q]);
+        psW->pac[q] = qavex_t_new_pac(N);
+        if (!psW->pac[q]) {
+            qbank_t_make_out_of_memory(psW);
+            return;
+        }
+        pac_type *w = psW->pac[q];
+        const long double qb = q * b;
+        const bool gain = p->iComputeType == 1 ? (q > 0 && q < nbands - 1) : q > 0;
+        for (std::int32_t i = 0; i < N; i++) {
+            long double nu = (i <= N / 2 ? (long double)i : (long double)i - N) * dF;
+            pac_type v = shape((double)((long double)p->Theta_inv((double)nu, p->thetadata) - qb), H, L, 0);
+            long double re = v.real(), im = v.imag();
+            if (p->iComputeType == 1) {
+                pac_type vm = shape((double)((long double)p->Theta_inv((double)(nu - 44100), p->thetadata) - qb), H, L, 0);
+                pac_type vp = shape((double)((long double)p->Theta_inv((double)(nu + 44100), p->thetadata) - qb), H, L, 0);
+                re += (long double)vm.real() + vp.real();
+                im += (long double)vm.imag() + vp.imag();
+            }
+            re *= g;
+            im *= g;
+            if (gain) {
+                re *= QBANK_SQRT2;
+                im *= QBANK_SQRT2;
+            }
+            w[i] = pac_type((double)re, (double)im);
+        }
+        if (gauss)
+            for (std::int32_t i = 0; i < N; i++)
+                if (!std::isfinite(w[i].real()) || !std::isfinite(w[i].imag())) post("Value in make_window wrong.");
+        if (limit)
+            for (std::int32_t i = zlo; i <= zhi; i++) w[i] = pac_type(0.0, 0.0);
+        qavex_t_pac_set_header(w, N, pac_type(0.0, 0.0));
+
+        pac_type *before = psW->pac[q];
+        qavex_t_simplefft_array(&psW->pac[q], &psW->pac[q], 1);
+        if (psW->pac[q] == before) {
+            qbank_t_make_out_of_memory(psW);
+            return;
+        }
+        if (N / 2 != 0) {
+            before = psW->pac[q];
+            qavex_t_cycle_array(&psW->pac[q], -(N / 2));
+            if (psW->pac[q] == before) {
+                qbank_t_make_out_of_memory(psW);
+                return;
+            }
+        }
+        w = psW->pac[q];
+        for (std::int32_t i = 0; i < N; i++)
+            w[i] = pac_type((double)(w[i].real() * dF), (double)(w[i].imag() * dF));
+        if (p->C_SR != 1) {
+            for (std::int32_t i = 0; i < Nout; i++) w[i] = w[(std::int64_t)i * p->C_SR];
+            w[-5] = pac_type((double)Nout, 0.0);
+            for (std::int32_t i = 0; i < 4; i++) w[Nout + i] = pac_type(0.0, 0.0);
+        }
+    }
+}
+
+static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t qsup)
+{
+    sQbank_Param *p = &psW->sParam;
+    if (!p->aldDq) return;
+    const long double T = p->dWinlength_window;
+    const long double D = T * 44100 * p->C_SR;
+    if (D >= 2147483647.0L) {
+        post("Windows need too much memory");
+        return;
+    }
+    const std::int32_t N = qbank_t_trunc(D);
+    if ((long double)N != D) post("Fensterlaenge dN=%f nicht ganzzahlig", (double)D);
+    if (N < 1) {
+        pd_error(nullptr, "qbank_t_make: window length of %i samples, no windows made", (int)N);
+        return;
+    }
+    const long double b = p->_b, R = p->_R;
+    const double H = (double)std::sqrt(2 * b / R);
+    const long double g = std::sqrt((long double)p->aldDq[0] / (long double)p->_a);
+    if ((long double)N * qsup * 16 > QBANK_MEMORY_LIMIT) {
+        post("Windows need too much memory");
+        return;
+    }
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        qavex_t_free(psW->pac[q]);
+        psW->pac[q] = qavex_t_new_pac(N);
+        if (!psW->pac[q]) {
+            qbank_t_make_out_of_memory(psW);
+            return;
+        }
+        pac_type *w = psW->pac[q];
+        const long double nu = qavex_t_Theta_lin((double)(q * b), p->thetadata);
+        for (std::int32_t i = 0; i < N; i++) {
+            long double t = i * T / D - T / 2;
+            long double ph = 2 * QAVEX_PI * nu * t;
+            long double c = qavex_t_wf_win_cos((double)t, H, (double)T, 0).real();
+            long double re = g * std::cos(ph) * c, im = g * std::sin(ph) * c;
+            if (q > 0) {
+                re *= QBANK_SQRT2;
+                im *= QBANK_SQRT2;
+            }
+            w[i] = pac_type((double)re, (double)im);
+        }
+        qavex_t_pac_set_header(w, N, pac_type(0.0, 0.0));
+    }
+}
+
+void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN)
+{
+    std::int32_t qmin, qsup;
+    if (!qbank_t_band_range(psW, iAN, qmin, qsup)) return;
+    switch ((std::int32_t)psW->sParam.eWindowType) {
+    case WIN_SQRT_GAUSS:
+    case WIN_COS:
+        qbank_t_make_warped(psW, qmin, qsup);
+        break;
+    case WIN_COS_NOT_WARPED:
+        qbank_t_make_cos_not_warped(psW, qmin, qsup);
+        break;
+    case WIN_ZERO:
+        qbank_t_make_zero(psW, qmin, qsup);
+        break;
+    default:
+        pd_error(nullptr, "Keine zulaessiges Fenster gewaehlt. Setze Fenster auf 0");
+        qbank_t_make_zero(psW, qmin, qsup);
+        break;
+    }
+}
+
+void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN)
+{
+    sQbank_Param *p = &psW->sParam;
+    if (p->eWindowType != WIN_COS && p->eWindowType != WIN_SQRT_GAUSS) return;
+    std::int32_t qmin, qsup;
+    if (!qbank_t_band_range(psW, iAN, qmin, qsup) || !p->aiDq) return;
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        pac_type *w = psW->pac[q];
+        if (!w) break;
+        std::int32_t Nold = qavex_t_pac_length(w);
+        pac_type side = qavex_t_pac_side(w);
+        long double s = (long double)qavex_t_maximum_array(&psW->pac[q]).real() / (long double)p->C_cut;
+        std::int32_t N0 = qavex_t_get_first_small_value_array(&psW->pac[q], (pac_type_real)s);
+        std::int32_t Nmax = qbank_t_trunc((long double)p->T_max * 44100);
+        if ((long long)Nold - 2LL * N0 > Nmax) {
+            post("Fenster laenger als Tmax fuer q=%i", (int)q);
+            N0 = (std::int32_t)(((long long)Nold - Nmax) / 2);
+        }
+        N0 = rounddown_x(N0, p->aiDq[q]);
+        if ((long long)Nold - N0 <= N0) {
+            post("Fenster nicht stutzbar fuer q=%i", (int)q);
+            continue;
+        }
+        std::int32_t Nnew = Nold - 2 * N0;
+        if (Nnew >= Nold) {
+            post("T_c zu klein fuer q=%i", (int)q);
+            continue;
+        }
+        pac_type *nw = qavex_t_new_pac(Nnew, side);
+        if (!nw) {
+            pd_error(nullptr, "qbank_t_shorten_windows Out of memory for q=%i", (int)q);
+            continue;
+        }
+        std::memcpy(nw, w + N0, (std::size_t)Nnew * sizeof(pac_type));
+        qavex_t_free(w);
+        psW->pac[q] = nw;
+    }
+}
+
+std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput)
+{
+    sQbank_Param *p = &psW->sParam;
+    std::int32_t count = 0;
+    if (iPrintOutput != 0) pd_error(nullptr, "Ueberpruefe Fenster");
+    for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
+        pac_type *w = psW->pac ? psW->pac[q] : nullptr;
+        if (!w) {
+            count++;
+            pd_error(nullptr, "Fenster %i: nicht vorhanden", (int)q);
+            break;
+        }
+        std::int32_t N = qavex_t_pac_length(w);
+        std::int32_t dq = p->aiDq ? p->aiDq[q] : 0;
+        if (dq > N) {
+            count++;
+            pd_error(nullptr, "Fenster %i, Laenge = %i < (t_int)dq = %i", (int)q, (int)N, (int)dq);
+        }
+        if (dq == 0) {
+            count++;
+            if (iPrintOutput != 0) pd_error(nullptr, "(t_int)d_%i = 0", (int)q);
+        }
+        std::int32_t nans = 0, infs = 0;
+        for (std::int32_t i = 0; i < N; i++) {
+            nans += std::isnan(w[i].real()) + std::isnan(w[i].imag());
+            infs += std::isinf(w[i].real()) + std::isinf(w[i].imag());
+        }
+        count += nans + infs;
+        if (nans > 0) pd_error(nullptr, "Fenster %i: Anzahl Nans: %i", (int)q, (int)nans);
+        if (infs > 0) pd_error(nullptr, "Fenster %i: Anzahl Nans: %i", (int)q, (int)infs);
+    }
+    if (count > 0) pd_error(nullptr, "Es gibt Fehler");
+    else if (iPrintOutput != 0) pd_error(nullptr, "Keine Fehler");
+    return count;
+}
+
+// ================================================================ object
+
+static void qbank_t_make(sQbank_t *psW, t_floatarg f) { qbank_t_make_windows(psW, qbank_t_trunc(f)); }
+static void qbank_t_shorten(sQbank_t *psW, t_floatarg f) { qbank_t_shorten_windows(psW, qbank_t_trunc(f)); }
+static void qbank_t_test(sQbank_t *psW, t_floatarg f) { qbank_t_test_windows(psW, qbank_t_trunc(f)); }
+
+// Bands selected by a band argument of copy/print messages: a negative
+// index selects all, an index at or above the count none.
+static void qbank_t_select(const sQbank_t *psW, t_floatarg f, std::int32_t &qmin, std::int32_t &qsup)
+{
+    std::int32_t n = qbank_t_trunc(f), sup = psW->sParam.iq_compute_sup;
+    if (n < 0) {
+        qmin = 0;
+        qsup = sup;
+    } else if (n >= sup) {
+        qmin = qsup = 0;
+    } else {
+        qmin = n;
+        qsup = n + 1;
+    }
+}
+
+static t_int *qbank_t_perform(t_int *w)
+{
+    sQbank_t *psW = (sQbank_t *)w[1];
+    t_sample *out = (t_sample *)w[2];
+    qavex_t_write_param_block(out, &psW->sParam);
+    return w + 3;
+}
+
+static t_int *qbank_t_perform_empty(t_int *w)
+{
+    t_sample *out = (t_sample *)w[1];
+    int n = (int)w[2];
+    for (int i = 0; i < n; i++) out[i] = 0;
+    return w + 3;
+}
+
+static void qbank_t_dsp(sQbank_t *psW, t_signal **sp)
+{
+    // The parameter block needs words 0..13; a smaller block cannot hold it.
+    if (sp[0]->s_n < QAVEX_WORD_PARAM + 2) {
+        pd_error(nullptr, "qbank_tilde: block size %i too small for the parameter channel", (int)sp[0]->s_n);
+        dsp_add(qbank_t_perform_empty, 2, (t_int)sp[0]->s_vec, (t_int)sp[0]->s_n);
+        return;
+    }
+    dsp_add(qbank_t_perform, 2, (t_int)psW, (t_int)sp[0]->s_vec);
+}
+
+void qbank_t_bang(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    s_iBangCounter++;
+    qavex_t_post_bang_remark(s_iBangCounter);
+    double f0 = p->thetadata ? p->thetadata[0] : NAN, k = p->thetadata ? p->thetadata[1] : NAN;
+    post("\n-----------------Qavex--------------:");
+    post("WinType: \t%i", (int)p->eWindowType);
+    post("ThetaType: \t%i", (int)p->eThetaType);
+    post("ThetaPath: \t%s", p->thetapath);
+    post("qsup: \t%i", (int)p->iq_compute_sup);
+    post("Essential Bandwidth: \t%f Hz", p->_K);
+    post("R: \t %f", p->_R);
+    post("T_window: \t%f\ts", p->dWinlength_window);
+    post("T_compute: \t%f\ts, C_T_c:  \t%f \ts, \t, T_h/T_c:\t %f \t", p->dWinlength_compute, p->C_T_c,
+         p->dWinlength_window / p->dWinlength_compute);
+    post("T_max: \t%f\ts", p->T_max);
+    post("Longest Frame paf: \t%i smp=\t%f\ts", (int)p->iLongestFrame_paf, p->iLongestFrame_paf / 44100.0);
+    post("a: \t%f[s]=%f\tsmp, b: \t%f\tHz, C_b: \t%f", p->_a, p->_a * 44100, p->_b, p->C_b);
+    post("f0: \t%f\tHz, k: \t%f", f0, k);
+    post("C_d: \t%f", p->C_d);
+    post("C_cut: \t%f", p->C_cut);
+    post("ComputeType: \t%i", (int)p->iComputeType);
+
+    float S1 = 0, S2 = 0;
+    bool complete = true;
+    for (std::int32_t q = 0; q < p->iq_compute_sup && complete; q++) {
+        if (!p->paf_r || !p->paf_r[q] || !p->aiDq) {
+            complete = false;
+            break;
+        }
+        float Nq = (float)qavex_t_paf_length(p->paf_r[q]);
+        S1 += Nq / (float)p->aiDq[q];
+        S2 += Nq;
+    }
+    if (complete) {
+        post("4 Sum_q T_q/d_q: \t%f", (double)(4 * S1));
+        post("4 Sum_q T_q: \t%f\t smp", (double)(4 * S2));
+        post("1/N_q Sum_q T_q: \t%f\t smp", (double)(S2 / (float)p->iq_compute_sup));
+    }
+    qavex_t_post_buildtime();
+    post("Var= \t%f", (double)psW->var);
+}
+
+static void qbank_t_list(sQbank_t *, t_symbol *, int, t_atom *) { post("test"); }
+
+void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
+{
+    sQbank_Param *p = &psW->sParam;
+    std::int32_t qmin, qsup;
+    qbank_t_select(psW, f, qmin, qsup);
+    if (qsup <= qmin || !psW->pac || !p->paf_r || !p->paf_i) return;
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        pac_type *w = psW->pac[q];
+        if (!w) continue;
+        std::int32_t N = qavex_t_pac_length(w);
+        if (N <= 0) continue;  // nothing to convert
+        qavex_t_free(p->paf_r[q]);
+        qavex_t_free(p->paf_i[q]);
+        pac_type side = qavex_t_pac_side(w);
+        p->paf_r[q] = qavex_t_new_paf(N, (paf_type)side.real());
+        p->paf_i[q] = qavex_t_new_paf(N, (paf_type)side.imag());
+        if (!p->paf_r[q] || !p->paf_i[q]) {
+            pd_error(nullptr, "qbank_t_copy_pac2paf: Out of Memory");
+            qbank_t_free_paf_windows(psW);
+            return;
+        }
+        for (std::int32_t i = 0; i < N; i++) {
+            p->paf_r[q][i] = (paf_type)w[i].real();
+            p->paf_i[q][i] = (paf_type)w[i].imag();
+        }
+    }
+    p->iLongestFrame_paf = qbank_t_find_longest_frame_paf(psW);
+}
+
+void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
+{
+    sQbank_Param *p = &psW->sParam;
+    std::int32_t qmin, qsup;
+    qbank_t_select(psW, f, qmin, qsup);
+    if (qsup <= qmin || !psW->pac || !p->paf_r || !p->paf_i) return;
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        if (!p->paf_r[q] || !p->paf_i[q]) continue;
+        std::int32_t N = qavex_t_paf_length(p->paf_r[q]);
+        if (N <= 0) continue;
+        qavex_t_free(psW->pac[q]);
+        psW->pac[q] = qavex_t_new_pac(N, pac_type(p->paf_r[q][-6], p->paf_i[q][-6]));
+        if (!psW->pac[q]) {
+            pd_error(nullptr, "qbank_t_copy_paf2pac: Out of Memory");
+            qbank_t_free_pac_windows(psW);
+            return;
+        }
+        for (std::int32_t i = 0; i < N; i++) psW->pac[q][i] = pac_type(p->paf_r[q][i], p->paf_i[q][i]);
+    }
+}
+
+void qbank_t_paf2list(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
+{
+    sQbank_Param *p = &psW->sParam;
+    if (argc < 1) {
+        pd_error(nullptr, "Falscher Aufruf der Runktion paf2list");
+        return;
+    }
+    std::int32_t n = qbank_t_trunc(atom_getfloat(argv));
+    if (n < 0 || n >= p->iq_compute_sup || !p->paf_r || !p->paf_r[n]) return;
+    std::int32_t N = qavex_t_paf_length(p->paf_r[n]);
+    int extra = argc >= 2 ? 1 : 0;
+    std::size_t count = (std::size_t)N + extra;
+    if (count == 0) return;
+    t_atom *atoms = (t_atom *)qavex_t_malloc0(count * sizeof(t_atom));
+    if (!atoms) return;
+    if (extra) SETFLOAT(&atoms[0], atom_getfloat(argv + 1));
+    for (std::int32_t i = 0; i < N; i++) SETFLOAT(&atoms[extra + i], p->paf_r[n][i]);
+    outlet_list(psW->x_outM, &s_list, (int)count, atoms);
+    qavex_t_free(atoms);
+}
+
+void qbank_t_send_windows(sQbank_t *psW, t_symbol *, int, t_atom *)
+{
+    t_atom a[3];
+    SETFLOAT(&a[0], (t_float)QAVC_TAG);
+    SETFLOAT(&a[1], (t_float)QAVC_TAG);
+    SETFLOAT(&a[2], (t_float)(std::uintptr_t)psW);
+    outlet_list(psW->x_outM, &s_list, 3, a);
+}
+
+void qbank_t_set_theta_type(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
+{
+    sQbank_Param *p = &psW->sParam;
+    if (argc < 1) {
+        post("set_theta_type: needs at least 1 parameter");
+        return;
+    }
+    std::int32_t type = qbank_t_trunc(atom_getfloat(argv));
+    if (argc >= 2) atom_string(argv + 1, p->thetapath, sizeof p->thetapath);
+    else p->thetapath[0] = 0;
+    p->thetapath[sizeof p->thetapath - 1] = 0;
+    p->eThetaType = (_eThetaType)type;
+}
+
+// Setting messages. A value that fails its range test (NaN included) is
+// replaced by the default.
+static void qbank_t_set_window_type(sQbank_t *psW, t_floatarg f) { psW->sParam.eWindowType = (_eWindowType)qbank_t_trunc(f); }
+static void qbank_t_set_C_b(sQbank_t *psW, t_floatarg f) { psW->sParam.C_b = f > 0 ? (double)f : 1.0; }
+static void qbank_t_set_C_T_c(sQbank_t *psW, t_floatarg f) { psW->sParam.C_T_c = f > 0 ? (double)f : 1.0; }
+static void qbank_t_set_T_max(sQbank_t *psW, t_floatarg f) { psW->sParam.T_max = f > 0 ? (double)f : 1.0; }
+static void qbank_t_set_C_d(sQbank_t *psW, t_floatarg f) { psW->sParam.C_d = f > 0 ? (double)f : 1.0; }
+static void qbank_t_set_C_q(sQbank_t *psW, t_floatarg f) { psW->sParam.C_q = f >= 0 ? (double)f : 0.0; }
+static void qbank_t_set_C_SR(sQbank_t *psW, t_floatarg f) { psW->sParam.C_SR = qbank_t_trunc(f > 0 ? (long double)f : 1.0L); }
+static void qbank_t_set_K(sQbank_t *psW, t_floatarg f) { psW->sParam._K = f > 0 ? (double)f : 1.0; }
+static void qbank_t_set_compute_type(sQbank_t *psW, t_floatarg f) { psW->sParam.iComputeType = f == 0 ? 0 : 1; }
+static void qbank_t_set_thetaf0(sQbank_t *psW, t_floatarg f)
+{
+    if (psW->sParam.thetadata) psW->sParam.thetadata[0] = f > 0 ? (double)f : 10.0;
+}
+static void qbank_t_set_thetak(sQbank_t *psW, t_floatarg f)
+{
+    if (psW->sParam.thetadata) psW->sParam.thetadata[1] = f > 1 ? (double)f : 12.0;
+}
+static void qbank_t_set_C_cut(sQbank_t *psW, t_floatarg f) { psW->sParam.C_cut = f >= 0 ? (double)f : 1.0; }
+static void qbank_t_initialize_msg(sQbank_t *psW, t_floatarg f) { qbank_t_initialize(psW, f); }
+static void qbank_t_set_var(sQbank_t *psW, t_floatarg f) { psW->var = f; }
+static void qbank_t_set_winlength_window(sQbank_t *psW, t_floatarg f) { psW->sParam.dWinlength_window = f; }
+static void qbank_t_set_winlength_compute(sQbank_t *psW, t_floatarg f) { psW->sParam.dWinlength_compute = f; }
+static void qbank_t_set_a(sQbank_t *psW, t_floatarg f) { psW->sParam._a = psW->sParam._aTemp = f; }
+static void qbank_t_set_b(sQbank_t *psW, t_floatarg f) { psW->sParam._b = psW->sParam._bTemp = f; }
+
+// A band n with 0 <= n < band count, or -1.
+static std::int32_t qbank_t_one_band(const sQbank_t *psW, t_floatarg f)
+{
+    std::int32_t n = qbank_t_trunc(f);
+    return (n >= 0 && n < psW->sParam.iq_compute_sup) ? n : -1;
+}
+
+static void qbank_t_get_first_zero_paf(sQbank_t *psW, t_floatarg f)
+{
+    sQbank_Param *p = &psW->sParam;
+    std::int32_t n = qbank_t_one_band(psW, f);
+    if (n < 0 || !p->paf_r || !p->paf_r[n] || !psW->pac) return;
+    float r = (float)qavex_t_get_first_zero_array(&psW->pac[n]);
+    outlet_float(psW->x_outM, r);
+    post("First Real Negative Value at:");
+    post("paf[%f]: %f", (double)f, (double)r);
+}
+
+static void qbank_t_get_window_length_paf(sQbank_t *psW, t_floatarg f)
+{
+    sQbank_Param *p = &psW->sParam;
+    std::int32_t n = qbank_t_one_band(psW, f);
+    if (n < 0 || !p->paf_r || !p->paf_r[n]) return;
+    outlet_float(psW->x_outM, p->paf_r[n][-5]);
+}
+
+static void qbank_t_get_window_length_pac(sQbank_t *psW, t_floatarg f)
+{
+    std::int32_t n = qbank_t_one_band(psW, f);
+    if (n < 0) return;
+    float len = psW->pac ? (float)qavex_t_get_window_length_array(&psW->pac[n]) : 0.0f;
+    outlet_float(psW->x_outM, len);
+}
+
+static void qbank_t_first_last(sQbank_t *psW, std::int32_t q, pac_type &first, pac_type &last, std::int32_t &len)
+{
+    first = last = pac_type(0.0, 0.0);
+    len = 0;
+    if (!psW->pac) return;
+    first = qavex_t_first_value_array(&psW->pac[q]);
+    last = qavex_t_last_value_array(&psW->pac[q]);
+    len = qavex_t_get_window_length_array(&psW->pac[q]);
+}
+
+static void qbank_t_print_first_and_last_value(sQbank_t *psW, t_floatarg f)
+{
+    std::int32_t sup = psW->sParam.iq_compute_sup;
+    pac_type first, last;
+    std::int32_t len;
+    if (f > -1 && f < sup) {
+        std::int32_t n = qbank_t_trunc(f);
+        qbank_t_first_last(psW, n, first, last, len);
+        post("pac[%i][0] = \t %f+I*%f, \tpac[%i][%i] = \t %f+I*%f,", (int)n, first.real(), first.imag(), (int)n,
+             (int)len, last.real(), last.imag());
+        return;
+    }
+    post("Ausgabe der letzten Werte aller Arrays.");
+    for (std::int32_t q = 0; q < sup; q++) {
+        qbank_t_first_last(psW, q, first, last, len);
+        post("pac[%i][0] = \t %f+I*%f, \tpac[%i][%i] = \t %f+I*%f", (int)q, first.real(), first.imag(), (int)q,
+             (int)len, last.real(), last.imag());
+    }
+    post("-------------");
+}
+
+static void qbank_t_print_band(sQbank_t *psW, t_floatarg f)
+{
+    sQbank_Param *p = &psW->sParam;
+    std::int32_t qmin, qsup;
+    std::int32_t n = qbank_t_trunc(f);
+    if (n < 0) {
+        qmin = 0;
+        qsup = p->iq_compute_sup;
+    } else if (n >= p->iq_compute_sup) {
+        qmin = qsup = 0;
+    } else {
+        qmin = n;
+        qsup = n + 1;
+    }
+    post("normalized Overlap: 4.59615*sigma/d_q, This gives the usual values for a raised cosine window");
+    post("Band: \t \t, Centerfrq.:\t  \t \t[Hz], \tBW: \t \t[Hz], d = \t= \t[smp], Variance = \t[s], Overlap = \t[1] ");
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        double centre = (p->Theta && p->thetadata) ? p->Theta((double)(q * (long double)p->_b), p->thetadata) : NAN;
+        double bw = p->aldDq_real ? 1.0 / p->aldDq_real[q] : NAN;
+        std::int32_t d = p->aiDq ? p->aiDq[q] : -1;
+        double length = (p->paf_r && p->paf_r[q]) ? (double)qavex_t_paf_length(p->paf_r[q]) : NAN;
+        double sigma = psW->pac ? qavex_t_abs_sigma_coarse_array(&psW->pac[q]).real() : NAN;
+        post("Band \t%3i\t: Centerfrq.:\t%8.2f\t[Hz], \tBW: \t%8.2f\t[Hz], d = \t%4i\t[smp], Length = \t%6.2f [smp], "
+             "sigma = \t%6.2f [smp], norm. Overlap = \t%6.2f [1]",
+             (int)q, centre, bw, (int)d, length, sigma, sigma * 4.59615 / d);
+    }
+    post("---------------");
+}
+
+void *qbank_t_new(t_floatarg)
+{
+    sQbank_t *psW = (sQbank_t *)pd_new(pcQbank_t);
+    qbank_t_set_pointers_to_NULL(psW);
+    psW->x_outC = outlet_new(&psW->x_obj, &s_signal);
+    psW->x_outM = outlet_new(&psW->x_obj, nullptr);
+    qbank_t_set_start_values(psW);
+    qbank_t_initialize(psW, 0);
+    return psW;
+}
+
+void qbank_t_delete(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
+    outlet_free(psW->x_outC);
+    outlet_free(psW->x_outM);
+    psW->x_outC = psW->x_outM = nullptr;
+    qbank_t_free_layout(psW);
+    qavex_t_free(p->thetadata);
+    p->thetadata = nullptr;
+}
+
+static std::int32_t qbank_t_test_compileparam() { return qavex_test_compileparam(); }
+
+void qbank_t_setup()
+{
+    if (qbank_t_test_compileparam() != 0) {
+        post("External Qavex: Plugin Compiled with wrong parameters.");
+        return;
+    }
+    t_class *c = class_new(gensym("qbank_tilde"), (t_newmethod)(t_method)qbank_t_new, (t_method)qbank_t_delete,
+                           sizeof(sQbank_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
+    pcQbank_t = c;
+    class_addmethod(c, (t_method)qbank_t_dsp, gensym("dsp"), A_CANT, A_NULL);
+    class_addbang(c, (t_method)qbank_t_bang);
+    class_addlist(c, (t_method)qbank_t_list);
+    class_addmethod(c, (t_method)qbank_t_make, gensym("make"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_shorten, gensym("shorten"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_test, gensym("test"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_copy_pac2paf, gensym("copy_pac2paf"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_copy_paf2pac, gensym("copy_paf2pac"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_paf2list, gensym("paf2list"), A_GIMME, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_send_windows, gensym("send_windows"), A_GIMME, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_window_type, gensym("set_window_type"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_theta_type, gensym("set_theta_type"), A_GIMME, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_C_b, gensym("set_C_b"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_C_T_c, gensym("set_C_T_c"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_T_max, gensym("set_T_max"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_C_d, gensym("set_C_d"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_C_q, gensym("set_C_q"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_C_SR, gensym("set_C_SR"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_K, gensym("set_K"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_compute_type, gensym("set_compute_type"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_thetaf0, gensym("set_thetaf0"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_thetak, gensym("set_thetak"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_C_cut, gensym("set_C_cut"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_initialize_msg, gensym("initialize"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_var, gensym("set_var"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_winlength_window, gensym("set_winlength_window"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_winlength_compute, gensym("set_winlength_compute"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_a, gensym("set_a"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_b, gensym("set_b"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_get_first_zero_paf, gensym("get_first_zero_paf"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_get_window_length_paf, gensym("get_window_length_paf"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_get_window_length_pac, gensym("get_window_length_pac"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_print_first_and_last_value, gensym("print_first_and_last_value"),
+                    A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_print_band, gensym("print_band"), A_DEFFLOAT, A_NULL);
+    qbank_t_setup_array_commands(c);
+}
+
+// ================================================================ array commands
+// The designer's array commands are registered here; this section is
+// maintained together with the array toolkit.
+
+void qbank_t_setup_array_commands(t_class *c) { (void)c; }
