@@ -332,7 +332,7 @@ static bool qbank_t_targets_reachable(const double *v, std::int32_t n, long doub
 
 // Reads a source file: rows "frequency warped-coordinate", then computes
 // the inverse and forward tables on integer grids.
-static int qbank_t_read_source(FILE *f, double f0, double k, double **out, const char *path)
+static int qbank_t_read_source(FILE *f, double f0, double k, double **out)
 {
     int N;
     if (std::fscanf(f, "%d", &N) != 1) return LOAD_CORRUPT;
@@ -396,8 +396,6 @@ static int qbank_t_read_source(FILE *f, double f0, double k, double **out, const
     }
     qavex_t_free(X);
     qavex_t_free(Y);
-    if (result == LOAD_CORRUPT)
-        pd_error(nullptr, "Thetadata file %s is corrupt (unreadable, too few or unusable numbers).", path);
     *out = d;
     return result;
 }
@@ -453,7 +451,7 @@ static int qbank_t_load_bspline(sQbank_t *psW)
         return LOAD_FALLBACK;
     }
     double *d = nullptr;
-    int r = qbank_t_read_source(f, f0, k, &d, p->thetapath);
+    int r = qbank_t_read_source(f, f0, k, &d);
     std::fclose(f);
     if (r == LOAD_NO_MEMORY) return r;
     if (r == LOAD_FALLBACK) {
@@ -463,6 +461,7 @@ static int qbank_t_load_bspline(sQbank_t *psW)
     }
     if (r == LOAD_CORRUPT) {
         // A corrupt source file is handled as a missing one.
+        pd_error(nullptr, "Thetadata file %s is corrupt (unreadable, too few or unusable numbers).", p->thetapath);
         qbank_t_cut_path(p->thetapath, 480);
         std::strcat(p->thetapath, "File not found.");
         post("File not found. Change to EXP_C1_NYQU.");
