@@ -92,6 +92,36 @@ TEST(InvQavexHost, SilentAndQuietWithNothingConnected)
     for (size_t t = 0; t < ch[0].size(); t++) ASSERT_EQ(ch[0][t], 0.0f) << t;
 }
 
+TEST(InvQavexHost, FloatsWithTagBitsOnTheInletsAreHarmless)
+{
+    // 51898511360 and 51898494976 have the bits of the coefficient and the
+    // parameter tags; on unconnected inlets they fill the whole vectors.
+    std::string dir = e2e::temp_dir();
+    e2e::Patch p;
+    int s = p.obj("invqavex_tilde");
+    int pr = p.obj("print latency");
+    p.connect(s, 1, pr, 0);
+    int lb = p.obj("loadbang");
+    int g = p.msg("51898511360");
+    int c = p.msg("51898494976");
+    int dsp = p.msg("\\; pd dsp 1");
+    p.connect(lb, 0, g, 0);
+    p.connect(lb, 0, c, 0);
+    p.connect(lb, 0, dsp, 0);
+    p.connect(g, 0, s, 0);
+    p.connect(c, 0, s, 1);
+    int del = p.obj("del 30");
+    int bang = p.msg("bang");
+    p.connect(lb, 0, del, 0);
+    p.connect(del, 0, bang, 0);
+    p.connect(bang, 0, s, 0);
+    p.quit_after(50);
+    auto r = e2e::run_pd(p, dir);
+    EXPECT_EQ(r.status, 0) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "latency"), 0) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "invQavex:"), 1) << r.console;
+}
+
 TEST(InvQavexHost, HelpPatchOpensWithoutErrors)
 {
     std::string help = e2e::read_file(e2e::source_dir() + "/help/invqavex_tilde-help.pd");

@@ -493,6 +493,23 @@ TEST_F(InvQavex, InvalidInputGivesSilenceNoFloatAndKeepsRings)
     for (int t = 36; t < 64; t++) ASSERT_EQ(y[t], 0.0f) << t;
 }
 
+TEST_F(InvQavex, ConstantInletsWithTagBitsAreRefused)
+{
+    // Floats whose bits are the tags, as an unconnected inlet holding such a
+    // float would deliver them: every word equal, addresses made of tags.
+    std::int32_t g = QAVG_TAG, c = QAVC_TAG;
+    float fg, fc;
+    std::memcpy(&fg, &g, 4);
+    std::memcpy(&fc, &c, 4);
+    Synth s;
+    std::fill(s.g.begin(), s.g.end(), fg);
+    std::fill(s.c.begin(), s.c.end(), fc);
+    std::fill(s.o.begin(), s.o.end(), 7.0f);
+    stub::run(s.call);
+    for (int t = 0; t < 64; t++) ASSERT_EQ(s.o[t], 0.0f);
+    EXPECT_TRUE(s.latencies().empty());
+}
+
 TEST_F(InvQavex, MalformedEntriesAreSkipped)
 {
     Bank bank(3);
