@@ -68,35 +68,151 @@ bool buffers_ready(const sQavex_t *psW)
     return true;
 }
 
-// sum_r += x(m) w_r[L-1-m], sum_i += x(m) w_i[L-1-m] for m = 0 .. L-1, in
-// that order. x(0) is ring[idx]; older samples step back through the ring,
-// from its first sample to its last. The walk is cut into contiguous runs
-// (one, or two when it passes the ring's start), so the inner loop has no
-// wrap test. Each product of two floats is exact in double, so a double
-// multiply-add gives the same sums as an extended product added to a
-// double accumulator.
-inline void inner_product(const t_sample *ring, std::int32_t len, std::int32_t idx, const paf_type *wr,
-                          const paf_type *wi, std::int32_t L, double &sum_r, double &sum_i)
+// The input ring as the slices read it: x(0) of block position j is
+// samples[newest + j]; older samples step back through the ring, from its
+// first sample to its last.
+struct Ring {
+    const t_sample *samples;
+    std::int32_t length;
+    std::int32_t newest;
+};
+
+// One coefficient in progress: sum_r += x(m) w_r[L-1-m] and
+// sum_i += x(m) w_i[L-1-m] for m = 0 .. L-1, in that order. The walk is cut
+// into contiguous runs (one, or two when the window reaches past the ring's
+// start), so the inner loops carry no wrap test. Each product of two floats
+// is exact in double, so a double multiply and add give the same sums as an
+// extended product added to a double accumulator.
+struct Walk {
+    const t_sample *x;   // current sample; older ones lie below
+    const paf_type *wr;  // current window elements; earlier ones lie below
+    const paf_type *wi;
+    std::int32_t run;    // samples left before the ring's start
+    std::int32_t rem;    // samples left in the window
+    double ar, ai;
+    sQavex_Coeff *e;
+};
+
+inline void walk_begin(Walk &w, sQavex_Coeff *e, const Ring &ring, paf_type *const *paf_r,
+                       paf_type *const *paf_i)
 {
-    double ar = 0.0, ai = 0.0;
-    const paf_type *pr = wr + L - 1;
-    const paf_type *pi = wi + L - 1;
-    std::int32_t rem = L;
-    while (rem > 0) {
-        std::int32_t run = rem < idx + 1 ? rem : idx + 1;
-        const t_sample *px = ring + idx;
-        for (std::int32_t t = 0; t < run; t++) {
-            double xv = (double)px[-t];
-            ar += xv * (double)pr[-t];
-            ai += xv * (double)pi[-t];
-        }
-        pr -= run;
-        pi -= run;
-        rem -= run;
-        idx = len - 1;
+    const paf_type *wr = paf_r[e->band];
+    const std::int32_t L = window_length(wr);
+    const std::int32_t idx = ring.newest + e->start;
+    w.x = ring.samples + idx;
+    w.wr = wr + L - 1;
+    w.wi = paf_i[e->band] + L - 1;
+    w.rem = L;
+    w.run = L < idx + 1 ? L : idx + 1;
+    w.ar = w.ai = 0.0;
+    w.e = e;
+}
+
+inline void walk_advance(Walk &w, std::int32_t n, const Ring &ring)
+{
+    w.x -= n;
+    w.wr -= n;
+    w.wi -= n;
+    w.run -= n;
+    w.rem -= n;
+    if (w.run == 0 && w.rem > 0) {
+        w.x = ring.samples + ring.length - 1;
+        w.run = w.rem < ring.length ? w.rem : ring.length;
     }
-    sum_r = ar;
-    sum_i = -ai;
+}
+
+inline void walk_store(const Walk &w)
+{
+    w.e->val_r = (double)((long double)w.ar / COEFF_SCALE);
+    w.e->val_i = (double)((long double)(-w.ai) / COEFF_SCALE);
+}
+
+// Finishes one walk alone.
+void walk_rest(Walk &w, const Ring &ring)
+{
+    while (w.rem > 0) {
+        const std::int32_t n = w.run;
+        const t_sample *x = w.x;
+        const paf_type *wr = w.wr, *wi = w.wi;
+        double ar = w.ar, ai = w.ai;
+        for (std::int32_t t = 0; t < n; t++) {
+            const double v = (double)x[-t];
+            ar += v * (double)wr[-t];
+            ai += v * (double)wi[-t];
+        }
+        w.ar = ar;
+        w.ai = ai;
+        walk_advance(w, n, ring);
+    }
+    walk_store(w);
+}
+
+constexpr int WALKS = 4;
+
+// Computes entries 0 .. total-1 of a list (start and band set), four walks
+// side by side for as long as there are four.
+void compute_entries(const Ring &ring, sQavex_Coeff *list, std::int32_t total, paf_type *const *paf_r,
+                     paf_type *const *paf_i)
+{
+    Walk w[WALKS];
+    std::int32_t next = 0;
+    auto refill = [&](Walk &s) {
+        while (next < total) {
+            walk_begin(s, &list[next++], ring, paf_r, paf_i);
+            if (s.rem > 0) return true;
+            walk_store(s);  // empty window
+        }
+        return false;
+    };
+    int active = 0;
+    while (active < WALKS && refill(w[active])) active++;
+    while (active == WALKS) {
+        std::int32_t n = w[0].run;
+        for (int k = 1; k < WALKS; k++)
+            if (w[k].run < n) n = w[k].run;
+        {
+            const t_sample *x0 = w[0].x, *x1 = w[1].x, *x2 = w[2].x, *x3 = w[3].x;
+            const paf_type *r0 = w[0].wr, *r1 = w[1].wr, *r2 = w[2].wr, *r3 = w[3].wr;
+            const paf_type *i0 = w[0].wi, *i1 = w[1].wi, *i2 = w[2].wi, *i3 = w[3].wi;
+            double ar0 = w[0].ar, ar1 = w[1].ar, ar2 = w[2].ar, ar3 = w[3].ar;
+            double ai0 = w[0].ai, ai1 = w[1].ai, ai2 = w[2].ai, ai3 = w[3].ai;
+            if (x0 == x1 && x1 == x2 && x2 == x3) {
+                // Bands due at the same position read the same samples.
+                for (std::int32_t t = 0; t < n; t++) {
+                    const double v = (double)x0[-t];
+                    ar0 += v * (double)r0[-t];
+                    ai0 += v * (double)i0[-t];
+                    ar1 += v * (double)r1[-t];
+                    ai1 += v * (double)i1[-t];
+                    ar2 += v * (double)r2[-t];
+                    ai2 += v * (double)i2[-t];
+                    ar3 += v * (double)r3[-t];
+                    ai3 += v * (double)i3[-t];
+                }
+            } else for (std::int32_t t = 0; t < n; t++) {
+                const double v0 = (double)x0[-t], v1 = (double)x1[-t];
+                const double v2 = (double)x2[-t], v3 = (double)x3[-t];
+                ar0 += v0 * (double)r0[-t];
+                ai0 += v0 * (double)i0[-t];
+                ar1 += v1 * (double)r1[-t];
+                ai1 += v1 * (double)i1[-t];
+                ar2 += v2 * (double)r2[-t];
+                ai2 += v2 * (double)i2[-t];
+                ar3 += v3 * (double)r3[-t];
+                ai3 += v3 * (double)i3[-t];
+            }
+            w[0].ar = ar0, w[1].ar = ar1, w[2].ar = ar2, w[3].ar = ar3;
+            w[0].ai = ai0, w[1].ai = ai1, w[2].ai = ai2, w[3].ai = ai3;
+        }
+        // Downward, so that a walk moved into a freed place has been seen.
+        for (int k = WALKS - 1; k >= 0; k--) {
+            walk_advance(w[k], n, ring);
+            if (w[k].rem > 0) continue;
+            walk_store(w[k]);
+            if (!refill(w[k])) w[k] = w[--active];
+        }
+    }
+    for (int k = 0; k < active; k++) walk_rest(w[k], ring);
 }
 
 void post_alloc_failure(const char *what)
@@ -254,19 +370,11 @@ void qavex_t_compute_slice(sthread_qavex_param *psT)
     }
     if (total > cap) total = cap;
 
-    // Pass 3: the inner products.
-    const t_sample *ring = psW->sSound.pA;
-    const std::int32_t len = psW->sSound.iLength;
-    const std::int32_t newest = (std::int32_t)(psW->sSound.pC - psW->sSound.pA);
-    for (std::int32_t n = 0; n < total; n++) {
-        sQavex_Coeff &e = list[n];
-        const paf_type *wr = paf_r[e.band];
-        const paf_type *wi = paf_i[e.band];
-        double sr, si;
-        inner_product(ring, len, newest + e.start, wr, wi, window_length(wr), sr, si);
-        e.val_r = (double)((long double)sr / COEFF_SCALE);
-        e.val_i = (double)((long double)si / COEFF_SCALE);
-    }
+    // Pass 3: the inner products, several at a time (each keeps its own
+    // order of summation; running them side by side only hides the latency
+    // of the additions).
+    Ring ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
+    compute_entries(ring, list, total, paf_r, paf_i);
     list[0].numCoeff = total;
     psW->iThreadCount = psW->iThreadCount - 1;
 }

@@ -358,7 +358,7 @@ TEST_F(QavexT, HopPhaseFollowsTheCounterAcrossBlocks)
 
 TEST_F(QavexT, CoefficientsEqualTheDirectInnerProduct)
 {
-    Bank bank({{1, 1}, {37, 2}, {64, 5}, {300, 7}, {1000, 64}, {2048, 13}}, 11);
+    Bank bank({{1, 1}, {37, 2}, {64, 5}, {300, 7}, {1000, 64}, {2048, 13}, {500, 2}, {600, 2}, {0, 2}}, 11);
     Analyser a;
     std::mt19937 rng(5);
     for (int b = 0; b < 40; b++) {
@@ -428,7 +428,10 @@ TEST_F(QavexT, WindowReachingPastTheRingStartWraps)
     a.send("initialize", {stub::fa(0)});
     ASSERT_EQ(a.x->sSound.iLength, 80064);
     const int ring_blocks = 80064 / 64;
-    Bank bank({{300, 1}, {5000, 17}, {64, 64}}, 21);
+    // Bands falling due together (equal hops) with different lengths, and
+    // lone ones.
+    Bank bank({{300, 1}, {5000, 17}, {64, 64}, {700, 4}, {900, 4}, {1100, 4}, {1300, 4}, {100, 4}, {3000, 8}},
+              21);
     std::mt19937 rng(9);
     // Fill the ring without parameters (it records anyway), then analyse
     // the blocks that straddle its start.

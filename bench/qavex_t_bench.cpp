@@ -1,0 +1,82 @@
+// Cost of the analysis block routine: nanoseconds per coefficient-sample
+// (one input sample times one window element) for 4096-sample windows.
+//
+//   g++ -O2 -std=c++20 -Isrc -Itests -I/usr/include/pd bench/qavex_t_bench.cpp \
+//       src/*.cpp tests/pd_stub.cpp -lfftw3 -o /tmp/qavex_t_bench && /tmp/qavex_t_bench
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "pd_stub.h"
+#include "qavex_t.h"
+
+namespace {
+
+struct Case {
+    const char *name;
+    int bands;
+    int L;
+    int hop;
+};
+
+double run(const Case &c, int blocks)
+{
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::vector<std::int32_t> hops(c.bands, c.hop);
+    std::vector<paf_type *> re(c.bands), im(c.bands);
+    for (int q = 0; q < c.bands; q++) {
+        re[q] = qavex_t_new_paf(c.L);
+        im[q] = qavex_t_new_paf(c.L);
+        for (int k = 0; k < c.L; k++) {
+            re[q][k] = u(rng);
+            im[q][k] = u(rng);
+        }
+    }
+    sQbank_Param p{};
+    p.iq_compute_sup = c.bands;
+    p.aiDq = hops.data();
+    p.iLongestFrame_paf = c.L;
+    p.paf_r = re.data();
+    p.paf_i = im.data();
+
+    t_pd *x = stub::create("qavex_tilde", {});
+    std::vector<t_sample> in(64), inC(64), outG(64), outC(64);
+    auto calls = stub::dsp(x, {in.data(), inC.data(), outG.data(), outC.data()});
+    long samples = 0;
+    double total_ns = 0;
+    for (int b = 0; b < blocks; b++) {
+        for (auto &s : in) s = u(rng);
+        qavex_t_write_empty_block(inC.data());
+        qavex_t_write_param_block(inC.data(), &p);
+        auto t0 = std::chrono::steady_clock::now();
+        stub::run(calls[0]);
+        auto t1 = std::chrono::steady_clock::now();
+        if (b < 8) continue;  // ring warm-up (first block may rebuild)
+        total_ns += std::chrono::duration<double, std::nano>(t1 - t0).count();
+        sQavex_CoeffIn ci = qavex_t_read_coeff_block(outG.data());
+        for (int k = 0; k < ci.n; k++) samples += (long)ci.lists[k][0].numCoeff * c.L;
+    }
+    stub::destroy(x);
+    for (int q = 0; q < c.bands; q++) {
+        qavex_t_free(re[q]);
+        qavex_t_free(im[q]);
+    }
+    double ns = total_ns / (double)samples;
+    std::printf("%-34s %8.3f ns per coefficient-sample, %8.1f us per block\n", c.name, ns,
+                total_ns / 1000.0 / (blocks - 8));
+    return ns;
+}
+
+}  // namespace
+
+int main()
+{
+    qavex_t_setup();
+    run({"1 band, L 4096, hop 1", 1, 4096, 1}, 400);
+    run({"8 bands, L 4096, hop 1", 8, 4096, 1}, 100);
+    run({"64 bands, L 4096, hop 64", 64, 4096, 64}, 400);
+    run({"200 bands, L 4096, hop 1024", 200, 4096, 1024}, 4000);
+    return 0;
+}
