@@ -197,6 +197,32 @@ TEST(QavexTildeHost, WithoutParameterRecordBothBusOutletsStayEmpty)
         for (size_t i = 0; i < wav[ch].size(); i++) ASSERT_EQ(wav[ch][i], 0.0f) << ch << " " << i;
 }
 
+TEST(QavexTildeHost, FloatWithTagBitsOnTheParameterInletIsHarmless)
+{
+    // 51898494976 has the bits of the parameter tag; a float on the
+    // unconnected parameter inlet fills the whole vector with them, so the
+    // address words hold tag bits too.
+    std::string dir = e2e::temp_dir();
+    e2e::Patch p;
+    int obj = p.obj("qavex_tilde");
+    int lb = p.obj("loadbang");
+    int c = p.msg("51898494976");
+    int dsp = p.msg("\\; pd dsp 1");
+    int del = p.obj("del 30");
+    int bang = p.msg("bang");
+    p.connect(lb, 0, c, 0);
+    p.connect(lb, 0, dsp, 0);
+    p.connect(c, 0, obj, 1);
+    p.connect(lb, 0, del, 0);
+    p.connect(del, 0, bang, 0);
+    p.connect(bang, 0, obj, 0);
+    p.quit_after(50);
+    auto r = e2e::run_pd(p, dir);
+    EXPECT_EQ(r.status, 0) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "-----------------Qavex--------------:"), 1) << r.console;
+    EXPECT_EQ(r.console.find("ComputeType"), std::string::npos) << r.console;
+}
+
 TEST(QavexTildeHost, OtherBlockSizeIsReported)
 {
     std::string dir = e2e::temp_dir();

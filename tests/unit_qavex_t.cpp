@@ -582,6 +582,12 @@ TEST_F(QavexT, InvalidParameterBlocksGiveEmptyOutletsAndKeepRecording)
     a.poison_outlets();
     stub::run(a.call);
     expect_empty("wrong tag");
+    // A float with the tag's bits on an unconnected inlet fills every word.
+    std::copy(ones.begin(), ones.end(), a.in.begin());
+    for (auto &w : a.inC) hide_int_at_address(QAVC_TAG, &w);
+    a.poison_outlets();
+    stub::run(a.call);
+    expect_empty("tag bits everywhere");
     // Records without something to analyse.
     {
         Bank b({{64, 64}});
