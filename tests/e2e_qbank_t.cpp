@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -395,4 +397,36 @@ TEST(QbankHost, HelpPatchOpensWithoutErrors)
     EXPECT_EQ(r.status, 0) << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "error"), 0) << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "couldn't create"), 0) << r.console;
+}
+
+TEST(QbankHost, DemoPatchPrintsLatencyAndErrorAndWritesBothFiles)
+{
+    std::string demo = e2e::read_file(e2e::source_dir() + "/demo/demo.pd");
+    ASSERT_FALSE(demo.empty());
+    std::string dir = e2e::temp_dir();
+    ASSERT_EQ(std::system(("mkdir -p " + dir + "/out").c_str()), 0);
+    e2e::write_file(dir + "/demo.pd", demo);
+    auto r = e2e::run_pd_file(dir + "/demo.pd", 300);
+    ASSERT_EQ(r.status, 0) << r.console;
+    EXPECT_TRUE(e2e::has_line(r.console, "demo: latency in samples: 8777")) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "demo: settings: set_C_d 6 set_C_q 2"), 1) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "error: "), 0) << r.console;
+    auto res = e2e::read_wav(dir + "/out/resynth.wav");
+    auto dry = e2e::read_wav(dir + "/out/dry.wav");
+    ASSERT_EQ(res.size(), 1u);
+    ASSERT_EQ(dry.size(), 1u);
+    ASSERT_EQ(res[0].size(), 119070u);
+    ASSERT_EQ(dry[0].size(), 119070u);
+    // The printed error is the one of the written files.
+    double e = 0, d = 0;
+    for (size_t i = 26460; i < 114660; i++) {
+        e += (res[0][i] - dry[0][i]) * (double)(res[0][i] - dry[0][i]);
+        d += dry[0][i] * (double)dry[0][i];
+    }
+    double db = 10 * std::log10(e / d);
+    EXPECT_LT(db, -25);
+    auto pos = r.console.find("demo: round-trip error in dB (0.6 s .. 2.6 s): ");
+    ASSERT_NE(pos, std::string::npos) << r.console;
+    double printed = std::atof(r.console.c_str() + pos + std::strlen("demo: round-trip error in dB (0.6 s .. 2.6 s): "));
+    EXPECT_NEAR(printed, db, 0.05);
 }
