@@ -794,9 +794,9 @@ struct HopBank : Bank {
     HopBank(int S, int hop) : Bank(S), hops(S, hop) { p.aiDq = hops.data(); }
 };
 
-std::vector<float> test_noise(size_t n, unsigned seed)
+std::vector<float> test_noise(size_t n, unsigned stream)
 {
-    std::mt19937 rng(seed);
+    std::mt19937 rng(stream);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
     std::vector<float> v(n);
     for (auto &f : v) f = u(rng);

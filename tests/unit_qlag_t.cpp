@@ -50,9 +50,9 @@ public:
     stub::DspCall call;
 };
 
-std::vector<float> noise(size_t n, unsigned seed)
+std::vector<float> noise(size_t n, unsigned stream)
 {
-    std::mt19937 rng(seed);
+    std::mt19937 rng(stream);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
     std::vector<float> v(n);
     for (auto &f : v) f = u(rng);
