@@ -522,3 +522,52 @@ TEST_F(ArrayCommands, WithoutTableNothingIsTouched)
     psW->pac = table;
     for (std::int32_t q = 0; q < n; q++) EXPECT_EQ(band(q), original(q));
 }
+
+// ---------------------------------------------------------------- built windows
+
+TEST_F(ArrayCommands, OnBuiltWindows)
+{
+    send("set_T_max", {fa(0.02)});
+    send("initialize", {fa(0)});
+    send("make", {fa(-1)});
+    n = psW->sParam.iq_compute_sup;
+    ASSERT_GT(n, 3);
+    for (std::int32_t q = 0; q < n; q++) ASSERT_NE(psW->pac[q], nullptr) << q;
+    std::vector<std::vector<C>> before(n);
+    std::vector<C> sides(n);
+    for (std::int32_t q = 0; q < n; q++) {
+        before[q] = band(q);
+        sides[q] = psW->pac[q][-6];
+    }
+
+    stub::clear();
+    send("inner_product", {fa(3), fa(3)});
+    ASSERT_EQ(sent().size(), 1u);
+    EXPECT_NEAR(sent()[0].floats[0], 1.0f, 1e-6);
+    EXPECT_NEAR(sent()[0].floats[1], 0.0f, 1e-6);
+
+    // Half a turn forth and back gives every window back, header included.
+    send("cycle", {fa(-1), sa("N/2")});
+    bool moved = false;
+    for (std::int32_t q = 0; q < n; q++) moved |= band(q) != before[q];
+    EXPECT_TRUE(moved);
+    send("cycle", {fa(-1), sa("-N/2")});
+    for (std::int32_t q = 0; q < n; q++) {
+        // N/2 and -N/2 truncate to opposite shifts, odd lengths included.
+        EXPECT_EQ(band(q), before[q]) << q;
+        EXPECT_EQ(psW->pac[q][-6], sides[q]) << q;
+        for (int g = 1; g <= 4; g++) EXPECT_EQ(psW->pac[q][-g], C(0, 0)) << q;
+    }
+
+    // The float copies follow only after copy_pac2paf.
+    send("copy_pac2paf", {fa(-1)});
+    send("mult", {fa(2), sa("TIMES_VAL"), fa(2), fa(0)});
+    const paf_type *r2 = psW->sParam.paf_r[2];
+    ASSERT_NE(r2, nullptr);
+    std::int32_t peak = 0;
+    for (std::int32_t i = 0; i < qavex_t_pac_length(psW->pac[2]); i++)
+        if (std::abs(psW->pac[2][i]) > std::abs(psW->pac[2][peak])) peak = i;
+    EXPECT_FLOAT_EQ(r2[peak] * 2.0f, (float)psW->pac[2][peak].real());
+    send("copy_pac2paf", {fa(2)});
+    EXPECT_FLOAT_EQ(psW->sParam.paf_r[2][peak], (float)psW->pac[2][peak].real());
+}
