@@ -3,6 +3,7 @@
 // resynthesis following the transformed windows once they are copied.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -68,8 +69,12 @@ TEST(QbankArrayCommandsE2E, BadArgumentsWhileTheChainRuns)
     int osc = p.obj("osc~ 1000");
     int ana = p.obj("qavex_tilde");
     int syn = p.obj("invqavex_tilde");
-    int wr = p.obj("writesf~ 1");
-    int start = p.msg("open -bytes 4 " + wav + " \\, start \\, \\; pd dsp 1");
+    // Recorded into a table and written by soundfiler, which writes at once
+    // (a disk-writing thread could still be busy when the host quits).
+    p.obj("table rec " + std::to_string((int)(t_stop * 44.1) + 4410));
+    int wr = p.obj("tabwrite~ rec");
+    int start = p.msg("bang \\, \\; pd dsp 1");
+    int sf = p.obj("soundfiler");
     int lat = p.obj("change");
     int latp = p.obj("print latency");
     p.connect(lb, 0, seq, 0);
@@ -99,7 +104,7 @@ TEST(QbankArrayCommandsE2E, BadArgumentsWhileTheChainRuns)
     // until they are copied again.
     at(t_mult, "mult -1 TIMES_VAL 2 0", bank);
     at(t_copy, "copy_pac2paf -1", bank);
-    at(t_stop, "stop", wr);
+    at(t_stop, "write -bytes 4 " + wav + " rec", sf);
     p.quit_after(t_stop + 100);
 
     auto r = e2e::run_pd(p, dir, 300);
@@ -133,7 +138,7 @@ TEST(QbankArrayCommandsE2E, BadArgumentsWhileTheChainRuns)
     const std::vector<float> &y = ch[0];
     auto smp = [](double ms) { return (std::size_t)(ms * 44.1); };
     std::size_t settle = (std::size_t)latency + 4410;
-    ASSERT_GT(y.size(), smp(t_stop) - 64);
+    ASSERT_GT(y.size(), smp(t_stop)) << r.console;
     double before = rms(y, smp(t_bad) - 22050, smp(t_bad));
     double after_bad = rms(y, smp(t_bad) + settle, smp(t_mult));
     double after_mult = rms(y, smp(t_mult) + settle, smp(t_copy));
