@@ -1,7 +1,12 @@
 // "qproc~" in the real host: creation of every type, the report, bad
 // creation arguments and messages, untagged audio on its inlets, another
-// block size, and its help patch.
+// block size, its help patch, and chains with the other objects.
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <vector>
 
 #include "e2e_util.h"
 
@@ -180,4 +185,160 @@ TEST(QprocE2E, HelpPatchOpensWithoutErrors)
     EXPECT_EQ(e2e::count_containing(r.console, "error"), 0) << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "couldn't create"), 0) << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "Qproc Usage"), 0) << r.console;
+}
+
+namespace {
+
+// Amplitude of the component at frequency f (Hz, 44100 Hz rate) in
+// x[from .. from + n), by projection on cosine and sine.
+double amplitude(const std::vector<float> &x, size_t from, size_t n, double f)
+{
+    double c = 0, s = 0;
+    for (size_t i = 0; i < n; i++) {
+        double ph = 2 * M_PI * f * (double)(from + i) / 44100.0;
+        c += x[from + i] * std::cos(ph);
+        s += x[from + i] * std::sin(ph);
+    }
+    return 2 * std::hypot(c, s) / (double)n;
+}
+
+}  // namespace
+
+// Two identical analysis/synthesis chains on one bank, the second with
+// "qproc~ filter 15 24" between analysis and synthesis. The input holds a
+// 100 Hz tone (bands around 9) and a 1000 Hz tone (bands around 19).
+TEST(QprocE2E, FilterInAnalysisSynthesisChainRemovesBandEnergy)
+{
+    std::string dir = e2e::temp_dir();
+    e2e::Patch p;
+    int lb = p.obj("loadbang");
+    int bank = p.obj("qbank_tilde");
+    int make = p.msg("make -1 \\, copy_pac2paf -1");
+    int dsp = p.msg("\\; pd dsp 1");
+    p.connect(lb, 0, make, 0);
+    p.connect(make, 0, bank, 0);
+    p.connect(lb, 0, dsp, 0);
+    int lo = p.obj("osc~ 100");
+    int hi = p.obj("osc~ 1000");
+    int ana[2], syn[2];
+    for (int k = 0; k < 2; k++) {
+        ana[k] = p.obj("qavex_tilde");
+        syn[k] = p.obj("invqavex_tilde");
+        p.connect(lo, 0, ana[k], 0);
+        p.connect(hi, 0, ana[k], 0);
+        p.connect(bank, 0, ana[k], 1);
+        p.connect(ana[k], 1, syn[k], 1);
+    }
+    int filt = p.obj("qproc~ filter 15 24");
+    p.connect(ana[0], 0, syn[0], 0);
+    p.connect(ana[1], 0, filt, 0);
+    p.connect(filt, 0, syn[1], 0);
+    // Record 1 s of both outputs once the windows have filled, and write
+    // them synchronously.
+    const char *tabs[2] = {"qpA", "qpB"};
+    int rec = p.obj("del 1500");
+    p.connect(lb, 0, rec, 0);
+    for (int k = 0; k < 2; k++) {
+        p.obj(std::string("table ") + tabs[k] + " 44100");
+        int tw = p.obj(std::string("tabwrite~ ") + tabs[k]);
+        p.connect(syn[k], 0, tw, 0);
+        p.connect(rec, 0, tw, 0);
+    }
+    int wdel = p.obj("del 2700");
+    int wr = p.msg("write -bytes 4 " + dir + "/out.wav qpA qpB");
+    int sf = p.obj("soundfiler");
+    p.connect(lb, 0, wdel, 0);
+    p.connect(wdel, 0, wr, 0);
+    p.connect(wr, 0, sf, 0);
+    p.quit_after(2800);
+    auto r = e2e::run_pd(p, dir, 300);
+    ASSERT_EQ(r.status, 0) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "error: "), 0) << r.console;
+    auto ch = e2e::read_wav(dir + "/out.wav");
+    ASSERT_EQ(ch.size(), 2u);
+    ASSERT_EQ(ch[0].size(), 44100u);
+    // Whole periods of both tones in 44100 samples: phase offsets do not matter.
+    double a100 = amplitude(ch[0], 0, 44100, 100), a1000 = amplitude(ch[0], 0, 44100, 1000);
+    double b100 = amplitude(ch[1], 0, 44100, 100), b1000 = amplitude(ch[1], 0, 44100, 1000);
+    std::printf("unfiltered: 100 Hz %.6g, 1000 Hz %.6g; filtered: 100 Hz %.6g, 1000 Hz %.6g\n", a100, a1000, b100,
+                b1000);
+    std::printf("1000 Hz reduced by %.1f dB, 100 Hz changed by %.2f dB\n", 20 * std::log10(a1000 / b1000),
+                20 * std::log10(b100 / a100));
+    ASSERT_GT(a1000, 0.01);
+    ASSERT_GT(a100, 0.01);
+    EXPECT_LT(b1000, a1000 * 1e-3);       // at least 60 dB less
+    EXPECT_NEAR(b100 / a100, 1.0, 0.01);  // the tone outside the range stays
+}
+
+// Generated coefficients pass "qproc~ threshold 0.5" into the file writer:
+// parts below 0.5 in magnitude arrive as 0, a coefficient with both parts
+// below is not written at all.
+TEST(QprocE2E, ThresholdBetweenGeneratorAndFileWriter)
+{
+    std::string dir = e2e::temp_dir();
+    std::string file = dir + "/coeffs.txt";
+    e2e::Patch p;
+    int lb = p.obj("loadbang");
+    int bank = p.obj("qbank_tilde");
+    int make = p.msg("make -1 \\, copy_pac2paf -1");
+    p.connect(lb, 0, make, 0);
+    p.connect(make, 0, bank, 0);
+    int gen = p.obj("qemit_tilde");
+    int thr = p.obj("qproc~ threshold 0.5");
+    int dump = p.obj("qdump~ 0");
+    p.connect(bank, 0, gen, 1);
+    p.connect(gen, 0, thr, 0);
+    p.connect(thr, 0, dump, 0);
+    p.connect(gen, 1, dump, 1);
+    int open = p.msg("open " + file);
+    p.connect(lb, 0, open, 0);
+    p.connect(open, 0, dump, 0);
+    int dsp = p.msg("\\; pd dsp 1");
+    p.connect(lb, 0, dsp, 0);
+    int edel = p.obj("del 20");
+    int ev = p.msg("emit 5 0.4 0.7 3 \\, emit 6 0.5 -0.2 4 \\, emit 7 0.1 -0.3 5 \\, emit 8 -0.9 0.6 6");
+    p.connect(lb, 0, edel, 0);
+    p.connect(edel, 0, ev, 0);
+    p.connect(ev, 0, gen, 0);
+    int cdel = p.obj("del 60");
+    int close = p.msg("close");
+    p.connect(lb, 0, cdel, 0);
+    p.connect(cdel, 0, close, 0);
+    p.connect(close, 0, dump, 0);
+    p.quit_after(80);
+    auto r = e2e::run_pd(p, dir);
+    ASSERT_EQ(r.status, 0) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "error: "), 0) << r.console;
+    std::istringstream in(e2e::read_file(file));
+    struct Line {
+        long t;
+        int band;
+        double re, im;
+        long len;
+    };
+    std::vector<Line> lines;
+    std::string text;
+    while (std::getline(in, text)) {
+        Line l{};
+        ASSERT_EQ(std::sscanf(text.c_str(), "%ld\t%d\t%lf\t%lf\t%ld", &l.t, &l.band, &l.re, &l.im, &l.len), 5) << text;
+        lines.push_back(l);
+    }
+    // One list, written from its last record to its first.
+    ASSERT_EQ(lines.size(), 3u) << e2e::read_file(file);
+    EXPECT_EQ(lines[0].band, 6);
+    EXPECT_EQ(lines[0].t % 64, 8);
+    EXPECT_DOUBLE_EQ(lines[0].re, (double)-0.9f);
+    EXPECT_DOUBLE_EQ(lines[0].im, (double)0.6f);
+    EXPECT_EQ(lines[1].band, 4);
+    EXPECT_EQ(lines[1].t % 64, 6);
+    EXPECT_EQ(lines[1].re, 0.5);  // equal to the threshold: stays
+    EXPECT_EQ(lines[1].im, 0.0);
+    EXPECT_EQ(lines[2].band, 3);
+    EXPECT_EQ(lines[2].t % 64, 5);
+    EXPECT_EQ(lines[2].re, 0.0);
+    EXPECT_DOUBLE_EQ(lines[2].im, (double)0.7f);
+    for (auto &l : lines) {
+        EXPECT_EQ(l.t / 64, lines[0].t / 64);  // same block
+        EXPECT_GT(l.len, 0);
+    }
 }
