@@ -9,6 +9,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -33,11 +34,28 @@ std::int32_t qproc_t_saturate(long long v)
     return (std::int32_t)v;
 }
 
-// Number of lists a coefficient block offers: 0 unless it carries the tag,
-// a list array and a positive count.
+// A float sent to an unconnected signal inlet (or a constant signal) fills
+// every word of the vector with the same bits; a float with a tag's bits
+// then brings an address built from tag bits, whose top byte is not zero.
+// Addresses of this process have a zero top byte on 64-bit hosts.
+bool qproc_t_plausible_address(const void *p)
+{
+    if (p == nullptr) return false;
+    if constexpr (sizeof(void *) == 8) return ((std::uint64_t)(std::uintptr_t)p >> 56) == 0;
+    return true;
+}
+
+// A coefficient block that carries the tag and a usable list array.
+bool qproc_t_coeff_block_valid(const sQavex_CoeffIn &in)
+{
+    return in.tag == QAVG_TAG && qproc_t_plausible_address(in.lists);
+}
+
+// Number of lists a coefficient block offers: 0 unless it is valid and has
+// a positive count.
 std::int32_t qproc_t_usable_lists(const sQavex_CoeffIn &in)
 {
-    if (in.tag != QAVG_TAG || in.lists == nullptr || in.n <= 0) return 0;
+    if (!qproc_t_coeff_block_valid(in) || in.n <= 0) return 0;
     return in.n;
 }
 
@@ -172,7 +190,7 @@ t_int *qproc_t_perform_filter(t_int *w)
     t_sample *out = (t_sample *)w[3];
 
     const sQavex_CoeffIn c = qavex_t_read_coeff_block(in);
-    if (c.tag != QAVG_TAG || c.lists == nullptr) {
+    if (!qproc_t_coeff_block_valid(c)) {
         qavex_t_write_empty_block(out);
         return qproc_t_next(w, psW);
     }
@@ -194,7 +212,7 @@ t_int *qproc_t_perform_threshold(t_int *w)
     t_sample *out = (t_sample *)w[3];
 
     const sQavex_CoeffIn c = qavex_t_read_coeff_block(in);
-    if (c.tag != QAVG_TAG || c.lists == nullptr) {
+    if (!qproc_t_coeff_block_valid(c)) {
         qavex_t_write_empty_block(out);
         return qproc_t_next(w, psW);
     }
@@ -218,8 +236,8 @@ t_int *qproc_t_perform_shift(t_int *w)
     const sQavex_CoeffIn c = qavex_t_read_coeff_block(coeff_in);
     const sQavex_ParamIn p1 = qavex_t_read_param_block(src_in);
     const sQavex_ParamIn p2 = qavex_t_read_param_block(dst_in);
-    if (c.tag != QAVG_TAG || p1.tag != QAVC_TAG || p2.tag != QAVC_TAG || p1.p == nullptr || p2.p == nullptr ||
-        c.lists == nullptr) {
+    if (c.tag != QAVG_TAG || p1.tag != QAVC_TAG || p2.tag != QAVC_TAG || !qproc_t_plausible_address(p1.p) ||
+        !qproc_t_plausible_address(p2.p) || !qproc_t_plausible_address(c.lists)) {
         qavex_t_write_empty_block(out);
         return qproc_t_next(w, psW);
     }

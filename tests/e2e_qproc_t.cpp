@@ -135,6 +135,42 @@ TEST(QprocE2E, BadArgumentsAndAudioNeverStopTheHost)
         << r.console;
 }
 
+// Floats whose bits equal the bus tags, sent to unconnected signal inlets,
+// fill the vectors with tag bits; the objects must treat them as no input.
+TEST(QprocE2E, TagBitFloatsOnUnconnectedInletsAreHarmless)
+{
+    std::string dir = e2e::temp_dir();
+    e2e::Patch p;
+    const std::string qavg = "51898511360", qavc = "51898494976";  // 0x51415647, 0x51415643 as floats
+    int lb = p.obj("loadbang");
+    int g = p.msg(qavg);
+    int c = p.msg(qavc);
+    p.connect(lb, 0, g, 0);
+    p.connect(lb, 0, c, 0);
+    int outs[4];
+    const char *types[] = {"add", "filter 0 100", "threshold 0", "shift 1 1 1"};
+    for (int k = 0; k < 4; k++) {
+        outs[k] = p.obj(std::string("qproc~ ") + types[k]);
+        p.connect(g, 0, outs[k], 0);
+    }
+    p.connect(g, 0, outs[0], 2);  // second channel of add
+    p.connect(c, 0, outs[3], 1);  // both bank inlets of shift
+    p.connect(c, 0, outs[3], 3);
+    // Follow every output into another filter: empty channels all along.
+    for (int k = 0; k < 4; k++) {
+        int f = p.obj("qproc~ filter 0 100");
+        p.connect(outs[k], 0, f, 0);
+    }
+    int dsp = p.msg("\\; pd dsp 1");
+    p.connect(lb, 0, dsp, 0);
+    marker(p, 100, "still running");
+    p.quit_after(150);
+    auto r = e2e::run_pd(p, dir);
+    EXPECT_EQ(r.status, 0) << r.console;
+    EXPECT_TRUE(e2e::has_line(r.console, "e2e: still running")) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "error: "), 0) << r.console;
+}
+
 TEST(QprocE2E, OtherBlockSizeReportsAndStaysSilent)
 {
     std::string dir = e2e::temp_dir();

@@ -377,6 +377,44 @@ TEST_F(Qproc, OtherBlockSizeGivesSilentOutput)
     }
 }
 
+// A float on an unconnected signal inlet fills every word with its bits; a
+// float with a tag's bits must not make its copies an address.
+TEST_F(Qproc, ConstantVectorsWithTagBitsAreRefused)
+{
+    auto filled = [](std::int32_t tag) {
+        Block b(64);
+        for (auto &v : b) hide_int_at_address(tag, &v);
+        return b;
+    };
+    Block g = filled(QAVG_TAG), c = filled(QAVC_TAG);
+    for (const char *sym : {"filter", "threshold"}) {
+        sQproc_t *x = make({stub::sa(sym), stub::fa(0), stub::fa(100)});
+        Block in = g, out = garbage();
+        stub::run(routine(x, {in.data(), out.data()}));
+        EXPECT_TRUE(is_empty(out)) << sym;
+    }
+    sQproc_t *a = make({stub::sa("add")});
+    Block in1 = g, in2 = zeros(), out = garbage();
+    stub::run(routine(a, {in1.data(), in2.data(), out.data()}));
+    EXPECT_TRUE(is_empty(out));
+
+    // Shift: a filled coefficient block with good banks, and good
+    // coefficients with filled parameter blocks.
+    Bank bank(5, 10);
+    List l({{3, 0.5, -0.5, 2}});
+    sQavex_Coeff *lists[] = {l.data()};
+    sQproc_t *s = make({stub::sa("shift"), stub::fa(1)});
+    Block gc = coeff_block(lists, 1), gp = param_block(&bank.p);
+    const Block *cases[][3] = {{&g, &gp, &gp}, {&gc, &c, &gp}, {&gc, &gp, &c}};
+    for (auto &k : cases) {
+        Block i0 = *k[0], i1 = *k[1], i2 = *k[2], o = garbage();
+        stub::run(routine(s, {i0.data(), i1.data(), i2.data(), o.data()}));
+        EXPECT_TRUE(is_empty(o));
+        EXPECT_EQ(s->int_param[0], 0);
+    }
+    expect_coeff(l[0], 3, 0.5, -0.5, 2);
+}
+
 // ---------------------------------------------------------------- add
 
 TEST_F(Qproc, AddPassesOneChannelThroughFreshArray)
