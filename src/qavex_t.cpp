@@ -147,6 +147,72 @@ void walk_rest(Walk &w, const Ring &ring)
     walk_store(w);
 }
 
+// Two doubles handled together where the processor can (element-wise
+// arithmetic, so every lane is rounded exactly as a lone double would be).
+typedef double v2d __attribute__((vector_size(16)));
+
+// K coefficients of one band at different positions: the walks read the
+// window in step (one load of each window element serves all of them);
+// each walk passes the ring's start at its own place.
+template <int K>
+void band_group(const Ring &ring, sQavex_Coeff *const *e, const paf_type *wr, const paf_type *wi,
+                std::int32_t L)
+{
+    const t_sample *x[K];
+    std::int32_t run[K];
+    double ar[K], ai[K];
+#pragma GCC unroll 4
+    for (int k = 0; k < K; k++) {
+        const std::int32_t idx = ring.newest + e[k]->start;
+        x[k] = ring.samples + idx;
+        run[k] = L < idx + 1 ? L : idx + 1;
+        ar[k] = ai[k] = 0.0;
+    }
+    const paf_type *pr = wr + L - 1;
+    const paf_type *pi = wi + L - 1;
+    std::int32_t rem = L;
+    while (rem > 0) {
+        std::int32_t n = run[0];
+#pragma GCC unroll 4
+        for (int k = 1; k < K; k++)
+            if (run[k] < n) n = run[k];
+        // The real and imaginary sums of a walk travel as one pair.
+        v2d acc[K];
+#pragma GCC unroll 4
+        for (int k = 0; k < K; k++) acc[k] = v2d{ar[k], ai[k]};
+        for (std::int32_t t = 0; t < n; t++) {
+            const v2d w = {(double)pr[-t], (double)pi[-t]};
+#pragma GCC unroll 4
+            for (int k = 0; k < K; k++) {
+                const double v = (double)x[k][-t];
+                acc[k] += v2d{v, v} * w;
+            }
+        }
+#pragma GCC unroll 4
+        for (int k = 0; k < K; k++) {
+            ar[k] = acc[k][0];
+            ai[k] = acc[k][1];
+        }
+        pr -= n;
+        pi -= n;
+        rem -= n;
+#pragma GCC unroll 4
+        for (int k = 0; k < K; k++) {
+            x[k] -= n;
+            run[k] -= n;
+            if (run[k] == 0 && rem > 0) {
+                x[k] = ring.samples + ring.length - 1;
+                run[k] = rem < ring.length ? rem : ring.length;
+            }
+        }
+    }
+#pragma GCC unroll 4
+    for (int k = 0; k < K; k++) {
+        e[k]->val_r = (double)((long double)ar[k] / COEFF_SCALE);
+        e[k]->val_i = (double)((long double)(-ai[k]) / COEFF_SCALE);
+    }
+}
+
 constexpr int WALKS = 4;
 
 // Computes entries 0 .. total-1 of a list (start and band set), four walks
@@ -158,7 +224,12 @@ void compute_entries(const Ring &ring, sQavex_Coeff *list, std::int32_t total, p
     std::int32_t next = 0;
     auto refill = [&](Walk &s) {
         while (next < total) {
-            walk_begin(s, &list[next++], ring, paf_r, paf_i);
+            sQavex_Coeff *e = &list[next++];
+            if (e->numCoeff == 1) {
+                e->numCoeff = 0;
+                continue;
+            }
+            walk_begin(s, e, ring, paf_r, paf_i);
             if (s.rem > 0) return true;
             walk_store(s);  // empty window
         }
@@ -363,27 +434,43 @@ void qavex_t_compute_slice(sthread_qavex_param *psT)
     std::int32_t total = offset[npos];
     const std::int32_t cap = psW->aiListCapacity[psT->itcBin];
 
-    // Pass 2: place the entries.
+    // Pass 2: place the entries. A band due at two or more positions of the
+    // slice has its coefficients computed here, side by side over its one
+    // window; entries of bands due once are left pending (numCoeff 0) for
+    // pass 3. numCoeff 1 marks an entry as done.
+    const Ring ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
     for (std::int32_t q = qmin; q < qsup; q++) {
         if (!paf_r[q] || !paf_i[q]) continue;
         const std::int32_t d = aiDq[q];
         if (d < 1) continue;
         std::int64_t r = base % d;
         if (r < 0) r += d;
+        sQavex_Coeff *mine[QAVEX_BLOCK];
+        int c = 0;
         for (std::int64_t k = r == 0 ? 0 : d - r; k < npos; k += d) {
             std::int32_t n = offset[k]++;
             if (n >= cap) continue;
-            list[n].start = jmin + (std::int32_t)k;
-            list[n].band = q;
-            list[n].numCoeff = 0;
+            sQavex_Coeff *e = &list[n];
+            e->start = jmin + (std::int32_t)k;
+            e->band = q;
+            e->numCoeff = 0;
+            mine[c++] = e;
         }
+        if (c < 2) continue;
+        const std::int32_t L = window_length(paf_r[q]);
+        for (int g = 0; g < c; g += 4) {
+            switch (c - g < 4 ? c - g : 4) {
+            case 1: band_group<1>(ring, mine + g, paf_r[q], paf_i[q], L); break;
+            case 2: band_group<2>(ring, mine + g, paf_r[q], paf_i[q], L); break;
+            case 3: band_group<3>(ring, mine + g, paf_r[q], paf_i[q], L); break;
+            default: band_group<4>(ring, mine + g, paf_r[q], paf_i[q], L); break;
+            }
+        }
+        for (int g = 0; g < c; g++) mine[g]->numCoeff = 1;
     }
     if (total > cap) total = cap;
 
-    // Pass 3: the inner products, several at a time (each keeps its own
-    // order of summation; running them side by side only hides the latency
-    // of the additions).
-    Ring ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
+    // Pass 3: the pending inner products, four at a time.
     compute_entries(ring, list, total, paf_r, paf_i);
     list[0].numCoeff = total;
     psW->iThreadCount = psW->iThreadCount - 1;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -221,6 +223,64 @@ TEST(QavexTildeHost, FloatWithTagBitsOnTheParameterInletIsHarmless)
     EXPECT_EQ(r.status, 0) << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "-----------------Qavex--------------:"), 1) << r.console;
     EXPECT_EQ(r.console.find("ComputeType"), std::string::npos) << r.console;
+}
+
+TEST(QavexTildeHost, DesignerChainPublishesCoefficientsAndForwardsTheRecord)
+{
+    // Designer -> analysis: once the windows exist, every block carries a
+    // coefficient block and the forwarded parameter block, and the report
+    // shows the designer's computation variant.
+    std::string dir = e2e::temp_dir();
+    e2e::Patch p;
+    int lb = p.obj("loadbang");
+    int bank = p.obj("qbank_tilde");
+    int setup = p.msg("set_compute_type 1 \\, initialize \\, make -1 \\, copy_pac2paf -1");
+    int dsp = p.msg("\\; pd dsp 1");
+    int osc = p.obj("osc~ 441");
+    int obj = p.obj("qavex_tilde");
+    int tw[2];
+    for (int c = 0; c < 2; c++) {
+        p.obj("table qc" + std::to_string(c) + " 4096");
+        tw[c] = p.obj("tabwrite~ qc" + std::to_string(c));
+    }
+    int wdel = p.obj("del 200");
+    int rec = p.msg("bang");
+    int rdel = p.obj("del 200");
+    int wr = p.msg("write -bytes 4 " + dir + "/out.wav qc0 qc1");
+    int sf = p.obj("soundfiler");
+    int bang = p.msg("bang");
+    p.connect(lb, 0, setup, 0);
+    p.connect(setup, 0, bank, 0);
+    p.connect(lb, 0, dsp, 0);
+    p.connect(lb, 0, wdel, 0);
+    p.connect(wdel, 0, rec, 0);
+    p.connect(rec, 0, tw[0], 0);
+    p.connect(rec, 0, tw[1], 0);
+    p.connect(wdel, 0, rdel, 0);
+    p.connect(rdel, 0, wr, 0);
+    p.connect(wr, 0, sf, 0);
+    p.connect(rdel, 0, bang, 0);
+    p.connect(bang, 0, obj, 0);
+    p.connect(bank, 0, obj, 1);
+    p.connect(osc, 0, obj, 0);
+    p.connect(obj, 0, tw[0], 0);
+    p.connect(obj, 1, tw[1], 0);
+    p.quit_after(500);
+    auto r = e2e::run_pd(p, dir, 300);
+    ASSERT_EQ(r.status, 0) << r.console;
+    EXPECT_TRUE(e2e::has_line(r.console, "ComputeType: \t1")) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "error"), 0) << r.console;
+    auto wav = e2e::read_wav(dir + "/out.wav");
+    ASSERT_EQ(wav.size(), 2u);
+    ASSERT_EQ(wav[0].size(), 4096u);
+    float qavg, qavc;
+    std::int32_t g = 0x51415647, c = 0x51415643;
+    std::memcpy(&qavg, &g, 4);
+    std::memcpy(&qavc, &c, 4);
+    for (size_t b = 0; b < 4096 / 64; b++) {
+        ASSERT_EQ(wav[0][64 * b], qavg) << "block " << b;
+        ASSERT_EQ(wav[1][64 * b], qavc) << "block " << b;
+    }
 }
 
 TEST(QavexTildeHost, OtherBlockSizeIsReported)
