@@ -378,3 +378,102 @@ TEST(QprocE2E, ThresholdBetweenGeneratorAndFileWriter)
         EXPECT_GT(l.len, 0);
     }
 }
+
+// Generated coefficients through "qproc~ shift 2 1 0" (time alignment on,
+// phase correction off) into the file writer, source and target bank the
+// same: bands move up by 2 and clamp at the last band, starts move by half
+// the difference of the window lengths, values stay.
+TEST(QprocE2E, ShiftBetweenGeneratorAndFileWriter)
+{
+    std::string dir = e2e::temp_dir();
+    std::string file = dir + "/coeffs.txt";
+    e2e::Patch p;
+    int lb = p.obj("loadbang");
+    int bank = p.obj("qbank_tilde");
+    int make = p.msg("make -1 \\, copy_pac2paf -1 \\, shorten -1 \\, copy_pac2paf -1 \\, get_window_length_paf 12 "
+                     "\\, get_window_length_paf 14 \\, get_window_length_paf 20 \\, get_window_length_paf 22 "
+                     "\\, get_window_length_paf 32");
+    int wl = p.obj("print wl");
+    p.connect(lb, 0, make, 0);
+    p.connect(make, 0, bank, 0);
+    p.connect(bank, 1, wl, 0);
+    int gen = p.obj("qemit_tilde");
+    int sh = p.obj("qproc~ shift 2 1 0");
+    int dump = p.obj("qdump~ 0");
+    p.connect(bank, 0, gen, 1);
+    p.connect(gen, 0, sh, 0);
+    p.connect(gen, 1, sh, 1);
+    p.connect(bank, 0, sh, 3);
+    p.connect(sh, 0, dump, 0);
+    p.connect(gen, 1, dump, 1);
+    int open = p.msg("open " + file);
+    p.connect(lb, 0, open, 0);
+    p.connect(open, 0, dump, 0);
+    int dsp = p.msg("\\; pd dsp 1");
+    p.connect(lb, 0, dsp, 0);
+    int edel = p.obj("del 20");
+    int ev = p.msg("emit 10 0.5 0.25 20 \\, emit 20 1 0 32 \\, emit 40 -1 0.5 12");
+    p.connect(lb, 0, edel, 0);
+    p.connect(edel, 0, ev, 0);
+    p.connect(ev, 0, gen, 0);
+    int cdel = p.obj("del 60");
+    int close = p.msg("close");
+    p.connect(lb, 0, cdel, 0);
+    p.connect(cdel, 0, close, 0);
+    p.connect(close, 0, dump, 0);
+    p.quit_after(80);
+    auto r = e2e::run_pd(p, dir);
+    ASSERT_EQ(r.status, 0) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "error: "), 0) << r.console;
+    // Window lengths of bands 12, 14, 20, 22 and 32 after shortening, as
+    // the designer reports them.
+    std::vector<long> len;
+    {
+        std::istringstream in(r.console);
+        std::string text;
+        while (std::getline(in, text))
+            if (text.rfind("wl: ", 0) == 0) len.push_back(std::stol(text.substr(4)));
+    }
+    ASSERT_EQ(len.size(), 5u) << r.console;
+    const long wl12 = len[0], wl14 = len[1], wl20 = len[2], wl22 = len[3], wl32 = len[4];
+    std::printf("window lengths: band 12 %ld, 14 %ld, 20 %ld, 22 %ld, 32 %ld\n", wl12, wl14, wl20, wl22, wl32);
+    // Shortened windows differ from band to band, so the alignment shows.
+    EXPECT_NE(wl12, wl14);
+    EXPECT_NE(wl20, wl22);
+
+    std::istringstream in(e2e::read_file(file));
+    struct Line {
+        long t;
+        int band;
+        double re, im;
+        long len;
+    };
+    std::vector<Line> lines;
+    std::string text;
+    while (std::getline(in, text)) {
+        Line l{};
+        ASSERT_EQ(std::sscanf(text.c_str(), "%ld\t%d\t%lf\t%lf\t%ld", &l.t, &l.band, &l.re, &l.im, &l.len), 5) << text;
+        lines.push_back(l);
+    }
+    ASSERT_EQ(lines.size(), 3u) << e2e::read_file(file);
+    // Written from the last record to the first; all from one block.
+    struct Want {
+        long start;
+        int band;
+        double re, im;
+        long len;
+    };
+    const Want want[3] = {{40 - (wl12 - wl14) / 2, 14, -1, 0.5, wl14},
+                          {20, 32, 1, 0, wl32},  // clamped to the last band: same window
+                          {10 - (wl20 - wl22) / 2, 22, 0.5, 0.25, wl22}};
+    const long block = lines[0].t - want[0].start;
+    EXPECT_EQ(block % 64, 0);
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(lines[i].t - block, want[i].start);
+        EXPECT_EQ(lines[i].band, want[i].band);
+        EXPECT_EQ(lines[i].re, want[i].re);
+        EXPECT_EQ(lines[i].im, want[i].im);
+        EXPECT_EQ(lines[i].len, want[i].len);
+    }
+}
