@@ -155,7 +155,7 @@ TEST(QbankArrayCommandsE2E, HelpPatchOpensWithoutErrors)
     std::string dir = e2e::temp_dir();
     e2e::Patch p;
     int lb = p.obj("loadbang");
-    int open = p.msg("\\; pd open qbank_tilde-array-commands.pd " + e2e::source_dir() + "/help");
+    int open = p.msg("\\; pd open qbank_tilde-help.pd " + e2e::source_dir() + "/help");
     p.connect(lb, 0, open, 0);
     int del = p.obj("del 200");
     int m = p.msg("help open");
