@@ -873,3 +873,42 @@ TEST(FloatingAverage, LongWindowsAreFastAndAccurate)
     }
     qavex_t_free(a);
 }
+
+// ---------------------------------------------------------------- properties
+
+TEST(Properties, DftKeepsEnergyTimesN)
+{
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<double> val(-1.0, 1.0);
+    for (int trial = 0; trial < 40; trial++) {
+        std::int32_t n = 1 + (std::int32_t)(rng() % 300);
+        std::vector<C> v(n);
+        for (auto &x : v) x = C(val(rng), val(rng));
+        pac_type *a = make(v);
+        double before = qavex_t_length_of_vector_array(&a);
+        qavex_t_fft_array(&a);
+        double after = qavex_t_length_of_vector_array(&a);
+        EXPECT_NEAR(after * after, n * before * before, 1e-9 * n * before * before) << n;
+        qavex_t_free(a);
+    }
+}
+
+TEST(Properties, CircularAverageKeepsTheSum)
+{
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> val(-1.0, 1.0);
+    // Short arrays take the direct sums, the last one the sliding sum.
+    for (std::int32_t n : {3, 10, 101, 1000, 40000}) {
+        std::vector<C> v(n);
+        for (auto &x : v) x = C(val(rng), val(rng));
+        for (std::int32_t len : {3, n / 2, n}) {
+            pac_type *a = make(v);
+            C before = qavex_t_make_dc_offset_array(&a, 0, C(0, 0));
+            qavex_t_floating_average_array(&a, len);
+            C after = qavex_t_make_dc_offset_array(&a, 0, C(0, 0));
+            EXPECT_NEAR(after.real(), before.real(), 1e-12) << n << " " << len;
+            EXPECT_NEAR(after.imag(), before.imag(), 1e-12) << n << " " << len;
+            qavex_t_free(a);
+        }
+    }
+}
