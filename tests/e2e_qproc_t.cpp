@@ -477,3 +477,56 @@ TEST(QprocE2E, ShiftBetweenGeneratorAndFileWriter)
         EXPECT_EQ(lines[i].len, want[i].len);
     }
 }
+
+// Two analysis objects on one bank, one for a 100 Hz and one for a 1000 Hz
+// tone, merged by "qproc~ add" into one synthesis object: the resynthesis
+// holds both tones at full level.
+TEST(QprocE2E, AddMergesTwoAnalysesIntoOneSynthesis)
+{
+    std::string dir = e2e::temp_dir();
+    e2e::Patch p;
+    int lb = p.obj("loadbang");
+    int bank = p.obj("qbank_tilde");
+    int make = p.msg("make -1 \\, copy_pac2paf -1");
+    int dsp = p.msg("\\; pd dsp 1");
+    p.connect(lb, 0, make, 0);
+    p.connect(make, 0, bank, 0);
+    p.connect(lb, 0, dsp, 0);
+    int lo = p.obj("osc~ 100");
+    int hi = p.obj("osc~ 1000");
+    int a1 = p.obj("qavex_tilde");
+    int a2 = p.obj("qavex_tilde");
+    p.connect(lo, 0, a1, 0);
+    p.connect(hi, 0, a2, 0);
+    p.connect(bank, 0, a1, 1);
+    p.connect(bank, 0, a2, 1);
+    int add = p.obj("qproc~ add");
+    p.connect(a1, 0, add, 0);
+    p.connect(a2, 0, add, 2);
+    int syn = p.obj("invqavex_tilde");
+    p.connect(add, 0, syn, 0);
+    p.connect(a1, 1, syn, 1);
+    p.obj("table qpS 44100");
+    int tw = p.obj("tabwrite~ qpS");
+    p.connect(syn, 0, tw, 0);
+    int rec = p.obj("del 1500");
+    p.connect(lb, 0, rec, 0);
+    p.connect(rec, 0, tw, 0);
+    int wdel = p.obj("del 2700");
+    int wr = p.msg("write -bytes 4 " + dir + "/out.wav qpS");
+    int sf = p.obj("soundfiler");
+    p.connect(lb, 0, wdel, 0);
+    p.connect(wdel, 0, wr, 0);
+    p.connect(wr, 0, sf, 0);
+    p.quit_after(2800);
+    auto r = e2e::run_pd(p, dir, 300);
+    ASSERT_EQ(r.status, 0) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "error: "), 0) << r.console;
+    auto ch = e2e::read_wav(dir + "/out.wav");
+    ASSERT_EQ(ch.size(), 1u);
+    ASSERT_EQ(ch[0].size(), 44100u);
+    double s100 = amplitude(ch[0], 0, 44100, 100), s1000 = amplitude(ch[0], 0, 44100, 1000);
+    std::printf("merged resynthesis: 100 Hz %.6g, 1000 Hz %.6g\n", s100, s1000);
+    EXPECT_NEAR(s100, 1.0, 0.02);
+    EXPECT_NEAR(s1000, 1.0, 0.02);
+}
