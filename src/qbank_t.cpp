@@ -28,20 +28,21 @@ std::int32_t qbank_t_trunc(long double v)
     return (std::int32_t)v;
 }
 
-// Band range of a "make"/"shorten" call: all bands for a negative index,
-// else the one band; false when there is nothing to do.
-static bool qbank_t_band_range(const sQbank_t *psW, std::int32_t iAN, std::int32_t &qmin, std::int32_t &qsup)
+// Bands selected by a band index: all for a negative index, none for an
+// index at or above the band count, else the one band. False when empty.
+static bool qbank_t_band_range(const sQbank_t *psW, std::int32_t n, std::int32_t &qmin, std::int32_t &qsup)
 {
-    std::int32_t n = psW->sParam.iq_compute_sup;
-    if (iAN < 0) {
+    std::int32_t sup = psW->sParam.iq_compute_sup;
+    if (n < 0) {
         qmin = 0;
-        qsup = n;
+        qsup = sup;
+    } else if (n >= sup) {
+        qmin = qsup = 0;
     } else {
-        if (iAN >= n) return false;
-        qmin = iAN;
-        qsup = iAN + 1;
+        qmin = n;
+        qsup = n + 1;
     }
-    return qsup > qmin && psW->pac != nullptr;
+    return qsup > qmin;
 }
 
 // ================================================================ layout
@@ -213,42 +214,36 @@ std::int32_t qbank_t_initialize_paf(sQbank_t *psW)
     return 0;
 }
 
+// Longest (sign 1) or shortest (sign -1) length over the bands' windows,
+// starting from band 0's; 0 when the table or band 0's window is missing.
+template <typename T, typename Length>
+static std::int32_t qbank_t_extreme_length(T **table, std::int32_t n, int sign, Length length)
+{
+    if (!table || n <= 0 || !table[0]) return 0;
+    std::int32_t m = length(table[0]);
+    for (std::int32_t q = 1; q < n; q++)
+        if (table[q] && sign * (length(table[q]) - m) > 0) m = length(table[q]);
+    return m;
+}
+
 std::int32_t qbank_t_find_longest_frame_paf(sQbank_t *psW)
 {
-    sQbank_Param *p = &psW->sParam;
-    if (!p->paf_r || p->iq_compute_sup <= 0 || !p->paf_r[0]) return 0;
-    std::int32_t m = qavex_t_paf_length(p->paf_r[0]);
-    for (std::int32_t q = 1; q < p->iq_compute_sup; q++)
-        if (p->paf_r[q] && qavex_t_paf_length(p->paf_r[q]) > m) m = qavex_t_paf_length(p->paf_r[q]);
-    return m;
+    return qbank_t_extreme_length(psW->sParam.paf_r, psW->sParam.iq_compute_sup, 1, qavex_t_paf_length);
 }
 
 std::int32_t qbank_t_find_shortest_frame_paf(sQbank_t *psW)
 {
-    sQbank_Param *p = &psW->sParam;
-    if (!p->paf_r || p->iq_compute_sup <= 0 || !p->paf_r[0]) return 0;
-    std::int32_t m = qavex_t_paf_length(p->paf_r[0]);
-    for (std::int32_t q = 1; q < p->iq_compute_sup; q++)
-        if (p->paf_r[q] && qavex_t_paf_length(p->paf_r[q]) < m) m = qavex_t_paf_length(p->paf_r[q]);
-    return m;
+    return qbank_t_extreme_length(psW->sParam.paf_r, psW->sParam.iq_compute_sup, -1, qavex_t_paf_length);
 }
 
 std::int32_t qbank_t_find_longest_frame_pac(sQbank_t *psW)
 {
-    if (!psW->pac || psW->sParam.iq_compute_sup <= 0 || !psW->pac[0]) return 0;
-    std::int32_t m = qavex_t_pac_length(psW->pac[0]);
-    for (std::int32_t q = 1; q < psW->sParam.iq_compute_sup; q++)
-        if (psW->pac[q] && qavex_t_pac_length(psW->pac[q]) > m) m = qavex_t_pac_length(psW->pac[q]);
-    return m;
+    return qbank_t_extreme_length(psW->pac, psW->sParam.iq_compute_sup, 1, qavex_t_pac_length);
 }
 
 std::int32_t qbank_t_find_shortest_frame_pac(sQbank_t *psW)
 {
-    if (!psW->pac || psW->sParam.iq_compute_sup <= 0 || !psW->pac[0]) return 0;
-    std::int32_t m = qavex_t_pac_length(psW->pac[0]);
-    for (std::int32_t q = 1; q < psW->sParam.iq_compute_sup; q++)
-        if (psW->pac[q] && qavex_t_pac_length(psW->pac[q]) < m) m = qavex_t_pac_length(psW->pac[q]);
-    return m;
+    return qbank_t_extreme_length(psW->pac, psW->sParam.iq_compute_sup, -1, qavex_t_pac_length);
 }
 
 std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
@@ -798,7 +793,7 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
 void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN)
 {
     std::int32_t qmin, qsup;
-    if (!qbank_t_band_range(psW, iAN, qmin, qsup)) return;
+    if (!qbank_t_band_range(psW, iAN, qmin, qsup) || !psW->pac) return;
     switch ((std::int32_t)psW->sParam.eWindowType) {
     case WIN_SQRT_GAUSS:
     case WIN_COS:
@@ -822,7 +817,7 @@ void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN)
     sQbank_Param *p = &psW->sParam;
     if (p->eWindowType != WIN_COS && p->eWindowType != WIN_SQRT_GAUSS) return;
     std::int32_t qmin, qsup;
-    if (!qbank_t_band_range(psW, iAN, qmin, qsup) || !p->aiDq) return;
+    if (!qbank_t_band_range(psW, iAN, qmin, qsup) || !psW->pac || !p->aiDq) return;
     for (std::int32_t q = qmin; q < qsup; q++) {
         pac_type *w = psW->pac[q];
         if (!w) break;
@@ -897,22 +892,6 @@ std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput)
 static void qbank_t_make(sQbank_t *psW, t_floatarg f) { qbank_t_make_windows(psW, qbank_t_trunc(f)); }
 static void qbank_t_shorten(sQbank_t *psW, t_floatarg f) { qbank_t_shorten_windows(psW, qbank_t_trunc(f)); }
 static void qbank_t_test(sQbank_t *psW, t_floatarg f) { qbank_t_test_windows(psW, qbank_t_trunc(f)); }
-
-// Bands selected by a band argument of copy/print messages: a negative
-// index selects all, an index at or above the count none.
-static void qbank_t_select(const sQbank_t *psW, t_floatarg f, std::int32_t &qmin, std::int32_t &qsup)
-{
-    std::int32_t n = qbank_t_trunc(f), sup = psW->sParam.iq_compute_sup;
-    if (n < 0) {
-        qmin = 0;
-        qsup = sup;
-    } else if (n >= sup) {
-        qmin = qsup = 0;
-    } else {
-        qmin = n;
-        qsup = n + 1;
-    }
-}
 
 static t_int *qbank_t_perform(t_int *w)
 {
@@ -991,8 +970,7 @@ void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t qmin, qsup;
-    qbank_t_select(psW, f, qmin, qsup);
-    if (qsup <= qmin || !psW->pac || !p->paf_r || !p->paf_i) return;
+    if (!qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
     for (std::int32_t q = qmin; q < qsup; q++) {
         pac_type *w = psW->pac[q];
         if (!w) continue;
@@ -1020,8 +998,7 @@ void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t qmin, qsup;
-    qbank_t_select(psW, f, qmin, qsup);
-    if (qsup <= qmin || !psW->pac || !p->paf_r || !p->paf_i) return;
+    if (!qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
     for (std::int32_t q = qmin; q < qsup; q++) {
         if (!p->paf_r[q] || !p->paf_i[q]) continue;
         std::int32_t N = qavex_t_paf_length(p->paf_r[q]);
@@ -1177,16 +1154,7 @@ static void qbank_t_print_band(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t qmin, qsup;
-    std::int32_t n = qbank_t_trunc(f);
-    if (n < 0) {
-        qmin = 0;
-        qsup = p->iq_compute_sup;
-    } else if (n >= p->iq_compute_sup) {
-        qmin = qsup = 0;
-    } else {
-        qmin = n;
-        qsup = n + 1;
-    }
+    qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup);
     post("normalized Overlap: 4.59615*sigma/d_q, This gives the usual values for a raised cosine window");
     post("Band: \t \t, Centerfrq.:\t  \t \t[Hz], \tBW: \t \t[Hz], d = \t= \t[smp], Variance = \t[s], Overlap = \t[1] ");
     for (std::int32_t q = qmin; q < qsup; q++) {

@@ -79,6 +79,14 @@ void write(const std::string &path, const std::string &text)
     f << text;
 }
 
+std::string read_text(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
 bool file_exists(const std::string &path)
 {
     std::ifstream f(path);
@@ -408,6 +416,30 @@ TEST_F(Bank, SourceFileIsProcessedAndTheProcessedFilePreferred)
     EXPECT_TRUE(stub::posted("ThetaPath: \t" + path));
     send("make", {fa(-1)});
     EXPECT_EQ(qbank_t_test_windows(x, 0), 0);
+}
+
+TEST_F(Bank, LongPathsUseTheSourceOnlyAndAreCutOnFallBack)
+{
+    std::string dir = tmpdir();
+    while (dir.size() + 61 < 480) {
+        dir += "/" + std::string(60, 'd');
+        ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
+    }
+    std::string path = dir + "/" + std::string(489 - dir.size() - 1, 't');
+    ASSERT_EQ(path.size(), 489u);
+    write(path, exp_map_source());
+    write(path + ".processed", "garbage");  // never looked at for such a path
+    send("set_theta_type", {fa(0), sa(path.c_str())});
+    stub::clear();
+    send("initialize");
+    EXPECT_EQ(P().eThetaType, BSPLINE) << stub::console_text();
+    EXPECT_EQ(errors(), 0) << stub::console_text();
+    EXPECT_EQ(P().iq_compute_sup, 33);
+    EXPECT_EQ(read_text(path + ".processed"), "garbage");
+    write(path, "0\n");
+    send("initialize");
+    EXPECT_EQ(P().eThetaType, EXP_C1_NYQU);
+    EXPECT_EQ(std::string(P().thetapath), path.substr(0, 480));
 }
 
 TEST_F(Bank, SourceWithZeroRowsFallsBack)
