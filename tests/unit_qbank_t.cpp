@@ -723,6 +723,21 @@ TEST_F(Bank, MakeRefusesWhatItCannotBuild)
     EXPECT_TRUE(stub::posted("Windows need too much memory"));
 }
 
+TEST_F(Bank, NonFiniteSpectrumValuesArePostedPerBin)
+{
+    // a = 0 makes the band gain infinite: every bin is infinite or NaN.
+    send("set_a", {fa(0)});
+    send("initialize", {fa(1)});
+    stub::clear();
+    send("make", {fa(3)});
+    EXPECT_EQ(stub::count_lines("Value in make_window wrong."), 8778);
+    ASSERT_NE(x->pac[3], nullptr);  // built anyway
+    send("make", {fa(0)});
+    stub::clear();
+    EXPECT_GT(qbank_t_test_windows(x, 0), 0);
+    EXPECT_TRUE(stub::errored("Es gibt Fehler"));
+}
+
 TEST_F(Bank, AllocationFailureInMakeReleasesAllWindows)
 {
     send("make", {fa(-1)});
