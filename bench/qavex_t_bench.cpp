@@ -1,8 +1,8 @@
 // Cost of the analysis block routine: nanoseconds per coefficient-sample
 // (one input sample times one window element) for 4096-sample windows.
 //
-//   g++ -O2 -std=c++20 -Isrc -Itests -I/usr/include/pd bench/qavex_t_bench.cpp \
-//       src/*.cpp tests/pd_stub.cpp -lfftw3 -o /tmp/qavex_t_bench && /tmp/qavex_t_bench
+//   g++ -O2 -std=c++20 -Isrc -Itests -I/usr/include/pd bench/qavex_t_bench.cpp
+//     src/*.cpp tests/pd_stub.cpp -lfftw3 -o /tmp/qavex_t_bench && /tmp/qavex_t_bench
 #include <ctime>
 #include <cstdio>
 #include <random>

@@ -400,7 +400,20 @@ void qavex_t_initialize_sound(sQavex_t *psW)
 }
 
 // ---------------------------------------------------------------- slices
-void qavex_t_compute_slice(sthread_qavex_param *psT)
+// The slice is built twice where the compiler can: for processors with
+// AVX2 and FMA, chosen at load time, and for the base instruction set. Both
+// give the same results (every product of two floats is exact in double,
+// so a fused multiply-add rounds exactly as the separate addition does).
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
+#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES)
+#define QAVEX_SLICE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
+#endif
+#endif
+#ifndef QAVEX_SLICE_CLONES
+#define QAVEX_SLICE_CLONES
+#endif
+
+static QAVEX_SLICE_CLONES void compute_slice(sthread_qavex_param *psT)
 {
     sQavex_t *psW = psT->psW;
     const sQbank_Param *p = psW->psParam;
@@ -475,6 +488,8 @@ void qavex_t_compute_slice(sthread_qavex_param *psT)
     list[0].numCoeff = total;
     psW->iThreadCount = psW->iThreadCount - 1;
 }
+
+void qavex_t_compute_slice(sthread_qavex_param *psT) { compute_slice(psT); }
 
 // ---------------------------------------------------------------- block
 t_int *qavex_t_perform(t_int *w)
