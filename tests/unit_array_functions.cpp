@@ -690,6 +690,15 @@ TEST(Maps, CutKeepsPhase)
     EXPECT_TRUE(std::isnan(a[5].real()));
     qavex_t_free(a);
 
+    // Both limits include the magnitude itself.
+    a = make({C(3, 4), C(0, 0.5)});
+    qavex_t_cut_array(&a, 0.5, 5.0, C(0, 2), C(2, 0));
+    EXPECT_NEAR(a[0].real(), 1.2, 1e-15);
+    EXPECT_NEAR(a[0].imag(), 1.6, 1e-15);
+    EXPECT_NEAR(a[1].real(), -2.0, 1e-15);  // i times 2i
+    EXPECT_NEAR(a[1].imag(), 0.0, 1e-15);
+    qavex_t_free(a);
+
     // Low limit 0: only exact zeros match, and they become NaN.
     a = make({C(0, 0), C(1e-300, 0)});
     qavex_t_cut_array(&a, 0.0, 10.0, C(0, 0), C(10, 0));
@@ -856,13 +865,15 @@ TEST(FloatingAverage, LongWindowsAreFastAndAccurate)
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> val(-1.0, 1.0);
     for (auto &x : v) x = C(val(rng) + 5.0, val(rng) * 1e-3);
+    v[40000] = C(1e15 + 0.3, 0);
     pac_type *a = make(v);
     qavex_t_floating_average_array(&a, len);
     ASSERT_EQ(qavex_t_pac_length(a), n);
     EXPECT_EQ(a[-6], SIDE);
     expect_guards_zero(a);
-    // Spot checks against sums in extended precision.
-    for (std::int32_t i : {0, 1, 255, 256, 257, 99999, 199999}) {
+    // Spot checks against sums in extended precision, also well after
+    // the window has passed a huge element (its rounding must not stay).
+    for (std::int32_t i : {0, 1, 255, 256, 257, 99999, 150000, 199999}) {
         std::complex<long double> s(0, 0);
         for (std::int32_t j = -m; j <= m; j++) {
             C x = v[((i + j) % n + n) % n];
@@ -911,4 +922,22 @@ TEST(Properties, CircularAverageKeepsTheSum)
             qavex_t_free(a);
         }
     }
+}
+
+TEST(Synopsis, FrontGuardAloneIsReported)
+{
+    pac_type *a = make({C(1, 0), C(2, 0)}, SIDE, C(0, 0));
+    a[-4] = C(-0.5, 0.25);
+    stub::clear();
+    qavex_t_array_synopsis_array(&a);
+    EXPECT_TRUE(stub::posted("Anfangs und Endnullen falsch:"));
+    EXPECT_TRUE(stub::posted("(0.000000,0.000000)(0.000000,0.000000)(0.000000,0.000000)(-0.500000,0.250000)[daten]"
+                             "(0.000000,0.000000)(0.000000,0.000000)(0.000000,0.000000)(0.000000,0.000000)"));
+    qavex_t_free(a);
+    // Zero guards: no guard lines; -0.0 counts as zero.
+    a = make({C(1, 0), C(2, 0)}, SIDE, C(-0.0, 0));
+    stub::clear();
+    qavex_t_array_synopsis_array(&a);
+    EXPECT_FALSE(stub::posted("Anfangs und Endnullen falsch:"));
+    qavex_t_free(a);
 }
