@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -281,6 +282,99 @@ TEST(QavexTildeHost, DesignerChainPublishesCoefficientsAndForwardsTheRecord)
         ASSERT_EQ(wav[0][64 * b], qavg) << "block " << b;
         ASSERT_EQ(wav[1][64 * b], qavc) << "block " << b;
     }
+}
+
+// Coefficients written by the file writer behind the analysis: time, band,
+// real and imaginary part, window length per line.
+struct Written {
+    long time;
+    int band;
+    std::string re, im;
+    int length;
+};
+
+std::vector<Written> read_coefficients(const std::string &path)
+{
+    std::vector<Written> v;
+    std::istringstream in(e2e::read_file(path));
+    Written w;
+    while (in >> w.time >> w.band >> w.re >> w.im >> w.length) v.push_back(w);
+    return v;
+}
+
+TEST(QavexTildeHost, ConstantInputGivesSteadyCoefficientsAtEachBandsHop)
+{
+    // Nothing on the audio inlet: the object analyses 0.5. Once the ring
+    // holds a whole window of it, every coefficient of a band is the same,
+    // and each band comes at a fixed spacing (its hop).
+    std::string dir = e2e::temp_dir();
+    auto run = [&](const std::string &extra) {
+        e2e::Patch p;
+        int lb = p.obj("loadbang");
+        int t = p.obj("t b b b");
+        int bank = p.obj("qbank_tilde");
+        int setup = p.msg("initialize \\, make -1 \\, copy_pac2paf -1");
+        int obj = p.obj("qavex_tilde");
+        int dump = p.obj("qdump~ 0");
+        int open = p.msg("open " + dir + "/c.txt");
+        int dsp = p.msg("\\; pd dsp 1");
+        int del = p.obj("del 1000");
+        int close = p.msg("close");
+        p.connect(lb, 0, t, 0);
+        p.connect(t, 2, setup, 0);
+        p.connect(setup, 0, bank, 0);
+        p.connect(t, 1, open, 0);
+        p.connect(open, 0, dump, 0);
+        p.connect(t, 0, dsp, 0);
+        p.connect(lb, 0, del, 0);
+        p.connect(del, 0, close, 0);
+        p.connect(close, 0, dump, 0);
+        p.connect(bank, 0, obj, 1);
+        p.connect(obj, 0, dump, 0);
+        p.connect(obj, 1, dump, 1);
+        if (!extra.empty()) {
+            int m = p.msg(extra);
+            p.connect(lb, 0, m, 0);
+            p.connect(m, 0, obj, 0);
+        }
+        p.quit_after(1100);
+        auto r = e2e::run_pd(p, dir, 300);
+        EXPECT_EQ(r.status, 0) << r.console;
+        EXPECT_EQ(e2e::count_containing(r.console, "error"), 0) << r.console;
+        return read_coefficients(dir + "/c.txt");
+    };
+    auto coeffs = run("");
+    ASSERT_GT(coeffs.size(), 1000u);
+    std::map<int, std::vector<const Written *>> by_band;
+    int longest = 0;
+    for (auto &c : coeffs) {
+        by_band[c.band].push_back(&c);
+        longest = std::max(longest, c.length);
+    }
+    EXPECT_GT(by_band.size(), 10u);
+    for (auto &[band, list] : by_band) {
+        // A fixed spacing between consecutive coefficients of the band (the
+        // writer puts each list in reverse order).
+        std::sort(list.begin(), list.end(), [](const Written *a, const Written *b) { return a->time < b->time; });
+        ASSERT_GE(list.size(), 3u) << band;
+        long hop = list[1]->time - list[0]->time;
+        EXPECT_GT(hop, 0) << band;
+        for (size_t i = 1; i < list.size(); i++) EXPECT_EQ(list[i]->time - list[i - 1]->time, hop) << band;
+        // Steady values once a whole window of constant input is held.
+        const Written *ref = nullptr;
+        for (auto *c : list) {
+            if (c->time < longest + 128) continue;
+            if (!ref) ref = c;
+            EXPECT_EQ(c->re, ref->re) << band << " at " << c->time;
+            EXPECT_EQ(c->im, ref->im) << band << " at " << c->time;
+        }
+    }
+    // Switched off: no coefficient reaches the file writer.
+    EXPECT_TRUE(run("set_compute_coefficients 0").empty());
+    // Only the bands asked for.
+    auto some = run("set_q_analyse_min 3 \\, set_q_analyse_sup 5");
+    ASSERT_FALSE(some.empty());
+    for (auto &c : some) EXPECT_TRUE(c.band == 3 || c.band == 4) << c.band;
 }
 
 TEST(QavexTildeHost, OtherBlockSizeIsReported)
