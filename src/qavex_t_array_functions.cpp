@@ -30,6 +30,10 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr std::int64_t FLOATING_AVERAGE_DIRECT_WORK = (std::int64_t)1 << 24;
 constexpr std::int32_t FLOATING_AVERAGE_RESUM = 256;
 
+// Longest array prolong makes: 2^24 elements (256 MiB, over six minutes of
+// samples), far beyond any window the designer builds.
+constexpr std::int64_t PROLONG_MAX_ELEMENTS = (std::int64_t)1 << 24;
+
 // Element count from the length word; anything that is not a sensible
 // count (negative, NaN, beyond 32 bits) reads as an empty array.
 std::int32_t count_of(const pac_type *a)
@@ -571,9 +575,11 @@ void qavex_t_prolong_array(pac_type **ppcIn, std::int32_t _iN, std::int32_t iWhe
         return;
     }
     std::int64_t total = (std::int64_t)n + add;
-    if (total > 0x7fffffff) {
-        // The length word and every count are 32-bit.
-        pd_error(nullptr, "qavex_t_prolong_array: %i + %i elements are too many", (int)n, (int)add);
+    if (total > PROLONG_MAX_ELEMENTS) {
+        // The allocator fills every byte of a block: a mistyped count would
+        // stall the host for minutes or exhaust the machine's memory.
+        pd_error(nullptr, "qavex_t_prolong_array: %i + %i elements are too many (at most %i)", (int)n, (int)add,
+                 (int)PROLONG_MAX_ELEMENTS);
         return;
     }
     pac_type *fresh = rebuild_begin(ppcIn, (std::int32_t)total);

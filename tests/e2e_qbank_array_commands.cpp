@@ -37,7 +37,7 @@ const char *const BAD_COMMANDS[] = {
     "make_dc_offset 99999 0.5 1 1", "make_dc_offset 0 0.5 1 1", "make_dc_offset bar",
     "inner_product -5 99999", "inner_product 0 1e+09", "inner_product foo bar",
     "length_of_vector 1e+09", "length_of_vector -1e+09",
-    "prolong -1 -5 2 1", "prolong 3 0 0 0", "prolong 3 5 9 0", "prolong 3 5 -1 1",
+    "prolong -1 -5 2 1", "prolong 3 0 0 0", "prolong 3 5 9 0", "prolong 3 5 -1 1", "prolong 2 1e+09 0 0",
     "array_synopsis", "array_synopsis -7", "array_synopsis 99999", "array_synopsis 5 2",
     "array_synopsis 1e+09 -1e+09", "array_synopsis foo bar",
     "round_up_to_multiple_of_small_primes 0 0", "round_up_to_multiple_of_small_primes -5 1e+09",
@@ -124,7 +124,8 @@ TEST(QbankArrayCommandsE2E, BadArgumentsWhileTheChainRuns)
     EXPECT_EQ(e2e::count_containing(r.console, "round_up_to_multiple_of_small_primes: needs"), 4) << r.console;
     // The host refuses symbols where numbers belong; no other error arises.
     EXPECT_EQ(e2e::count_containing(r.console, "bad arguments for message"), 14) << r.console;
-    EXPECT_EQ(e2e::count_containing(r.console, "error: "), 18) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "qavex_t_prolong_array: "), 3) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "error: "), 19) << r.console;
 
     // The latency the synthesis reported.
     std::size_t pos = r.console.rfind("latency: ");

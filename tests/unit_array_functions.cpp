@@ -321,6 +321,26 @@ TEST(Prolong, WrongPlaceOrCountChangesNothing)
     qavex_t_free(a);
 }
 
+TEST(Prolong, OversizedResultIsRefused)
+{
+    pac_type *a = make({a_, b_});
+    pac_type *keep = a;
+    stub::clear();
+    qavex_t_prolong_array(&a, (1 << 24) - 1, PROLONG_END, 0);
+    EXPECT_EQ(a, keep);
+    EXPECT_TRUE(stub::errored("qavex_t_prolong_array: 2 + 16777215 elements are too many (at most 16777216)"));
+    qavex_t_prolong_array(&a, std::numeric_limits<std::int32_t>::max(), PROLONG_START, 0);
+    EXPECT_EQ(a, keep);
+    EXPECT_EQ(values(a), (std::vector<C>{a_, b_}));
+    // Exactly at the limit it is built.
+    qavex_t_prolong_array(&a, (1 << 24) - 2, PROLONG_END, 0);
+    ASSERT_NE(a, keep);
+    EXPECT_EQ(qavex_t_pac_length(a), 1 << 24);
+    EXPECT_EQ(a[1], b_);
+    EXPECT_EQ(a[(1 << 24) - 1], C(0, 0));
+    qavex_t_free(a);
+}
+
 TEST(Prolong, RandomCountLiesBetweenOneAndN)
 {
     std::srand(77);
