@@ -60,7 +60,7 @@ struct CountAllocations {
 };
 
 // ------------------------------------------------------------ hand-made bank
-struct BandSpec {
+struct BandShape {
     int L;     // window length (0: no window)
     int hop;   // hop size
 };
@@ -70,9 +70,9 @@ struct Bank {
     std::vector<std::int32_t> hops;
     std::vector<paf_type *> re, im;
 
-    Bank(const std::vector<BandSpec> &bands, unsigned seed = 1, int compute_type = 7)
+    Bank(const std::vector<BandShape> &bands, unsigned rng_start = 1, int compute_type = 7)
     {
-        std::mt19937 rng(seed);
+        std::mt19937 rng(rng_start);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
         int longest = 0;
         for (const auto &b : bands) {
@@ -791,8 +791,8 @@ TEST_F(QavexT, BandCountChangeRebuildsTheLists)
     {
         Analyser a;
         a.send("set_num_threads", {stub::fa(3)});
-        std::vector<BandSpec> specs(2500, {8, 1});
-        Bank big(specs);
+        std::vector<BandShape> shapes(2500, {8, 1});
+        Bank big(shapes);
         a.block(std::vector<float>(64, 0.25f), &big.p);
         EXPECT_EQ(a.x->q_sup, 2500);
         EXPECT_EQ(a.x->aiListCapacity[0], 21 * 2500);
