@@ -633,7 +633,7 @@ static void qavex_t_set_q_analyse_sup(sQavex_t *psW, t_floatarg f)
     psW->iq_analyse_sup = v;
 }
 
-static void qavex_t_set_var(sQavex_t *psW, t_floatarg f) { psW->var = f; }
+static void qavex_t_set_var(sQavex_t *psW, t_floatarg f) { psW->var = (t_float)arg_value(f); }
 
 static void qavex_t_set_num_threads(sQavex_t *psW, t_floatarg f)
 {

@@ -1026,6 +1026,8 @@ TEST_F(QavexT, BangReportLines)
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[1], "ComputeType: \t42");
     EXPECT_EQ(lines[5], "Var= \t-2.250000");
+    a.send("set_var", {stub::fa(NAN)});
+    EXPECT_EQ(a.x->var, 0.0f);
     // The report shows what the last block saw, never reads the record
     // again (its designer may be gone).
     bank.p.iComputeType = 99;
