@@ -7,4 +7,4 @@ cd "$(dirname "$0")"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQAVEX_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target qavex
 mkdir -p demo/out
-pd -nogui -batch -noaudio -noprefs -stderr -path build -lib qavex -open demo/demo.pd
+pd -nogui -nrt -batch -noaudio -noprefs -stderr -path build -lib qavex -open demo/demo.pd
