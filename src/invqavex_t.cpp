@@ -135,16 +135,6 @@ void invqavex_t_thread(sthread_invqavex_param *psP)
 
 // ---------------------------------------------------------------- block
 
-// A float sent to an unconnected signal inlet fills every word of its
-// vector with the same bits; a float whose bits equal a tag would make the
-// address words a pointer built from the tag, whose top byte is not zero.
-// Real addresses have a zero top byte on 64-bit hosts.
-static inline bool invqavex_t_user_address(const void *p)
-{
-    if constexpr (sizeof(void *) == 8) return ((std::uint64_t)(std::uintptr_t)p >> 56) == 0;
-    return true;
-}
-
 static t_int *invqavex_t_perform(t_int *w)
 {
     auto *psW = (sinvQavex_t *)w[1];
@@ -163,8 +153,7 @@ static t_int *invqavex_t_perform(t_int *w)
     const sQavex_ParamIn pi = qavex_t_read_param_block(inC);
 
     const sQbank_Param *P = pi.p;
-    bool valid = psW->iComputeSynthesis && ci.lists && P && pi.tag == QAVC_TAG && ci.tag == QAVG_TAG &&
-                 invqavex_t_user_address(ci.lists) && invqavex_t_user_address(P);
+    bool valid = psW->iComputeSynthesis && ci.lists && P && pi.tag == QAVC_TAG && ci.tag == QAVG_TAG;
     std::int32_t Lm = 0, S = 0;
     if (valid) {
         Lm = P->iLongestFrame_paf;

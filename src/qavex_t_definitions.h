@@ -184,13 +184,26 @@ struct sQavex_CoeffIn {
     sQavex_Coeff **lists;
     std::int32_t n;
 };
+// A float sent to an unconnected signal inlet fills every word of its vector
+// with the same bits; a float whose bits equal a tag makes the address words
+// a pointer built from tag bits, whose top byte is not zero. Addresses of
+// this process have a zero top byte on 64-bit hosts, so such a word is read
+// as no address at all.
+inline void *qavex_t_plausible_address(void *p)
+{
+    if constexpr (sizeof(void *) == 8)
+        if (((std::uint64_t)(std::uintptr_t)p >> 56) != 0) return nullptr;
+    return p;
+}
 inline sQavex_ParamIn qavex_t_read_param_block(const t_sample *v)
 {
-    return {find_int_at_address(v), (sQbank_Param *)find_pointer_at_address(v + QAVEX_WORD_PARAM)};
+    return {find_int_at_address(v),
+            (sQbank_Param *)qavex_t_plausible_address(find_pointer_at_address(v + QAVEX_WORD_PARAM))};
 }
 inline sQavex_CoeffIn qavex_t_read_coeff_block(const t_sample *v)
 {
-    return {find_int_at_address(v), (sQavex_Coeff **)find_pointer_at_address(v + QAVEX_WORD_LISTS),
+    return {find_int_at_address(v),
+            (sQavex_Coeff **)qavex_t_plausible_address(find_pointer_at_address(v + QAVEX_WORD_LISTS)),
             find_int_at_address(v + QAVEX_WORD_NLISTS)};
 }
 

@@ -123,3 +123,22 @@ TEST(CompileParam, ReportsWidths)
     EXPECT_TRUE(stub::posted("sizeof pac_type: \t16"));
     EXPECT_TRUE(stub::posted("sizeof paf_type: \t4"));
 }
+
+TEST(Bus, ConstantFillWithTagBitsCarriesNoAddress)
+{
+    // An unconnected inlet given a float whose bits are a tag fills all 64
+    // words with those bits; readers must not take that as an address.
+    for (std::int32_t tag : {QAVC_TAG, QAVG_TAG}) {
+        std::vector<t_sample> v(64);
+        for (auto &s : v) hide_int_at_address(tag, &s);
+        auto p = qavex_t_read_param_block(v.data());
+        auto c = qavex_t_read_coeff_block(v.data());
+        EXPECT_EQ(p.tag, tag);
+        EXPECT_EQ(p.p, nullptr);
+        EXPECT_EQ(c.lists, nullptr);
+    }
+    int here;
+    std::vector<t_sample> v(64, 0.0f);
+    qavex_t_write_param_block(v.data(), (sQbank_Param *)&here);
+    EXPECT_EQ(qavex_t_read_param_block(v.data()).p, (sQbank_Param *)&here);
+}
