@@ -93,6 +93,32 @@ Run run_pd(const Patch &p, const std::string &dir, int timeout_s)
     return run_pd_file(path, timeout_s);
 }
 
+Run open_help(const std::string &file, double ms)
+{
+    std::string dir = temp_dir();
+    Patch p;
+    int lb = p.obj("loadbang");
+    int open = p.msg("\\; pd open " + file + " " + source_dir() + "/help \\; pd dsp 1");
+    p.connect(lb, 0, open, 0);
+    std::ostringstream d;
+    d << "del " << ms;
+    int del = p.obj(d.str());
+    int m = p.msg("help open");
+    int pr = p.obj("print e2e");
+    p.connect(lb, 0, del, 0);
+    p.connect(del, 0, m, 0);
+    p.connect(m, 0, pr, 0);
+    p.quit_after(ms + 100);
+    return run_pd(p, dir);
+}
+
+bool clean_console(const std::string &console)
+{
+    for (const char *bad : {"error", "couldn't", "Can't", "Assertion", "connection failed"})
+        if (console.find(bad) != std::string::npos) return false;
+    return true;
+}
+
 static std::uint32_t le32(const unsigned char *p) { return p[0] | p[1] << 8 | p[2] << 16 | (std::uint32_t)p[3] << 24; }
 static std::uint16_t le16(const unsigned char *p) { return p[0] | p[1] << 8; }
 

@@ -34,6 +34,12 @@ std::string temp_dir();
 Run run_pd(const Patch &p, const std::string &dir, int timeout_s = 120);
 Run run_pd_file(const std::string &patch_path, int timeout_s = 120);
 
+// Opens help/<file> in the host with DSP on, posts "e2e: help open" after
+// ms milliseconds of logical time and quits shortly after.
+Run open_help(const std::string &file, double ms = 200);
+// No error, failed creation, failed file access or assertion in the text.
+bool clean_console(const std::string &console);
+
 // Channels of a WAV file (16/24/32-bit integer or 32-bit float).
 std::vector<std::vector<float>> read_wav(const std::string &path);
 
