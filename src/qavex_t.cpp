@@ -286,16 +286,6 @@ void compute_entries(const Ring &ring, sQavex_Coeff *list, std::int32_t total, p
     for (int k = 0; k < active; k++) walk_rest(w[k], ring);
 }
 
-// A float sent to the unconnected parameter inlet fills every word of its
-// vector with the same bits; a float with the tag's bits thus brings an
-// address built from tag bits, whose top byte is not zero. Addresses of
-// this process have a zero top byte on 64-bit hosts.
-inline bool plausible_address(const void *p)
-{
-    if constexpr (sizeof(void *) == 8) return ((std::uint64_t)(std::uintptr_t)p >> 56) == 0;
-    return true;
-}
-
 void post_alloc_failure(const char *what)
 {
     pd_error(nullptr, "qavex_tilde: no memory for the %s; empty blocks until \"initialize\" succeeds", what);
@@ -515,7 +505,7 @@ t_int *qavex_t_perform(t_int *w)
 
     const sQavex_ParamIn pin = qavex_t_read_param_block(inC);
     sQbank_Param *p = pin.p;
-    bool valid = p != nullptr && pin.tag == QAVC_TAG && plausible_address(p);
+    bool valid = p != nullptr && pin.tag == QAVC_TAG;
     std::int32_t Lm = 0, S = 0;
     if (valid) {
         Lm = p->iLongestFrame_paf;

@@ -34,21 +34,10 @@ std::int32_t qproc_t_saturate(long long v)
     return (std::int32_t)v;
 }
 
-// A float sent to an unconnected signal inlet (or a constant signal) fills
-// every word of the vector with the same bits; a float with a tag's bits
-// then brings an address built from tag bits, whose top byte is not zero.
-// Addresses of this process have a zero top byte on 64-bit hosts.
-bool qproc_t_plausible_address(const void *p)
-{
-    if (p == nullptr) return false;
-    if constexpr (sizeof(void *) == 8) return ((std::uint64_t)(std::uintptr_t)p >> 56) == 0;
-    return true;
-}
-
 // A coefficient block that carries the tag and a usable list array.
 bool qproc_t_coeff_block_valid(const sQavex_CoeffIn &in)
 {
-    return in.tag == QAVG_TAG && qproc_t_plausible_address(in.lists);
+    return in.tag == QAVG_TAG && in.lists != nullptr;
 }
 
 // Number of lists a coefficient block offers: 0 unless it is valid and has
@@ -236,8 +225,8 @@ t_int *qproc_t_perform_shift(t_int *w)
     const sQavex_CoeffIn c = qavex_t_read_coeff_block(coeff_in);
     const sQavex_ParamIn p1 = qavex_t_read_param_block(src_in);
     const sQavex_ParamIn p2 = qavex_t_read_param_block(dst_in);
-    if (c.tag != QAVG_TAG || p1.tag != QAVC_TAG || p2.tag != QAVC_TAG || !qproc_t_plausible_address(p1.p) ||
-        !qproc_t_plausible_address(p2.p) || !qproc_t_plausible_address(c.lists)) {
+    if (c.tag != QAVG_TAG || p1.tag != QAVC_TAG || p2.tag != QAVC_TAG || p1.p == nullptr ||
+        p2.p == nullptr || c.lists == nullptr) {
         qavex_t_write_empty_block(out);
         return qproc_t_next(w, psW);
     }
