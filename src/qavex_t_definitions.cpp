@@ -142,3 +142,10 @@ extern "C" __attribute__((visibility("default"))) void qavex_setup(void)
     qbank_t_setup();
     qdump_t_setup();
 }
+
+std::uint32_t qavex_t_next_generation()
+{
+    static std::uint32_t last = 0;
+    if (++last == 0) ++last;
+    return last;
+}

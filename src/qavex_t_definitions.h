@@ -82,7 +82,16 @@ struct sQbank_Param {
     std::int32_t iLongestFrame_paf;
     paf_type **paf_r;
     paf_type **paf_i;
+    // Not read by the classic readers: a library-wide stamp that takes a new
+    // value whenever the float windows, the hop table or the band count may
+    // have changed. Readers that cache anything derived from them rebuild
+    // their caches when it differs from the stamp they built them at.
+    std::uint32_t iGeneration;
 };
+
+// A fresh stamp for sQbank_Param::iGeneration, never 0 and unique while the
+// library is loaded (wraps after 2^32 - 1 changes).
+std::uint32_t qavex_t_next_generation();
 
 // ---------------------------------------------------------------- assertions
 [[noreturn]] void qavex_t_assert_fail(const char *cond, const char *file);

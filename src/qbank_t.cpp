@@ -126,6 +126,7 @@ void qbank_t_free_pac_windows(sQbank_t *psW)
 void qbank_t_free_paf_windows(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
+    p->iGeneration = qavex_t_next_generation();
     for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
         if (p->paf_r) {
             qavex_t_free(p->paf_r[q]);
@@ -143,6 +144,7 @@ void qbank_t_free_paf_windows(sQbank_t *psW)
 void qbank_t_free_layout(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
+    p->iGeneration = qavex_t_next_generation();
     qbank_t_free_pac_windows(psW);
     qbank_t_free_paf_windows(psW);
     qavex_t_free(psW->pac);
@@ -520,6 +522,7 @@ static void qbank_t_select_map(sQbank_Param *p)
 void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
 {
     sQbank_Param *p = &psW->sParam;
+    p->iGeneration = qavex_t_next_generation();
     for (;;) {
         // Warping data reset, keeping f0 and k.
         double f0 = p->thetadata ? p->thetadata[0] : 12.0;
@@ -992,6 +995,7 @@ void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
         }
     }
     p->iLongestFrame_paf = qbank_t_find_longest_frame_paf(psW);
+    p->iGeneration = qavex_t_next_generation();
 }
 
 void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)

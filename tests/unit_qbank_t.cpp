@@ -1360,3 +1360,32 @@ TEST_F(Bank, PrintBandBeforeAndAfterMake)
 }
 
 }  // namespace
+
+namespace {
+// The stamp readers use to notice changed windows: every message that may
+// change the float windows, the hops or the band count gives a new one, the
+// others leave it alone, and two designers never share a stamp.
+TEST_F(Bank, GenerationStampFollowsFloatWindowChanges)
+{
+    struct Step {
+        const char *sel;
+        std::vector<t_atom> args;
+        bool changes;
+    } steps[] = {
+        {"initialize", {}, true},  {"make", {fa(-1)}, false},    {"copy_pac2paf", {fa(-1)}, true},
+        {"shorten", {fa(-1)}, false}, {"bang", {}, false},       {"copy_pac2paf", {fa(3)}, true},
+        {"set_C_d", {fa(4)}, false},  {"initialize", {}, true},
+    };
+    std::uint32_t last = P().iGeneration;
+    for (auto &s : steps) {
+        send(s.sel, s.args);
+        EXPECT_EQ(P().iGeneration != last, s.changes) << s.sel;
+        EXPECT_NE(P().iGeneration, 0u) << s.sel;
+        last = P().iGeneration;
+    }
+    auto *y = (sQbank_t *)stub::create("qbank_tilde");
+    ASSERT_NE(y, nullptr);
+    EXPECT_NE(y->sParam.iGeneration, P().iGeneration);
+    stub::destroy((t_pd *)y);
+}
+}  // namespace
