@@ -141,6 +141,7 @@ extern "C" __attribute__((visibility("default"))) void qavex_setup(void)
     qemit_t_setup();
     qbank_t_setup();
     qdump_t_setup();
+    qview_t_setup();
 }
 
 std::uint32_t qavex_t_next_generation()

@@ -234,3 +234,5 @@ void qlag_t_setup();
 void qemit_t_setup();
 void qbank_t_setup();
 void qdump_t_setup();
+// Beyond the seven classes above: the live coefficient view.
+void qview_t_setup();

@@ -481,3 +481,105 @@ t_atom sa(const char *s)
 }
 
 }  // namespace stub
+
+// ---------------------------------------------------------------- clocks, arrays
+struct _clock {
+    void *owner;
+    t_method fn;
+    bool set;
+};
+
+struct _garray {
+    t_pd pd;
+    std::vector<t_word> words;
+    int redraws = 0;
+};
+
+namespace {
+std::vector<std::unique_ptr<_clock>> g_clocks;
+std::map<std::string, std::unique_ptr<_garray>> g_arrays;
+t_class g_garray_class_storage;
+}  // namespace
+
+extern "C" {
+
+t_class *garray_class = &g_garray_class_storage;
+
+t_clock *clock_new(void *owner, t_method fn)
+{
+    g_clocks.push_back(std::make_unique<_clock>(_clock{owner, fn, false}));
+    return g_clocks.back().get();
+}
+void clock_delay(t_clock *x, double) { x->set = true; }
+void clock_unset(t_clock *x) { x->set = false; }
+void clock_free(t_clock *x)
+{
+    x->set = false;
+    x->owner = nullptr;
+}
+
+t_pd *pd_findbyclass(t_symbol *s, const t_class *c)
+{
+    if (c != garray_class) return nullptr;
+    auto it = g_arrays.find(s->s_name);
+    return it == g_arrays.end() ? nullptr : &it->second->pd;
+}
+
+int garray_getfloatwords(t_garray *x, int *size, t_word **vec)
+{
+    *size = (int)x->words.size();
+    *vec = x->words.data();
+    return 1;
+}
+void garray_resize_long(t_garray *x, long n)
+{
+    t_word zero;
+    zero.w_float = 0;
+    x->words.resize(n < 1 ? 1 : (size_t)n, zero);
+}
+void garray_redraw(t_garray *x) { x->redraws++; }
+
+}  // extern "C"
+
+namespace stub {
+
+int run_clocks()
+{
+    int n = 0;
+    for (auto &c : g_clocks)
+        if (c->set && c->owner) {
+            c->set = false;
+            ((void (*)(void *))c->fn)(c->owner);
+            n++;
+        }
+    return n;
+}
+
+void make_array(const std::string &name, int size)
+{
+    auto a = std::make_unique<_garray>();
+    a->pd = garray_class;
+    t_word zero;
+    zero.w_float = 0;
+    a->words.assign((size_t)size, zero);
+    g_arrays[name] = std::move(a);
+}
+
+void remove_array(const std::string &name) { g_arrays.erase(name); }
+
+std::vector<float> array_contents(const std::string &name)
+{
+    std::vector<float> r;
+    auto it = g_arrays.find(name);
+    if (it != g_arrays.end())
+        for (auto &w : it->second->words) r.push_back(w.w_float);
+    return r;
+}
+
+int array_redraws(const std::string &name)
+{
+    auto it = g_arrays.find(name);
+    return it == g_arrays.end() ? -1 : it->second->redraws;
+}
+
+}  // namespace stub

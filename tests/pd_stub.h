@@ -81,3 +81,16 @@ t_atom fa(double f);
 t_atom sa(const char *s);
 
 }  // namespace stub
+
+// Clocks and arrays (for objects that write into a patch's arrays).
+namespace stub {
+
+// Fires every clock that is set, once, as the scheduler would between ticks.
+int run_clocks();
+// Creates (or finds) a float array of the given size under this name.
+std::vector<float> array_contents(const std::string &name);
+void make_array(const std::string &name, int size);
+void remove_array(const std::string &name);
+int array_redraws(const std::string &name);
+
+}  // namespace stub
