@@ -225,6 +225,8 @@ static t_int *invqavex_t_perform(t_int *w)
 
 static void invqavex_t_dsp(sinvQavex_t *psW, t_signal **sp)
 {
+    if (sp[0]->s_n != QAVEX_BLOCK)
+        pd_error(psW, "invqavex_tilde: block size %i not supported (needs 64), output is silent", (int)sp[0]->s_n);
     dsp_add(invqavex_t_perform, 5, psW, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, (t_int)sp[0]->s_n);
 }
 

@@ -1,4 +1,5 @@
 #include "qavex_t.h"
+#include "safety.h"
 
 #include <cmath>
 #include <cstring>
@@ -492,7 +493,10 @@ t_int *qavex_t_perform(t_int *w)
     const int n = (int)w[6];
 
     if (n != QAVEX_BLOCK) {
-        pd_error(psW, "Fehler in qavex_t_perform - Blocksize falsch");
+        // Reported once at DSP start; readers downstream get empty blocks
+        // instead of whatever the vectors held.
+        qavex_t_write_empty_vector(outG, n);
+        qavex_t_write_empty_vector(outC, n);
         return w + 7;
     }
 
@@ -563,6 +567,7 @@ t_int *qavex_t_perform(t_int *w)
 
 void qavex_t_dsp(sQavex_t *psW, t_signal **sp)
 {
+    if (sp[0]->s_n != QAVEX_BLOCK) pd_error(psW, "Fehler in qavex_t_perform - Blocksize falsch");
     dsp_add(qavex_t_perform, 6, psW, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec,
             (t_int)sp[0]->s_n);
 }

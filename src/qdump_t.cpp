@@ -1,5 +1,6 @@
 #include "qdump_t.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -8,7 +9,23 @@ static t_class *pcQdump_t = nullptr;
 void qdump_t_close(sQdump_t *psW)
 {
     if (!psW->myfile) return;
-    std::fflush(psW->myfile);
+    // Buffered lines reach the file only here: a failure means lost data.
+    errno = 0;
+    const bool flushed = std::fflush(psW->myfile) == 0;
+    const int flush_errno = errno;
+    errno = 0;
+    const bool closed = std::fclose(psW->myfile) == 0;
+    psW->myfile = nullptr;
+    if (!flushed || !closed)
+        pd_error(psW, "qdump~: closing %s failed: %s", psW->filepath,
+                 std::strerror(!flushed ? flush_errno : errno));
+}
+
+// A write failure ends the file: one error, then the object behaves as
+// without a file, so the loss is reported once and not on every block.
+static void qdump_t_write_failed(sQdump_t *psW, int err)
+{
+    pd_error(psW, "qdump~: writing %s failed: %s", psW->filepath, std::strerror(err));
     std::fclose(psW->myfile);
     psW->myfile = nullptr;
 }
@@ -29,7 +46,9 @@ void qdump_t_open(sQdump_t *psW, t_symbol *, int argc, t_atom *argv)
     }
     // An earlier file is completed first, so nothing written to it is lost.
     qdump_t_close(psW);
+    errno = 0;
     psW->myfile = std::fopen(psW->filepath, "w");
+    if (!psW->myfile) pd_error(psW, "qdump~: cannot open %s: %s", psW->filepath, std::strerror(errno));
 }
 
 void qdump_t_set_threshold(sQdump_t *psW, t_floatarg f) { psW->threshold = f; }
@@ -72,8 +91,11 @@ t_int *qdump_t_perform(t_int *w)
             if (!(std::fabs(c.val_r) > thr || std::fabs(c.val_i) > thr)) continue;
             // Wraps (defined) after 2^31 samples instead of overflowing.
             std::int32_t t = (std::int32_t)((std::uint32_t)psW->counter + (std::uint32_t)c.start);
-            std::fprintf(psW->myfile, "%i\t%i\t%.20f\t%.20f\t%i\n", (int)t, (int)c.band, c.val_r, c.val_i,
-                         (int)qdump_t_window_length(pin.p, c.band));
+            if (std::fprintf(psW->myfile, "%i\t%i\t%.20f\t%.20f\t%i\n", (int)t, (int)c.band, c.val_r, c.val_i,
+                             (int)qdump_t_window_length(pin.p, c.band)) < 0) {
+                qdump_t_write_failed(psW, errno);
+                return w + 5;
+            }
         }
     }
     psW->counter = (std::int32_t)((std::uint32_t)psW->counter + QAVEX_BLOCK);

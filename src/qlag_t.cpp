@@ -99,6 +99,8 @@ static t_int *qlag_t_perform(t_int *w)
 
 static void qlag_t_dsp(sQlag_t *psT, t_signal **sp)
 {
+    if (sp[0]->s_n != QAVEX_BLOCK)
+        pd_error(psT, "qlag_tilde: block size %i not supported (needs 64), output is silent", (int)sp[0]->s_n);
     dsp_add(qlag_t_perform, 4, psT, sp[0]->s_vec, sp[1]->s_vec, (t_int)sp[0]->s_n);
 }
 

@@ -317,12 +317,14 @@ TEST_F(Dump, OpenTruncatesAndDeletionFlushes)
     EXPECT_EQ(l[0].substr(0, 2), "0\t");
 }
 
-TEST_F(Dump, UnopenablePathLeavesNoFileAndNoMessage)
+TEST_F(Dump, UnopenablePathLeavesNoFileAndOneError)
 {
     open(path("a.txt"));
     stub::clear();
     open(dir + "/missing/dir/x.txt");
-    EXPECT_TRUE(stub::console().empty());
+    const std::string err = "qdump~: cannot open " + dir + "/missing/dir/x.txt: No such file or directory";
+    EXPECT_EQ(stub::count_lines(err), 1);
+    EXPECT_TRUE(stub::errored(err));
     EXPECT_EQ(obj->myfile, nullptr);
     block({{rec_of(0, 1, 0, 0)}});  // ignored
     send("bang");
