@@ -81,7 +81,8 @@ void run_designer_bank(int blocks)
     stub::send(bank, "make", {stub::fa(-1)});
     stub::send(bank, "copy_pac2paf", {stub::fa(-1)});
     std::vector<t_sample> pv(64);
-    auto bcalls = stub::dsp(bank, {pv.data()});
+    std::vector<t_sample> dual(64);  // the designer's dual outlet
+    auto bcalls = stub::dsp(bank, {pv.data(), dual.data()});
     stub::run(bcalls[0]);
     const sQbank_Param *p = qavex_t_read_param_block(pv.data()).p;
 

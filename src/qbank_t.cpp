@@ -892,8 +892,16 @@ std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput)
 
 // ================================================================ object
 
-static void qbank_t_make(sQbank_t *psW, t_floatarg f) { qbank_t_make_windows(psW, qbank_t_trunc(f)); }
-static void qbank_t_shorten(sQbank_t *psW, t_floatarg f) { qbank_t_shorten_windows(psW, qbank_t_trunc(f)); }
+static void qbank_t_make(sQbank_t *psW, t_floatarg f)
+{
+    qbank_t_dual_windows_changed(psW);
+    qbank_t_make_windows(psW, qbank_t_trunc(f));
+}
+static void qbank_t_shorten(sQbank_t *psW, t_floatarg f)
+{
+    qbank_t_dual_windows_changed(psW);
+    qbank_t_shorten_windows(psW, qbank_t_trunc(f));
+}
 static void qbank_t_test(sQbank_t *psW, t_floatarg f) { qbank_t_test_windows(psW, qbank_t_trunc(f)); }
 
 static t_int *qbank_t_perform(t_int *w)
@@ -918,9 +926,11 @@ static void qbank_t_dsp(sQbank_t *psW, t_signal **sp)
     if (sp[0]->s_n < QAVEX_WORD_PARAM + 2) {
         pd_error(nullptr, "qbank_tilde: block size %i too small for the parameter channel", (int)sp[0]->s_n);
         dsp_add(qbank_t_perform_empty, 2, (t_int)sp[0]->s_vec, (t_int)sp[0]->s_n);
+        qbank_t_dual_dsp(psW, sp[1]);
         return;
     }
     dsp_add(qbank_t_perform, 2, (t_int)psW, (t_int)sp[0]->s_vec);
+    qbank_t_dual_dsp(psW, sp[1]);
 }
 
 void qbank_t_bang(sQbank_t *psW)
@@ -1003,6 +1013,7 @@ void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
     sQbank_Param *p = &psW->sParam;
     std::int32_t qmin, qsup;
     if (!qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
+    qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = qmin; q < qsup; q++) {
         if (!p->paf_r[q] || !p->paf_i[q]) continue;
         std::int32_t N = qavex_t_paf_length(p->paf_r[q]);
@@ -1180,6 +1191,7 @@ void *qbank_t_new(t_floatarg)
     qbank_t_set_pointers_to_NULL(psW);
     psW->x_outC = outlet_new(&psW->x_obj, &s_signal);
     psW->x_outM = outlet_new(&psW->x_obj, nullptr);
+    qbank_t_dual_new(psW);
     qbank_t_set_start_values(psW);
     qbank_t_initialize(psW, 0);
     return psW;
@@ -1191,6 +1203,7 @@ void qbank_t_delete(sQbank_t *psW)
     outlet_free(psW->x_outC);
     outlet_free(psW->x_outM);
     psW->x_outC = psW->x_outM = nullptr;
+    qbank_t_dual_delete(psW);
     qbank_t_free_layout(psW);
     qavex_t_free(p->thetadata);
     p->thetadata = nullptr;
@@ -1243,6 +1256,7 @@ void qbank_t_setup()
                     A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_print_band, gensym("print_band"), A_DEFFLOAT, A_NULL);
     qbank_t_setup_array_commands(c);
+    qbank_t_dual_setup(c);
 }
 
 // ================================================================ array commands
@@ -1318,6 +1332,7 @@ void qbank_ac_send_pair(sQbank_t *psW, pac_type c)
 void qbank_ac_each(sQbank_t *psW, t_floatarg fAN, void (*f)(pac_type **))
 {
     sQbank_Bands sel = qbank_ac_select(psW, fAN);
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = sel.first; q < sel.last; q++) f(&psW->pac[q]);
 }
 
@@ -1339,6 +1354,7 @@ static void qbank_t_imag_plus_real(sQbank_t *psW, t_floatarg fAN) { qbank_ac_eac
 static void qbank_t_cut(sQbank_t *psW, t_floatarg fAN, t_floatarg fCutLow, t_floatarg fCutHigh)
 {
     sQbank_Bands sel = qbank_ac_select(psW, fAN);
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = sel.first; q < sel.last; q++)
         qavex_t_cut_array(&psW->pac[q], fCutLow, fCutHigh, pac_type(fCutLow, 0.0), pac_type(fCutHigh, 0.0));
 }
@@ -1353,6 +1369,7 @@ static void qbank_t_floating_average(sQbank_t *psW, t_floatarg fAN, t_floatarg f
     if (!(fFactor <= -1.0f || fFactor >= 1.0f)) fFactor = 1.0f;
     if (fMax < 0) post("Falsche Parameter bei qbank_t_floating_average");
     sQbank_Bands sel = qbank_ac_select(psW, fAN);
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
     if (!sel.all) {
         for (std::int32_t q = sel.first; q < sel.last; q++)
             qavex_t_floating_average_array(&psW->pac[q], qavex_t_get_first_zero_array(&psW->pac[q]));
@@ -1380,6 +1397,7 @@ static void qbank_t_make_dc_offset(sQbank_t *psW, t_floatarg fAN, t_floatarg fCh
     std::int32_t iChange = std::isnan(fChangeOffset) ? 1 : qbank_ac_trunc(fChangeOffset);
     pac_type cNewMean(fDCOffset_real, fDCOffset_imag);
     pac_type m(0.0, 0.0);
+    if (iChange != 0 && sel.first < sel.last) qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = sel.first; q < sel.last; q++) {
         m = qavex_t_make_dc_offset_array(&psW->pac[q], iChange, cNewMean);
         if (fChangeOffset == 0) post("Offset[%i]:%f+I*%f", (int)q, m.real(), m.imag());
@@ -1420,6 +1438,7 @@ static void qbank_t_prolong(sQbank_t *psW, t_floatarg fAN, t_floatarg fN, t_floa
 {
     sQbank_Bands sel = qbank_ac_select(psW, fAN);
     std::int32_t iN = qbank_ac_trunc(fN), iWhere = qbank_ac_trunc(fWhere), iRandom = qbank_ac_trunc(fRandom);
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = sel.first; q < sel.last; q++) qavex_t_prolong_array(&psW->pac[q], iN, iWhere, iRandom);
 }
 
@@ -1449,6 +1468,7 @@ static void qbank_t_mult(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
             if (std::strcmp(text, k.name) == 0) kind = k.kind;
     pac_type cVal(atom_getfloat(&argv[2]), atom_getfloat(&argv[3]));
     t_float fRandom = argc >= 5 ? atom_getfloat(&argv[4]) : 0;
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
 
     if (!sel.all) {
         for (std::int32_t q = sel.first; q < sel.last; q++) qavex_t_mult_array(&psW->pac[q], (_eMultType)kind, cVal);
@@ -1498,6 +1518,7 @@ static void qbank_t_cycle(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
         if (*p == '+' || *p == '-') sign = (*p++ == '-') ? -1 : 1;
         if (p[0] == 'N' && p[1] == '/' && p[2] >= '1' && p[2] <= '9') divisor = sign * (p[2] - '0');
     }
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = sel.first; q < sel.last; q++) {
         pac_type **slot = &psW->pac[q];
         std::int32_t n = qavex_t_get_window_length_array(slot);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "dual_windows.h"
 #include "qavex_t_definitions.h"
 
 struct sQbank_t {
@@ -15,6 +16,7 @@ struct sQbank_t {
     sQbank_Param sParam;
     pac_type **pac;       // complex window of every band (slots may be empty)
     float var;
+    sQbank_DualState sDual;  // third outlet and dual windows
 };
 
 // Largest band count a derivation accepts; more bands than this cannot be

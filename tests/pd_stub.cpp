@@ -31,6 +31,7 @@ struct _class {
 struct _outlet {
     t_object *owner;
     bool is_signal;
+    bool connected = false;
 };
 
 struct _inlet {
@@ -259,6 +260,19 @@ void outlet_free(t_outlet *x)
     if (x) x->owner = nullptr;
 }
 
+// From the host's internal header: a connection of outlet nout (counted over
+// all outlets of the object), null when it has none.
+t_outconnect *obj_starttraverseoutlet(const t_object *x, t_outlet **op, int nout)
+{
+    for (auto &o : g_outlets)
+        if (o->owner == x && nout-- == 0) {
+            *op = o.get();
+            return o->connected ? (t_outconnect *)o.get() : nullptr;
+        }
+    *op = nullptr;
+    return nullptr;
+}
+
 void outlet_bang(t_outlet *x) { g_events.push_back({x, "bang", {}}); }
 void outlet_float(t_outlet *x, t_float f) { g_events.push_back({x, "float", {f}}); }
 void outlet_symbol(t_outlet *x, t_symbol *) { g_events.push_back({x, "symbol", {}}); }
@@ -458,6 +472,8 @@ std::vector<t_outlet *> outlets_of(t_object *owner)
 }
 
 bool outlet_is_signal(t_outlet *o) { return o->is_signal; }
+
+void set_connected(t_outlet *o, bool on) { o->connected = on; }
 
 t_float *main_signal_scalar(t_pd *x)
 {

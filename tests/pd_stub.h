@@ -71,6 +71,8 @@ struct InletInfo {
 std::vector<InletInfo> inlets_of(t_object *owner);
 std::vector<t_outlet *> outlets_of(t_object *owner);
 bool outlet_is_signal(t_outlet *o);
+// Whether the host reports a connection on the outlet (default: none).
+void set_connected(t_outlet *o, bool on);
 
 // The float a class keeps for its unconnected main signal inlet (null when
 // the class has none); the host fills that inlet's vector with it.

@@ -902,13 +902,16 @@ TEST_F(Bank, MakeAllIsQuick)
 
 // ------------------------------------------------------------------ object
 
-TEST_F(Bank, ClassHasOneSignalOutletThenAMessageOutlet)
+TEST_F(Bank, ClassHasASignalOutletAMessageOutletAndTheDualOutlet)
 {
     auto outs = stub::outlets_of(&x->x_obj);
-    ASSERT_EQ(outs.size(), 2u);
+    ASSERT_EQ(outs.size(), 3u);
     EXPECT_TRUE(stub::outlet_is_signal(outs[0]));
     EXPECT_FALSE(stub::outlet_is_signal(outs[1]));
+    EXPECT_TRUE(stub::outlet_is_signal(outs[2]));
     EXPECT_EQ(outs[0], x->x_outC);
+    EXPECT_EQ(outs[1], x->x_outM);
+    EXPECT_EQ(outs[2], x->sDual.x_outD);
     EXPECT_TRUE(stub::inlets_of(&x->x_obj).empty());
     for (const char *sel :
          {"make", "shorten", "test", "copy_pac2paf", "copy_paf2pac", "paf2list", "send_windows", "set_window_type",
@@ -950,10 +953,10 @@ TEST_F(Bank, DeletionReleasesEverything)
 
 TEST_F(Bank, DspPublishesTheRecordInWords0And12Only)
 {
-    t_sample v[64];
+    t_sample v[64], dual[64];
     for (auto &s : v) s = 0.25f;
-    auto calls = stub::dsp((t_pd *)x, {v});
-    ASSERT_EQ(calls.size(), 1u);
+    auto calls = stub::dsp((t_pd *)x, {v, dual});
+    ASSERT_EQ(calls.size(), 2u);  // the second is the dual outlet's
     ASSERT_EQ(calls[0].args.size(), 2u);
     stub::run(calls[0]);
     auto in = qavex_t_read_param_block(v);
@@ -965,12 +968,13 @@ TEST_F(Bank, DspPublishesTheRecordInWords0And12Only)
             EXPECT_EQ(v[i], 0.25f) << i;
         }
     // A block too small for the record gets an empty block.
-    t_sample small[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+    t_sample small[8] = {1, 1, 1, 1, 1, 1, 1, 1}, small_dual[8] = {1, 1, 1, 1, 1, 1, 1, 1};
     stub::clear();
-    calls = stub::dsp((t_pd *)x, {small}, 8);
-    ASSERT_EQ(calls.size(), 1u);
-    stub::run(calls[0]);
+    calls = stub::dsp((t_pd *)x, {small, small_dual}, 8);
+    ASSERT_EQ(calls.size(), 2u);
+    for (auto &c : calls) stub::run(c);
     for (auto s : small) EXPECT_EQ(s, 0.0f);
+    for (auto s : small_dual) EXPECT_EQ(s, 0.0f);
     EXPECT_EQ(errors(), 1);
 }
 

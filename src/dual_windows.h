@@ -1,0 +1,70 @@
+// Dual windows of the designer's bank: "make_dual" computes, from the float
+// windows and hops, windows that the synthesis can use instead of the
+// analysis windows so that analysis followed by synthesis reproduces its
+// input (up to the aliasing the hops leave). The designer publishes them in
+// a second parameter record on its third outlet.
+#pragma once
+
+#include <cstdint>
+
+#include "qavex_t_definitions.h"
+
+struct sQbank_t;
+struct sQbank_Dual;
+
+// Per-designer state, part of the designer object (zero at creation).
+struct sQbank_DualState {
+    t_outlet *x_outD;            // signal: the parameter channel with the duals
+    sQbank_Dual *psDual;         // null until "make_dual" has succeeded
+    std::uint32_t uChanges;      // complex-window changes the generation stamp does not see
+    std::uint32_t uToldGeneration;  // the change last reported as out of date
+    std::uint32_t uToldChanges;
+    bool bTold;
+    bool bConnected;             // third outlet connected at the last "dsp"
+    bool bRequested;             // "make_dual" was sent at least once
+};
+
+// What a dual computation found.
+enum eQavexDual : std::int32_t {
+    DUAL_OK = 0,
+    DUAL_NO_WINDOWS,   // no band with a float window of length >= 1, or no hops
+    DUAL_NOT_FINITE,   // a window holds NaN or infinite values (band in iBand)
+    DUAL_TOO_LONG,     // windows too long for the transform grid
+    DUAL_SINGULAR,     // the windows pass no frequency at all
+    DUAL_NO_MEMORY
+};
+
+struct sQavex_DualInfo {
+    std::int32_t iBands;   // bands that got a dual
+    std::int32_t iBand;    // offending band of DUAL_NOT_FINITE
+    std::int32_t iGrid;    // transform length used
+    double dResponseMin;   // the bank's own round-trip response over the grid
+    double dResponseMax;
+    double dMinHz;         // where the response is lowest (0..22050 Hz)
+};
+
+// Computes the dual of each of the n bands' float windows (w_r[q], w_i[q],
+// hop hops[q] samples) into fresh float arrays g_r[q], g_i[q] of the same
+// length and side words. Bands without a window (null or length < 1) get
+// null. On any result but DUAL_OK every g slot is null. Runs off the audio
+// path: it allocates and plans transforms.
+eQavexDual qavex_dual_windows(std::int32_t n, paf_type *const *w_r, paf_type *const *w_i, const std::int32_t *hops,
+                              paf_type **g_r, paf_type **g_i, sQavex_DualInfo *info);
+
+// ---------------------------------------------------------------- designer
+// Creates the third outlet (after the two existing ones).
+void qbank_t_dual_new(sQbank_t *psW);
+// Frees the outlet, the dual record and its windows.
+void qbank_t_dual_delete(sQbank_t *psW);
+// Registers "make_dual" on the designer class.
+void qbank_t_dual_setup(t_class *c);
+// Adds the block routine of the third outlet (sp: its signal).
+void qbank_t_dual_dsp(sQbank_t *psW, t_signal *sp);
+// The complex windows changed (make, shorten, copy_paf2pac, array commands):
+// the duals are out of date until the next "make_dual".
+void qbank_t_dual_windows_changed(sQbank_t *psW);
+// "make_dual" (arguments ignored).
+void qbank_t_make_dual(sQbank_t *psW, t_symbol *s, int argc, t_atom *argv);
+// The record the third outlet carries in the next block, or null when the
+// duals are missing or out of date.
+const sQbank_Param *qbank_t_dual_record(const sQbank_t *psW);
