@@ -44,6 +44,7 @@ double run(const Case &c, int blocks)
     p.iLongestFrame_paf = c.L;
     p.paf_r = re.data();
     p.paf_i = im.data();
+    p.iGeneration = qavex_t_next_generation();  // as a designer stamps its record
 
     t_pd *x = stub::create("qavex_tilde", {});
     std::vector<t_sample> in(64), inC(64), outG(64), outC(64);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <thread>
 
+#include "exact_analysis.h"
+
 t_class *pcQavex_t = nullptr;
 std::int32_t qavex_t_bang_count = 0;
 
@@ -15,7 +17,6 @@ constexpr std::int32_t START_LONGEST_FRAME = 80000;
 constexpr std::int32_t START_RING_BLOCKS = 3000;
 constexpr std::int32_t START_SLICES = 4;
 constexpr std::int32_t ANALYSE_SUP_AT_INIT = 98765;
-constexpr long double COEFF_SCALE = 44100.0L;
 // Largest factor for "set_soundbuffer_length_factor" whose length in
 // samples still fits the 32-bit field.
 constexpr double MAX_RING_FACTOR = 2147483647.0 / QAVEX_BLOCK;
@@ -25,16 +26,6 @@ inline double arg_value(t_floatarg f)
 {
     double d = (double)f;
     return std::isnan(d) ? 0.0 : d;
-}
-
-// Length word of a paf array, truncated toward zero; a length word that is
-// not a positive number in range gives an empty window.
-inline std::int32_t window_length(const paf_type *a)
-{
-    float f = a[-5];
-    if (!(f >= 1.0f)) return 0;
-    if (f >= 2147483520.0f) return 2147483520;
-    return (std::int32_t)f;
 }
 
 void free_slices(sQavex_t *psW)
@@ -67,224 +58,6 @@ bool buffers_ready(const sQavex_t *psW)
     for (int i = 0; i < psW->num_threads; i++)
         if (!psW->pawp[i]) return false;
     return true;
-}
-
-// The input ring as the slices read it: x(0) of block position j is
-// samples[newest + j]; older samples step back through the ring, from its
-// first sample to its last.
-struct Ring {
-    const t_sample *samples;
-    std::int32_t length;
-    std::int32_t newest;
-};
-
-// One coefficient in progress: sum_r += x(m) w_r[L-1-m] and
-// sum_i += x(m) w_i[L-1-m] for m = 0 .. L-1, in that order. The walk is cut
-// into contiguous runs (one, or two when the window reaches past the ring's
-// start), so the inner loops carry no wrap test. Each product of two floats
-// is exact in double, so a double multiply and add give the same sums as an
-// extended product added to a double accumulator.
-struct Walk {
-    const t_sample *x;   // current sample; older ones lie below
-    const paf_type *wr;  // current window elements; earlier ones lie below
-    const paf_type *wi;
-    std::int32_t run;    // samples left before the ring's start
-    std::int32_t rem;    // samples left in the window
-    double ar, ai;
-    sQavex_Coeff *e;
-};
-
-inline void walk_begin(Walk &w, sQavex_Coeff *e, const Ring &ring, paf_type *const *paf_r,
-                       paf_type *const *paf_i)
-{
-    const paf_type *wr = paf_r[e->band];
-    const std::int32_t L = window_length(wr);
-    const std::int32_t idx = ring.newest + e->start;
-    w.x = ring.samples + idx;
-    w.wr = wr + L - 1;
-    w.wi = paf_i[e->band] + L - 1;
-    w.rem = L;
-    w.run = L < idx + 1 ? L : idx + 1;
-    w.ar = w.ai = 0.0;
-    w.e = e;
-}
-
-inline void walk_advance(Walk &w, std::int32_t n, const Ring &ring)
-{
-    w.x -= n;
-    w.wr -= n;
-    w.wi -= n;
-    w.run -= n;
-    w.rem -= n;
-    if (w.run == 0 && w.rem > 0) {
-        w.x = ring.samples + ring.length - 1;
-        w.run = w.rem < ring.length ? w.rem : ring.length;
-    }
-}
-
-inline void walk_store(const Walk &w)
-{
-    w.e->val_r = (double)((long double)w.ar / COEFF_SCALE);
-    w.e->val_i = (double)((long double)(-w.ai) / COEFF_SCALE);
-}
-
-// Finishes one walk alone.
-void walk_rest(Walk &w, const Ring &ring)
-{
-    while (w.rem > 0) {
-        const std::int32_t n = w.run;
-        const t_sample *x = w.x;
-        const paf_type *wr = w.wr, *wi = w.wi;
-        double ar = w.ar, ai = w.ai;
-        for (std::int32_t t = 0; t < n; t++) {
-            const double v = (double)x[-t];
-            ar += v * (double)wr[-t];
-            ai += v * (double)wi[-t];
-        }
-        w.ar = ar;
-        w.ai = ai;
-        walk_advance(w, n, ring);
-    }
-    walk_store(w);
-}
-
-// Two doubles handled together where the processor can (element-wise
-// arithmetic, so every lane is rounded exactly as a lone double would be).
-typedef double v2d __attribute__((vector_size(16)));
-
-// K coefficients of one band at different positions: the walks read the
-// window in step (one load of each window element serves all of them);
-// each walk passes the ring's start at its own place.
-template <int K>
-void band_group(const Ring &ring, sQavex_Coeff *const *e, const paf_type *wr, const paf_type *wi,
-                std::int32_t L)
-{
-    const t_sample *x[K];
-    std::int32_t run[K];
-    double ar[K], ai[K];
-#pragma GCC unroll 4
-    for (int k = 0; k < K; k++) {
-        const std::int32_t idx = ring.newest + e[k]->start;
-        x[k] = ring.samples + idx;
-        run[k] = L < idx + 1 ? L : idx + 1;
-        ar[k] = ai[k] = 0.0;
-    }
-    const paf_type *pr = wr + L - 1;
-    const paf_type *pi = wi + L - 1;
-    std::int32_t rem = L;
-    while (rem > 0) {
-        std::int32_t n = run[0];
-#pragma GCC unroll 4
-        for (int k = 1; k < K; k++)
-            if (run[k] < n) n = run[k];
-        // The real and imaginary sums of a walk travel as one pair.
-        v2d acc[K];
-#pragma GCC unroll 4
-        for (int k = 0; k < K; k++) acc[k] = v2d{ar[k], ai[k]};
-        for (std::int32_t t = 0; t < n; t++) {
-            const v2d w = {(double)pr[-t], (double)pi[-t]};
-#pragma GCC unroll 4
-            for (int k = 0; k < K; k++) {
-                const double v = (double)x[k][-t];
-                acc[k] += v2d{v, v} * w;
-            }
-        }
-#pragma GCC unroll 4
-        for (int k = 0; k < K; k++) {
-            ar[k] = acc[k][0];
-            ai[k] = acc[k][1];
-        }
-        pr -= n;
-        pi -= n;
-        rem -= n;
-#pragma GCC unroll 4
-        for (int k = 0; k < K; k++) {
-            x[k] -= n;
-            run[k] -= n;
-            if (run[k] == 0 && rem > 0) {
-                x[k] = ring.samples + ring.length - 1;
-                run[k] = rem < ring.length ? rem : ring.length;
-            }
-        }
-    }
-#pragma GCC unroll 4
-    for (int k = 0; k < K; k++) {
-        e[k]->val_r = (double)((long double)ar[k] / COEFF_SCALE);
-        e[k]->val_i = (double)((long double)(-ai[k]) / COEFF_SCALE);
-    }
-}
-
-constexpr int WALKS = 4;
-
-// Computes entries 0 .. total-1 of a list (start and band set), four walks
-// side by side for as long as there are four.
-void compute_entries(const Ring &ring, sQavex_Coeff *list, std::int32_t total, paf_type *const *paf_r,
-                     paf_type *const *paf_i)
-{
-    Walk w[WALKS];
-    std::int32_t next = 0;
-    auto refill = [&](Walk &s) {
-        while (next < total) {
-            sQavex_Coeff *e = &list[next++];
-            if (e->numCoeff == 1) {
-                e->numCoeff = 0;
-                continue;
-            }
-            walk_begin(s, e, ring, paf_r, paf_i);
-            if (s.rem > 0) return true;
-            walk_store(s);  // empty window
-        }
-        return false;
-    };
-    int active = 0;
-    while (active < WALKS && refill(w[active])) active++;
-    while (active == WALKS) {
-        std::int32_t n = w[0].run;
-        for (int k = 1; k < WALKS; k++)
-            if (w[k].run < n) n = w[k].run;
-        {
-            const t_sample *x0 = w[0].x, *x1 = w[1].x, *x2 = w[2].x, *x3 = w[3].x;
-            const paf_type *r0 = w[0].wr, *r1 = w[1].wr, *r2 = w[2].wr, *r3 = w[3].wr;
-            const paf_type *i0 = w[0].wi, *i1 = w[1].wi, *i2 = w[2].wi, *i3 = w[3].wi;
-            double ar0 = w[0].ar, ar1 = w[1].ar, ar2 = w[2].ar, ar3 = w[3].ar;
-            double ai0 = w[0].ai, ai1 = w[1].ai, ai2 = w[2].ai, ai3 = w[3].ai;
-            if (x0 == x1 && x1 == x2 && x2 == x3) {
-                // Bands due at the same position read the same samples.
-                for (std::int32_t t = 0; t < n; t++) {
-                    const double v = (double)x0[-t];
-                    ar0 += v * (double)r0[-t];
-                    ai0 += v * (double)i0[-t];
-                    ar1 += v * (double)r1[-t];
-                    ai1 += v * (double)i1[-t];
-                    ar2 += v * (double)r2[-t];
-                    ai2 += v * (double)i2[-t];
-                    ar3 += v * (double)r3[-t];
-                    ai3 += v * (double)i3[-t];
-                }
-            } else for (std::int32_t t = 0; t < n; t++) {
-                const double v0 = (double)x0[-t], v1 = (double)x1[-t];
-                const double v2 = (double)x2[-t], v3 = (double)x3[-t];
-                ar0 += v0 * (double)r0[-t];
-                ai0 += v0 * (double)i0[-t];
-                ar1 += v1 * (double)r1[-t];
-                ai1 += v1 * (double)i1[-t];
-                ar2 += v2 * (double)r2[-t];
-                ai2 += v2 * (double)i2[-t];
-                ar3 += v3 * (double)r3[-t];
-                ai3 += v3 * (double)i3[-t];
-            }
-            w[0].ar = ar0, w[1].ar = ar1, w[2].ar = ar2, w[3].ar = ar3;
-            w[0].ai = ai0, w[1].ai = ai1, w[2].ai = ai2, w[3].ai = ai3;
-        }
-        // Downward, so that a walk moved into a freed place has been seen.
-        for (int k = WALKS - 1; k >= 0; k--) {
-            walk_advance(w[k], n, ring);
-            if (w[k].rem > 0) continue;
-            walk_store(w[k]);
-            if (!refill(w[k])) w[k] = w[--active];
-        }
-    }
-    for (int k = 0; k < active; k++) walk_rest(w[k], ring);
 }
 
 void post_alloc_failure(const char *what)
@@ -391,96 +164,81 @@ void qavex_t_initialize_sound(sQavex_t *psW)
 }
 
 // ---------------------------------------------------------------- slices
-// The slice is built twice where the compiler can: for processors with
-// AVX2 and FMA, chosen at load time, and for the base instruction set. Both
-// give the same results (every product of two floats is exact in double,
-// so a fused multiply-add rounds exactly as the separate addition does).
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
-#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES)
-#define QAVEX_SLICE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
-#endif
-#endif
-#ifndef QAVEX_SLICE_CLONES
-#define QAVEX_SLICE_CLONES
-#endif
-
-static QAVEX_SLICE_CLONES void compute_slice(sthread_qavex_param *psT)
+// The whole block at once: every band's coefficients are placed in the
+// lists of their slices (by increasing position, then band), then summed
+// by the kernel, which puts several positions of one band side by side.
+void qavex_t_compute_block(sQavex_t *psW)
 {
-    sQavex_t *psW = psT->psW;
     const sQbank_Param *p = psW->psParam;
-    sQavex_Coeff *list = psW->pawc[psT->itcBin];
-    const std::int32_t jmin = psT->iMin;
-    const std::int32_t npos = psT->iSup - psT->iMin;
+    const std::int32_t nt = psW->num_threads;
     const std::int32_t qmin = psW->iq_analyse_min > 0 ? psW->iq_analyse_min : 0;
     const std::int32_t qsup = psW->iq_analyse_sup;
     paf_type *const *paf_r = p->paf_r;
     paf_type *const *paf_i = p->paf_i;
     const std::int32_t *aiDq = p->aiDq;
 
-    // Samples since the counter's origin at the slice's first position,
-    // including that sample; band q falls due where this is a multiple of
-    // its hop. The counter wraps like an unsigned 32-bit number.
-    const std::int64_t base = (std::int64_t)psT->iCounter + jmin + 1;
+    // Samples since the counter's origin at position 0, including that
+    // sample; band q falls due where this plus the position is a multiple
+    // of its hop. The counter wraps like an unsigned 32-bit number.
+    const std::int64_t base = (std::int64_t)psW->sSound.counter + 1;
+    auto first_due = [&](std::int32_t d) {
+        std::int64_t r = base % d;
+        if (r < 0) r += d;
+        return (std::int32_t)(r == 0 ? 0 : d - r);
+    };
 
-    // Pass 1: how many coefficients fall due at each position, so that the
-    // list can be laid out by increasing position and, within a position,
-    // increasing band, while every band is visited once.
-    std::int32_t offset[QAVEX_BLOCK + 1] = {};
+    // Pass 1: how many coefficients fall due at each position; each
+    // position's entries start where the earlier positions of its slice end.
+    std::int32_t slice_of[QAVEX_BLOCK];
+    for (std::int32_t i = 0; i < nt; i++)
+        for (std::int32_t j = psW->pawp[i]->iMin; j < psW->pawp[i]->iSup; j++) slice_of[j] = i;
+    std::int32_t offset[QAVEX_BLOCK] = {};
     for (std::int32_t q = qmin; q < qsup; q++) {
         if (!paf_r[q] || !paf_i[q]) continue;
         const std::int32_t d = aiDq[q];
         if (d < 1) continue;
-        std::int64_t r = base % d;
-        if (r < 0) r += d;
-        for (std::int64_t k = r == 0 ? 0 : d - r; k < npos; k += d) offset[k + 1]++;
+        for (std::int32_t j = first_due(d); j < QAVEX_BLOCK; j += d) offset[j]++;
     }
-    for (std::int32_t k = 0; k < npos; k++) offset[k + 1] += offset[k];
-    std::int32_t total = offset[npos];
-    const std::int32_t cap = psW->aiListCapacity[psT->itcBin];
+    std::int32_t total[QAVEX_T_MAX_SLICES] = {};
+    for (std::int32_t j = 0; j < QAVEX_BLOCK; j++) {
+        const std::int32_t c = offset[j];
+        offset[j] = total[slice_of[j]];
+        total[slice_of[j]] += c;
+    }
 
-    // Pass 2: place the entries. A band due at two or more positions of the
-    // slice has its coefficients computed here, side by side over its one
-    // window; entries of bands due once are left pending (numCoeff 0) for
-    // pass 3. numCoeff 1 marks an entry as done.
-    const Ring ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
+    // Pass 2: place each band's entries and hand them to the kernel.
+    psW->pExact = qavex_exact_prepare(psW->pExact, p);
+    const sQavexRing ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
     for (std::int32_t q = qmin; q < qsup; q++) {
         if (!paf_r[q] || !paf_i[q]) continue;
         const std::int32_t d = aiDq[q];
         if (d < 1) continue;
-        std::int64_t r = base % d;
-        if (r < 0) r += d;
         sQavex_Coeff *mine[QAVEX_BLOCK];
-        int c = 0;
-        for (std::int64_t k = r == 0 ? 0 : d - r; k < npos; k += d) {
-            std::int32_t n = offset[k]++;
-            if (n >= cap) continue;
-            sQavex_Coeff *e = &list[n];
-            e->start = jmin + (std::int32_t)k;
+        std::int32_t c = 0, p0 = -1;
+        for (std::int32_t j = first_due(d); j < QAVEX_BLOCK; j += d) {
+            const std::int32_t s = slice_of[j];
+            const std::int32_t n = offset[j]++;
+            if (n >= psW->aiListCapacity[s]) continue;
+            sQavex_Coeff *e = &psW->pawc[s][n];
+            e->start = j;
             e->band = q;
             e->numCoeff = 0;
+            if (c > 0 && j != p0 + c * d) {
+                // A gap (a full list): what is gathered so far goes alone.
+                qavex_exact_band(psW->pExact, p, ring, q, p0, d, c, mine);
+                c = 0;
+            }
+            if (c == 0) p0 = j;
             mine[c++] = e;
         }
-        if (c < 2) continue;
-        const std::int32_t L = window_length(paf_r[q]);
-        for (int g = 0; g < c; g += 4) {
-            switch (c - g < 4 ? c - g : 4) {
-            case 1: band_group<1>(ring, mine + g, paf_r[q], paf_i[q], L); break;
-            case 2: band_group<2>(ring, mine + g, paf_r[q], paf_i[q], L); break;
-            case 3: band_group<3>(ring, mine + g, paf_r[q], paf_i[q], L); break;
-            default: band_group<4>(ring, mine + g, paf_r[q], paf_i[q], L); break;
-            }
-        }
-        for (int g = 0; g < c; g++) mine[g]->numCoeff = 1;
+        if (c > 0) qavex_exact_band(psW->pExact, p, ring, q, p0, d, c, mine);
     }
-    if (total > cap) total = cap;
-
-    // Pass 3: the pending inner products, four at a time.
-    compute_entries(ring, list, total, paf_r, paf_i);
-    list[0].numCoeff = total;
-    psW->iThreadCount = psW->iThreadCount - 1;
+    qavex_exact_run(psW->pExact, p, ring);
+    for (std::int32_t i = 0; i < nt; i++) {
+        const std::int32_t cap = psW->aiListCapacity[i];
+        psW->pawc[i][0].numCoeff = total[i] < cap ? total[i] : cap;
+    }
 }
-
-void qavex_t_compute_slice(sthread_qavex_param *psT) { compute_slice(psT); }
 
 // ---------------------------------------------------------------- block
 t_int *qavex_t_perform(t_int *w)
@@ -548,8 +306,9 @@ t_int *qavex_t_perform(t_int *w)
             sthread_qavex_param *s = psW->pawp[i % nt];
             s->iCounter = psW->sSound.counter;
             psW->iThreadCount = psW->iThreadCount + 1;
-            qavex_t_compute_slice(s);
         }
+        qavex_t_compute_block(psW);
+        psW->iThreadCount = psW->iThreadCount - nt;
     }
     psW->sSound.counter = (std::int32_t)((std::uint32_t)psW->sSound.counter + QAVEX_BLOCK);
 
@@ -668,6 +427,7 @@ static void qavex_t_set_pointers_to_NULL(sQavex_t *psW)
     psW->psParam = nullptr;
     psW->sSound.pA = psW->sSound.pC = psW->sSound.pE = nullptr;
     for (auto &s : psW->pawp) s = nullptr;
+    psW->pExact = nullptr;
 }
 
 static void qavex_t_set_start_values(sQavex_t *psW)
@@ -711,6 +471,8 @@ void qavex_t_delete(sQavex_t *psW)
     free_lists(psW);
     free_sound(psW);
     free_slices(psW);
+    qavex_exact_free(psW->pExact);
+    psW->pExact = nullptr;
 }
 
 void qavex_t_setup()

@@ -54,6 +54,8 @@ struct sQavex_t {
     std::int32_t iComputeTypeSeen;
     // Entries each list can hold (what its slice can receive).
     std::int32_t aiListCapacity[QAVEX_T_MAX_SLICES];
+    // Window copies of the vectorised kernel, built on first use.
+    struct sQavexExact *pExact;
 };
 
 extern t_class *pcQavex_t;
@@ -73,8 +75,9 @@ void qavex_t_initialize_slices(sQavex_t *psW);
 void qavex_t_initialize_pawc(sQavex_t *psW);
 void qavex_t_initialize_sound(sQavex_t *psW);
 
-// Computes one slice into its list; reads the ring and the accepted record.
-void qavex_t_compute_slice(sthread_qavex_param *psT);
+// Computes every slice's list of the current block; reads the ring and the
+// accepted record.
+void qavex_t_compute_block(sQavex_t *psW);
 
 // Positions [iMin, iSup) of slice i out of n.
 void qavex_t_slice_bounds(std::int32_t i, std::int32_t n, std::int32_t *iMin, std::int32_t *iSup);

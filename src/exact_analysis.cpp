@@ -1,0 +1,448 @@
+#include "exact_analysis.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr long double COEFF_SCALE = 44100.0L;
+// Bands with a smaller hop can fall due more than once per block; their
+// copies put four positions side by side.
+constexpr std::int32_t GROUP_HOP = QAVEX_BLOCK;
+constexpr int LANES = 4;
+// Jobs summed side by side: enough independent sums to keep the
+// multiply-add units busy while each sum waits for its previous step.
+constexpr int ACTIVE4 = 4;
+constexpr int ACTIVE2 = 8;
+
+typedef double v4d __attribute__((vector_size(32)));
+typedef double v2d __attribute__((vector_size(16)));
+
+inline std::int32_t window_length(const paf_type *a)
+{
+    float f = a[-5];
+    if (!(f >= 1.0f)) return 0;
+    if (f >= 2147483520.0f) return 2147483520;
+    return (std::int32_t)f;
+}
+
+enum Layout : std::int32_t { NONE = 0, GROUPED = 1, PAIRED = 2 };
+
+// Double copy of one band's window. GROUPED (hop below a block): element i
+// holds w_r[i - k d] in doubles 0..3 and w_i[i - k d] in doubles 4..7 for
+// lanes k = 0..3 (zero before the window's start), so four positions d
+// apart read one vector each. PAIRED: element i holds w_r[i], w_i[i].
+struct BandCopy {
+    const paf_type *r, *i;
+    std::int32_t L, d;
+    Layout layout;
+    double *w;
+};
+
+// Up to four coefficients of one band at positions p0 + k d (GROUPED), or
+// one coefficient (PAIRED). Lane k first sums m < k d alone (head), then all
+// lanes run together over S = L - (G - 1) d steps (body), then lane k sums
+// the rest alone (tail): each lane keeps the order m = 0, 1, ..., L - 1.
+struct Job {
+    const t_sample *x;  // body: current sample, older ones below
+    const double *w;    // body: current window element, earlier ones below
+    std::int32_t run;   // samples left before the ring's start
+    std::int32_t rem;   // body steps left
+    double ar[LANES], ai[LANES];
+    sQavex_Coeff *e[LANES];
+    const paf_type *wr, *wi;
+    std::int32_t G, p0, d, L;
+};
+
+}  // namespace
+
+struct sQavexExact {
+    const sQbank_Param *p;
+    std::uint32_t gen;
+    std::int32_t S;
+    bool failed;
+    BandCopy *bands;
+    std::int32_t band_cap;
+    double *data;
+    std::size_t data_cap;
+    Job *jobs4, *jobs2;
+    std::int32_t cap4, cap2, n4, n2;
+};
+
+namespace {
+
+// Sum over m in [m0, m1) for the coefficient at block position pos.
+inline void partial(const sQavexRing &ring, std::int32_t pos, std::int32_t m0, std::int32_t m1,
+                    const paf_type *wr, const paf_type *wi, std::int32_t L, double &ar, double &ai)
+{
+    std::int32_t idx = ring.newest + pos - m0;
+    while (idx < 0) idx += ring.length;
+    double r = ar, i = ai;
+    for (std::int32_t m = m0; m < m1; m++) {
+        const double v = (double)ring.samples[idx];
+        r += v * (double)wr[L - 1 - m];
+        i += v * (double)wi[L - 1 - m];
+        if (--idx < 0) idx = ring.length - 1;
+    }
+    ar = r;
+    ai = i;
+}
+
+inline void store(sQavex_Coeff *e, double ar, double ai)
+{
+    e->val_r = (double)((long double)ar / COEFF_SCALE);
+    e->val_i = (double)((long double)(-ai) / COEFF_SCALE);
+}
+
+// Starts a job: heads, then the body's pointers. False when the window is
+// too short for a body; the job is then finished alone.
+inline bool job_begin(Job &j, const sQavexRing &ring, const double *w, std::int32_t stride)
+{
+    const std::int32_t S = j.L - (j.G - 1) * j.d;
+    for (int k = 0; k < LANES; k++) j.ar[k] = j.ai[k] = 0.0;
+    if (S <= 0) {
+        for (int k = 0; k < j.G; k++) {
+            partial(ring, j.p0 + k * j.d, 0, j.L, j.wr, j.wi, j.L, j.ar[k], j.ai[k]);
+            store(j.e[k], j.ar[k], j.ai[k]);
+        }
+        return false;
+    }
+    for (int k = 1; k < j.G; k++) partial(ring, j.p0 + k * j.d, 0, k * j.d, j.wr, j.wi, j.L, j.ar[k], j.ai[k]);
+    const std::int32_t idx = ring.newest + j.p0;
+    j.x = ring.samples + idx;
+    j.run = S < idx + 1 ? S : idx + 1;
+    j.rem = S;
+    j.w = w + (std::size_t)(j.L - 1) * stride;
+    return true;
+}
+
+inline void job_end(Job &j, const sQavexRing &ring)
+{
+    const std::int32_t S = j.L - (j.G - 1) * j.d;
+    for (int k = 0; k < j.G; k++) {
+        partial(ring, j.p0 + k * j.d, k * j.d + S, j.L, j.wr, j.wi, j.L, j.ar[k], j.ai[k]);
+        store(j.e[k], j.ar[k], j.ai[k]);
+    }
+}
+
+inline void job_advance(Job &j, std::int32_t n, std::int32_t stride, const sQavexRing &ring)
+{
+    j.x -= n;
+    j.w -= (std::size_t)n * stride;
+    j.run -= n;
+    j.rem -= n;
+    if (j.run == 0 && j.rem > 0) {
+        j.x = ring.samples + ring.length - 1;
+        j.run = j.rem < ring.length ? j.rem : ring.length;
+    }
+}
+
+
+// n body steps of J grouped jobs: one sample broadcast into four lanes
+// times four window elements, for the real and the imaginary sums.
+template <int J>
+inline void steps4(Job *const *jb, std::int32_t n)
+{
+    v4d ar[J], ai[J];
+    const t_sample *x[J];
+    const double *w[J];
+#pragma GCC unroll 8
+    for (int j = 0; j < J; j++) {
+        std::memcpy(&ar[j], jb[j]->ar, sizeof(v4d));
+        std::memcpy(&ai[j], jb[j]->ai, sizeof(v4d));
+        x[j] = jb[j]->x;
+        w[j] = jb[j]->w;
+    }
+    for (std::int32_t t = 0; t < n; t++) {
+#pragma GCC unroll 8
+        for (int j = 0; j < J; j++) {
+            const double v = (double)x[j][-t];
+            const v4d xb = {v, v, v, v};
+            const double *wp = w[j] - 8 * (std::ptrdiff_t)t;
+            v4d wr, wi;
+            std::memcpy(&wr, wp, sizeof wr);
+            std::memcpy(&wi, wp + 4, sizeof wi);
+            ar[j] += xb * wr;
+            ai[j] += xb * wi;
+        }
+    }
+#pragma GCC unroll 8
+    for (int j = 0; j < J; j++) {
+        std::memcpy(jb[j]->ar, &ar[j], sizeof(v4d));
+        std::memcpy(jb[j]->ai, &ai[j], sizeof(v4d));
+    }
+}
+
+// n body steps of J paired jobs: (real, imaginary) of one coefficient.
+template <int J>
+inline void steps2(Job *const *jb, std::int32_t n)
+{
+    v2d a[J];
+    const t_sample *x[J];
+    const double *w[J];
+#pragma GCC unroll 8
+    for (int j = 0; j < J; j++) {
+        a[j] = v2d{jb[j]->ar[0], jb[j]->ai[0]};
+        x[j] = jb[j]->x;
+        w[j] = jb[j]->w;
+    }
+    for (std::int32_t t = 0; t < n; t++) {
+#pragma GCC unroll 8
+        for (int j = 0; j < J; j++) {
+            const double v = (double)x[j][-t];
+            v2d wc;
+            std::memcpy(&wc, w[j] - 2 * (std::ptrdiff_t)t, sizeof wc);
+            a[j] += v2d{v, v} * wc;
+        }
+    }
+#pragma GCC unroll 8
+    for (int j = 0; j < J; j++) {
+        jb[j]->ar[0] = a[j][0];
+        jb[j]->ai[0] = a[j][1];
+    }
+}
+
+template <int MAXJ, int STRIDE>
+inline void run_jobs(Job *jobs, std::int32_t count, const sQbank_Param *, const BandCopy *bands,
+                     const sQavexRing &ring)
+{
+    (void)bands;
+    Job *act[MAXJ];
+    int active = 0;
+    std::int32_t next = 0;
+    auto refill = [&](Job *&slot) {
+        while (next < count) {
+            Job *j = &jobs[next++];
+            if (job_begin(*j, ring, j->w, STRIDE)) {
+                slot = j;
+                return true;
+            }
+        }
+        return false;
+    };
+    while (active < MAXJ && refill(act[active])) active++;
+    while (active > 0) {
+        std::int32_t n = act[0]->run < act[0]->rem ? act[0]->run : act[0]->rem;
+        for (int k = 1; k < active; k++) {
+            const std::int32_t r = act[k]->run < act[k]->rem ? act[k]->run : act[k]->rem;
+            if (r < n) n = r;
+        }
+        if (STRIDE == 8) {
+            switch (active) {
+            case 1: steps4<1>(act, n); break;
+            case 2: steps4<2>(act, n); break;
+            case 3: steps4<3>(act, n); break;
+            default: steps4<4>(act, n); break;
+            }
+        } else {
+            switch (active) {
+            case 1: steps2<1>(act, n); break;
+            case 2: steps2<2>(act, n); break;
+            case 3: steps2<3>(act, n); break;
+            case 4: steps2<4>(act, n); break;
+            case 5: steps2<5>(act, n); break;
+            case 6: steps2<6>(act, n); break;
+            case 7: steps2<7>(act, n); break;
+            default: steps2<8>(act, n); break;
+            }
+        }
+        // Downward, so that a job moved into a freed place has been seen.
+        for (int k = active - 1; k >= 0; k--) {
+            job_advance(*act[k], n, STRIDE, ring);
+            if (act[k]->rem > 0) continue;
+            job_end(*act[k], ring);
+            if (!refill(act[k])) act[k] = act[--active];
+        }
+    }
+}
+
+void release(sQavexExact *c)
+{
+    qavex_t_free(c->bands);
+    qavex_t_free(c->data);
+    qavex_t_free(c->jobs4);
+    qavex_t_free(c->jobs2);
+    c->bands = nullptr;
+    c->data = nullptr;
+    c->jobs4 = c->jobs2 = nullptr;
+    c->band_cap = c->cap4 = c->cap2 = 0;
+    c->data_cap = 0;
+}
+
+// Copies the windows of every band; false when memory is short.
+bool build(sQavexExact *c, const sQbank_Param *p)
+{
+    const std::int32_t S = p->iq_compute_sup;
+    std::size_t doubles = 0;
+    std::int64_t n4 = 0, n2 = 0;
+    for (std::int32_t q = 0; q < S; q++) {
+        const paf_type *r = p->paf_r[q], *i = p->paf_i[q];
+        const std::int32_t d = p->aiDq[q];
+        if (!r || !i || d < 1) continue;
+        const std::int32_t L = window_length(r);
+        if (L < 1) continue;
+        if (d < GROUP_HOP) {
+            doubles += (std::size_t)L * 8;
+            n4 += ((QAVEX_BLOCK + d - 1) / d + LANES - 1) / LANES;
+        } else {
+            doubles += (std::size_t)L * 2;
+            n2 += 1;
+        }
+    }
+    if (S > c->band_cap || doubles > c->data_cap || n4 > c->cap4 || n2 > c->cap2) {
+        release(c);
+        c->bands = (BandCopy *)qavex_t_malloc0((std::size_t)S * sizeof(BandCopy));
+        c->data = (double *)qavex_t_malloc0((doubles > 0 ? doubles : 1) * sizeof(double));
+        c->jobs4 = (Job *)qavex_t_malloc0((std::size_t)(n4 > 0 ? n4 : 1) * sizeof(Job));
+        c->jobs2 = (Job *)qavex_t_malloc0((std::size_t)(n2 > 0 ? n2 : 1) * sizeof(Job));
+        if (!c->bands || !c->data || !c->jobs4 || !c->jobs2) {
+            release(c);
+            return false;
+        }
+        c->band_cap = S;
+        c->data_cap = doubles;
+        c->cap4 = (std::int32_t)n4;
+        c->cap2 = (std::int32_t)n2;
+    }
+    double *at = c->data;
+    for (std::int32_t q = 0; q < S; q++) {
+        BandCopy &b = c->bands[q];
+        b.r = p->paf_r[q];
+        b.i = p->paf_i[q];
+        b.d = p->aiDq[q];
+        b.L = b.r ? window_length(b.r) : 0;
+        b.layout = NONE;
+        b.w = nullptr;
+        if (!b.r || !b.i || b.d < 1 || b.L < 1) continue;
+        b.w = at;
+        if (b.d < GROUP_HOP) {
+            b.layout = GROUPED;
+            for (std::int32_t i = 0; i < b.L; i++) {
+                for (std::int32_t k = 0; k < LANES; k++) {
+                    const std::int64_t s = (std::int64_t)i - (std::int64_t)k * b.d;
+                    at[8 * (std::size_t)i + k] = s >= 0 ? (double)b.r[s] : 0.0;
+                    at[8 * (std::size_t)i + 4 + k] = s >= 0 ? (double)b.i[s] : 0.0;
+                }
+            }
+            at += (std::size_t)b.L * 8;
+        } else {
+            b.layout = PAIRED;
+            for (std::int32_t i = 0; i < b.L; i++) {
+                at[2 * (std::size_t)i] = (double)b.r[i];
+                at[2 * (std::size_t)i + 1] = (double)b.i[i];
+            }
+            at += (std::size_t)b.L * 2;
+        }
+    }
+    return true;
+}
+
+bool still_valid(const sQavexExact *c, const sQbank_Param *p)
+{
+    if (c->failed || c->p != p || c->gen != p->iGeneration || p->iGeneration == 0 || c->S != p->iq_compute_sup)
+        return false;
+    for (std::int32_t q = 0; q < c->S; q++) {
+        const BandCopy &b = c->bands[q];
+        if (b.r != p->paf_r[q] || b.i != p->paf_i[q] || b.d != p->aiDq[q]) return false;
+        if (b.r && b.L != window_length(b.r)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+sQavexExact *qavex_exact_prepare(sQavexExact *c, const sQbank_Param *p)
+{
+    if (!c) {
+        c = (sQavexExact *)qavex_t_malloc0(sizeof(sQavexExact));
+        if (!c) return nullptr;
+        std::memset((void *)c, 0, sizeof *c);
+    }
+    c->n4 = c->n2 = 0;
+    if (still_valid(c, p)) return c;
+    const bool was_failed = c->failed;
+    c->p = p;
+    c->gen = p->iGeneration;
+    c->S = p->iq_compute_sup;
+    c->failed = !build(c, p);
+    if (c->failed && !was_failed)
+        pd_error(nullptr, "qavex_tilde: no memory for the window copies; summing from the float windows");
+    return c;
+}
+
+void qavex_exact_free(sQavexExact *c)
+{
+    if (!c) return;
+    release(c);
+    qavex_t_free(c);
+}
+
+void qavex_exact_single(const sQavexRing &ring, const paf_type *wr, const paf_type *wi, std::int32_t L,
+                        sQavex_Coeff *e)
+{
+    double ar = 0.0, ai = 0.0;
+    partial(ring, e->start, 0, L, wr, wi, L, ar, ai);
+    store(e, ar, ai);
+}
+
+void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
+                      std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
+{
+    const BandCopy *b = (c && !c->failed) ? &c->bands[q] : nullptr;
+    const std::int32_t L = window_length(p->paf_r[q]);
+    std::int32_t k = 0;
+    if (b && b->layout == GROUPED) {
+        for (; k < K && c->n4 < c->cap4; k += LANES) {
+            Job &j = c->jobs4[c->n4++];
+            j.G = K - k < LANES ? K - k : LANES;
+            for (int g = 0; g < j.G; g++) j.e[g] = e[k + g];
+            j.p0 = p0 + k * d;
+            j.d = d;
+            j.L = b->L;
+            j.wr = b->r;
+            j.wi = b->i;
+            j.w = b->w;
+        }
+    } else if (b && b->layout == PAIRED) {
+        for (; k < K && c->n2 < c->cap2; k++) {
+            Job &j = c->jobs2[c->n2++];
+            j.G = 1;
+            j.e[0] = e[k];
+            j.p0 = p0 + k * d;
+            j.d = d;
+            j.L = b->L;
+            j.wr = b->r;
+            j.wi = b->i;
+            j.w = b->w;
+        }
+    }
+    // Without a copy: the plain loop.
+    for (; k < K; k++) qavex_exact_single(ring, p->paf_r[q], p->paf_i[q], L, e[k]);
+}
+
+// Built for processors with AVX2 and FMA, chosen at load time, and for the
+// base instruction set; both give the same results (every product of two
+// floats is exact in double, so a fused multiply-add rounds exactly as the
+// separate addition does).
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
+#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES)
+#define QAVEX_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
+#endif
+#endif
+#ifndef QAVEX_KERNEL_CLONES
+#define QAVEX_KERNEL_CLONES
+#endif
+
+static QAVEX_KERNEL_CLONES void run_all(Job *jobs4, std::int32_t n4, Job *jobs2, std::int32_t n2,
+                                         const sQbank_Param *p, const BandCopy *bands, const sQavexRing &ring)
+{
+    run_jobs<ACTIVE4, 8>(jobs4, n4, p, bands, ring);
+    run_jobs<ACTIVE2, 2>(jobs2, n2, p, bands, ring);
+}
+
+void qavex_exact_run(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring)
+{
+    if (!c || c->failed) return;
+    run_all(c->jobs4, c->n4, c->jobs2, c->n2, p, c->bands, ring);
+    c->n4 = c->n2 = 0;
+}
