@@ -1,5 +1,7 @@
 #include "invqavex_t.h"
 
+#include "fast_synthesis.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +21,7 @@ static void invqavex_t_release_rings(sinvQavex_t *psW)
         psW->painvwp[k] = nullptr;
     }
     psW->iReady = 0;
+    fast_synthesis_rings_rebuilt(psW);
 }
 
 bool invqavex_t_initialize_rings(sinvQavex_t *psW)
@@ -188,6 +191,8 @@ static t_int *invqavex_t_perform(t_int *w)
         return w + 6;
     }
 
+    const bool fast = psW->iFast && fast_synthesis_prepare(psW, P, Lm, S);
+    void (*const slice)(sthread_invqavex_param *) = fast ? fast_synthesis_thread : invqavex_t_thread;
     const std::int32_t T = psW->num_threads;
     for (std::int32_t i = 0; i < T; i++) {
         sthread_invqavex_param *s = psW->painvwp[i];
@@ -202,11 +207,12 @@ static t_int *invqavex_t_perform(t_int *w)
     }
     for (std::int32_t i = 1; i < T; i++) {
         psW->iThreadCount = psW->iThreadCount + 1;
-        invqavex_t_thread(psW->painvwp[i]);
+        slice(psW->painvwp[i]);
     }
     psW->iThreadCount = psW->iThreadCount + 1;
-    invqavex_t_thread(psW->painvwp[0]);
+    slice(psW->painvwp[0]);
     while (psW->iThreadCount > 0) sched_yield();
+    if (fast) fast_synthesis_finish(psW);
 
     for (int j = 0; j < QAVEX_BLOCK; j++) {
         double sum = psW->sSound.paC[0][j];
@@ -241,6 +247,7 @@ static void invqavex_t_bang(sinvQavex_t *psW)
     if (psW->num_threads == 1) post("Multithreading: 1 thread");
     else post("Multithreading: \t%i threads", (int)psW->num_threads);
     post("Compute Synthesis: %i", (int)psW->iComputeSynthesis);
+    post("Fast: %i", (int)psW->iFast);
 }
 
 static void invqavex_t_set_soundbuffer_length_factor(sinvQavex_t *psW, t_floatarg f)
@@ -283,6 +290,7 @@ static void invqavex_t_set_pointers_to_NULL(sinvQavex_t *psW)
     psW->x_inC = psW->x_inf = nullptr;
     psW->x_outS = psW->x_outM = nullptr;
     psW->paf = nullptr;
+    psW->psFast = nullptr;
     for (int k = 0; k < INVQAVEX_MAX_SLICES; k++) {
         psW->sSound.paA[k] = psW->sSound.paC[k] = psW->sSound.paE[k] = nullptr;
         psW->painvwp[k] = nullptr;
@@ -299,6 +307,7 @@ static void invqavex_t_set_start_values(sinvQavex_t *psW)
     psW->iThreadCount = 0;
     psW->iReady = 0;
     psW->iFailedLm = -1;
+    psW->iFast = 0;
 }
 
 static void *invqavex_t_new(t_floatarg)
@@ -321,6 +330,7 @@ static void invqavex_t_delete(sinvQavex_t *psW)
     if (psW->x_outS) outlet_free(psW->x_outS);
     if (psW->x_outM) outlet_free(psW->x_outM);
     invqavex_t_release_rings(psW);
+    fast_synthesis_free(psW);
 }
 
 void invqavex_t_setup()
@@ -336,4 +346,5 @@ void invqavex_t_setup()
                     A_NULL);
     class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_compute_synthesis, gensym("set_compute_synthesis"),
                     A_DEFFLOAT, A_NULL);
+    fast_synthesis_setup(pcinvQavex_t);
 }

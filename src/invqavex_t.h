@@ -60,6 +60,10 @@ struct sinvQavex_t {
     // Longest frame at which the last rebuild inside the block routine failed
     // (-1: none); a block with the same value does not retry.
     std::int32_t iFailedLm;
+    // "set_fast": 1 runs the fast synthesis (src/fast_synthesis.h), whose
+    // state psFast owns.
+    std::int32_t iFast;
+    struct qavex_fast_synthesis *psFast;
 };
 
 void invqavex_t_setup();

@@ -681,7 +681,8 @@ TEST_F(InvQavex, ReportLines)
     stub::send(s.obj, "bang");
     std::vector<std::string> want = {"---------------------\ninvQavex:", "fConstSignal: 0.000000",
                                      "iLength: 320000",           "fMinValforCount: 12.500000",
-                                     "Multithreading: \t4 threads", "Compute Synthesis: 1"};
+                                     "Multithreading: \t4 threads", "Compute Synthesis: 1",
+                                     "Fast: 0"};
     ASSERT_EQ(stub::console().size(), want.size()) << stub::console_text();
     for (size_t i = 0; i < want.size(); i++) {
         EXPECT_FALSE(stub::console()[i].error);

@@ -1,0 +1,534 @@
+#include "fast_synthesis.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// ---------------------------------------------------------------- state
+//
+// Every band's window element m of a coefficient c with position `start` in
+// block k lands at ring position (block k's start) + D + start + m, D = Lm - L.
+// Seen per band, the block's coefficients form an impulse stream x (complex,
+// one sample per block position) and the band's output is Re(x * w) shifted
+// by D. A band on the FFT path keeps the recent impulse stream and splits its
+// window into partitions of 64, 128, 256, ... samples, partition i starting at
+// window element N_i - 64. Partition i is convolved with whole segments of N_i
+// impulse samples once a segment is complete; the earliest sample it produces
+// then falls on the block being computed, so nothing comes late and no
+// latency is added. Segment boundaries of each partition are staggered per
+// band so that the large transforms do not all fall into one block.
+
+namespace {
+
+using cplx = std::complex<double>;
+
+constexpr int FS_MAX_PLANS = 64;
+// Largest segment of a partition; longer windows stay on the direct path.
+constexpr std::int64_t FS_MAX_SEGMENT = std::int64_t(1) << 24;
+
+struct Level {
+    std::int32_t N;      // segment length, 64 * 2^i
+    std::int32_t O;      // first window element of the partition, N - 64
+    std::int32_t Lp;     // partition length
+    std::int32_t F;      // transform size, at least N + Lp - 1
+    std::int32_t B;      // blocks per segment
+    std::int32_t phase;  // a segment ends in block k when (k + phase) % B == B - 1
+    std::int32_t plan;   // index into the plan table
+    cplx *H;             // spectrum of the partition, times 0.5 / F
+};
+
+enum : std::int32_t { FS_NONE = 0, FS_DIRECT = 1, FS_FFT = 2 };
+
+struct Band {
+    std::int32_t mode;
+    std::int32_t L;
+    std::int32_t D;          // Lm - L
+    const paf_type *wr;
+    const paf_type *wi;      // null when it cannot serve complex coefficients
+    std::int32_t nlev;
+    Level *lev;
+    cplx *hist;              // impulse stream, Hb blocks, indexed by sample mod 64 Hb
+    std::int32_t Hb;
+    std::int64_t last_nz;    // last block with a non-zero impulse
+};
+
+struct Plan {
+    std::int32_t F;
+    fftw_plan fwd;  // complex forward, buf in place
+    fftw_plan inv;  // complex-to-real, buf -> rbuf
+};
+
+constexpr std::int64_t FS_LONG_AGO = INT64_MIN / 4;
+
+}  // namespace
+
+struct qavex_fast_synthesis {
+    // The bank the state was built for (bands null: nothing built).
+    const sQbank_Param *P;
+    std::uint32_t gen;
+    std::int32_t Lm, S;
+    paf_type *const *paf_r;
+    paf_type *const *paf_i;
+    Band *bands;
+    std::int64_t k;  // fast blocks since the state was built
+    Plan plans[FS_MAX_PLANS];
+    std::int32_t nplans;
+    fftw_complex *buf;
+    double *rbuf;
+    // The bank at which building failed; not retried until it changes.
+    const sQbank_Param *failP;
+    std::uint32_t failGen;
+    std::int32_t failLm, failS;
+};
+
+namespace {
+
+std::int32_t length_word(const paf_type *a)
+{
+    const float f = a[-5];
+    if (!(f >= 1.0f && f < 2147483648.0f)) return 0;
+    return (std::int32_t)f;
+}
+
+std::int32_t level_count(std::int32_t L)
+{
+    std::int32_t n = 0;
+    for (std::int64_t N = QAVEX_BLOCK; N - QAVEX_BLOCK < L; N *= 2) n++;
+    return n;
+}
+
+// Transform size for a segment of N and a partition of Lp: even, at least
+// N + Lp - 1, with no prime factor above 5.
+std::int32_t transform_size(std::int64_t N, std::int64_t Lp)
+{
+    const std::int64_t half = (N + Lp) / 2;
+    return 2 * round_up_to_multiple_of_small_primes((std::int32_t)half, 5);
+}
+
+// ---------------------------------------------------------------- direct adds
+// y[m] += Re(c * w[m]) in double precision, four elements at a time; built for
+// AVX2 processors and the base instruction set, chosen at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
+#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES)
+#define FS_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+#endif
+#ifndef FS_CLONES
+#define FS_CLONES
+#endif
+
+typedef double v4d __attribute__((vector_size(32)));
+typedef float v4f __attribute__((vector_size(16)));
+
+// Four floats widened to doubles (a macro: a function returning a 32-byte
+// vector would change its calling convention between the two builds).
+#define FS_LOAD4(dst, p)                       \
+    do {                                       \
+        v4f f_;                                \
+        std::memcpy(&f_, (p), sizeof f_);      \
+        (dst) = __builtin_convertvector(f_, v4d); \
+    } while (0)
+
+FS_CLONES void add_real(double *y, const paf_type *w, std::int64_t n, double v)
+{
+    std::int64_t m = 0;
+    for (; m + 4 <= n; m += 4) {
+        v4d a, b;
+        std::memcpy(&a, y + m, sizeof a);
+        FS_LOAD4(b, w + m);
+        a += v * b;
+        std::memcpy(y + m, &a, sizeof a);
+    }
+    for (; m < n; m++) y[m] += v * (double)w[m];
+}
+
+FS_CLONES void add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
+                           double vi)
+{
+    std::int64_t m = 0;
+    for (; m + 4 <= n; m += 4) {
+        v4d a, br, bi;
+        std::memcpy(&a, y + m, sizeof a);
+        FS_LOAD4(br, wr + m);
+        FS_LOAD4(bi, wi + m);
+        a += vr * br - vi * bi;
+        std::memcpy(y + m, &a, sizeof a);
+    }
+    for (; m < n; m++) y[m] += vr * (double)wr[m] - vi * (double)wi[m];
+}
+
+void add_direct(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr, double vi)
+{
+    if (vi == 0.0) add_real(y, wr, n, vr);
+    else if (vr == 0.0) add_real(y, wi, n, -vi);
+    else add_complex(y, wr, wi, n, vr, vi);
+}
+
+// Adds src[0..n) to the ring A[0..R) from index p (0 <= p < R) on, wrapping.
+void add_to_ring(double *A, std::int64_t R, std::int64_t p, const double *src, std::int64_t n)
+{
+    const std::int64_t n1 = std::min(n, R - p);
+    for (std::int64_t i = 0; i < n1; i++) A[p + i] += src[i];
+    for (std::int64_t i = n1; i < n; i++) A[i - n1] += src[i];
+}
+
+inline std::int64_t wrap(std::int64_t p, std::int64_t R)
+{
+    p %= R;
+    return p < 0 ? p + R : p;
+}
+
+// Convolves partition lv with the n impulse samples that end before sample
+// seg_end and adds Re() of the result to the ring from index pos on.
+void convolve_level(qavex_fast_synthesis *f, const Band &b, const Level &lv, std::int64_t seg_end,
+                    std::int32_t n, double *A, std::int64_t R, std::int64_t pos)
+{
+    const std::int32_t F = lv.F;
+    const Plan &pl = f->plans[lv.plan];
+    cplx *x = reinterpret_cast<cplx *>(f->buf);
+    const std::int64_t Hn = (std::int64_t)b.Hb * QAVEX_BLOCK;
+    const std::int64_t s0 = wrap(seg_end - n, Hn);
+    const std::int64_t n1 = std::min<std::int64_t>(n, Hn - s0);
+    std::copy(b.hist + s0, b.hist + s0 + n1, x);
+    std::copy(b.hist, b.hist + (n - n1), x + n1);
+    std::fill(x + n, x + F, cplx(0.0, 0.0));
+    fftw_execute(pl.fwd);
+    // Spectrum of Re(x * h): (Y(f) + conj(Y(-f))) / 2 with Y = X H, on the
+    // half spectrum the real inverse reads. Index F - i >= F / 2 >= i, so
+    // writing bin i never overwrites a bin still to be read.
+    const cplx *H = lv.H;
+    for (std::int32_t i = 0; i <= F / 2; i++) {
+        const std::int32_t r = i ? F - i : 0;
+        const double ar = x[i].real(), ai = x[i].imag(), hr = H[i].real(), hi = H[i].imag();
+        const double br = x[r].real(), bi = x[r].imag(), gr = H[r].real(), gi = H[r].imag();
+        const double y1r = ar * hr - ai * hi, y1i = ar * hi + ai * hr;
+        const double y2r = br * gr - bi * gi, y2i = br * gi + bi * gr;
+        x[i] = cplx(y1r + y2r, y1i - y2i);
+    }
+    fftw_execute(pl.inv);
+    add_to_ring(A, R, pos, f->rbuf, (std::int64_t)n + lv.Lp - 1);
+}
+
+// ---------------------------------------------------------------- building
+void release_bands(qavex_fast_synthesis *f)
+{
+    if (f->bands) {
+        for (std::int32_t q = 0; q < f->S; q++) {
+            Band &b = f->bands[q];
+            if (b.lev)
+                for (std::int32_t i = 0; i < b.nlev; i++) qavex_t_free(b.lev[i].H);
+            qavex_t_free(b.lev);
+            qavex_t_free(b.hist);
+        }
+        qavex_t_free(f->bands);
+    }
+    f->bands = nullptr;
+    for (std::int32_t i = 0; i < f->nplans; i++) {
+        if (f->plans[i].fwd) fftw_destroy_plan(f->plans[i].fwd);
+        if (f->plans[i].inv) fftw_destroy_plan(f->plans[i].inv);
+    }
+    f->nplans = 0;
+    if (f->buf) fftw_free(f->buf);
+    if (f->rbuf) fftw_free(f->rbuf);
+    f->buf = nullptr;
+    f->rbuf = nullptr;
+    f->P = nullptr;
+}
+
+// Index of the plan pair for size F, a new slot (plans made later) or -1
+// when the table is full.
+std::int32_t plan_slot(qavex_fast_synthesis *f, std::int32_t F)
+{
+    for (std::int32_t i = 0; i < f->nplans; i++)
+        if (f->plans[i].F == F) return i;
+    if (f->nplans == FS_MAX_PLANS) return -1;
+    f->plans[f->nplans] = Plan{F, nullptr, nullptr};
+    return f->nplans++;
+}
+
+// Partitions of an FFT band; false when the plan table is full.
+bool lay_out_levels(qavex_fast_synthesis *f, Band &b, std::int32_t q)
+{
+    for (std::int32_t i = 0; i < b.nlev; i++) {
+        Level &lv = b.lev[i];
+        lv.N = QAVEX_BLOCK << i;
+        lv.O = lv.N - QAVEX_BLOCK;
+        lv.Lp = std::min(lv.N, b.L - lv.O);
+        lv.F = transform_size(lv.N, lv.Lp);
+        lv.B = lv.N / QAVEX_BLOCK;
+        lv.phase = (std::int32_t)(((std::uint32_t)q * 40503u + (std::uint32_t)i * 9973u) % (std::uint32_t)lv.B);
+        lv.plan = plan_slot(f, lv.F);
+        lv.H = nullptr;
+        if (lv.plan < 0) return false;
+    }
+    return true;
+}
+
+bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std::int32_t S)
+{
+    f->bands = (Band *)qavex_t_malloc0((std::size_t)S * sizeof(Band));
+    if (!f->bands) return false;
+    f->S = S;
+    for (std::int32_t q = 0; q < S; q++) f->bands[q] = Band{FS_NONE, 0, 0, nullptr, nullptr, 0, nullptr, nullptr, 0, FS_LONG_AGO};
+    f->nplans = 0;
+
+    std::int32_t maxF = 0;
+    for (std::int32_t q = 0; q < S; q++) {
+        Band &b = f->bands[q];
+        const paf_type *wr = P->paf_r[q];
+        if (!wr) continue;
+        const std::int32_t L = length_word(wr);
+        if (L < 1 || L > Lm) continue;
+        const paf_type *wi = P->paf_i[q];
+        if (wi && length_word(wi) < L) wi = nullptr;
+        b = Band{FS_DIRECT, L, Lm - L, wr, wi, 0, nullptr, nullptr, 0, FS_LONG_AGO};
+
+        const std::int32_t d = P->aiDq ? P->aiDq[q] : 0;
+        if (!wi || d < 1 || (std::int64_t)2 * L > FS_MAX_SEGMENT) continue;
+        if (fast_synthesis_fft_cost(L) >= fast_synthesis_direct_cost(L, d)) continue;
+        b.nlev = level_count(L);
+        b.lev = (Level *)qavex_t_malloc0((std::size_t)b.nlev * sizeof(Level));
+        if (!b.lev) return false;
+        std::fill(b.lev, b.lev + b.nlev, Level{});
+        if (!lay_out_levels(f, b, q)) {
+            // No room for more transform sizes: this band stays direct.
+            qavex_t_free(b.lev);
+            b.lev = nullptr;
+            b.nlev = 0;
+            continue;
+        }
+        b.mode = FS_FFT;
+        b.Hb = b.lev[b.nlev - 1].B;
+        b.hist = (cplx *)qavex_t_malloc0((std::size_t)b.Hb * QAVEX_BLOCK * sizeof(cplx));
+        if (!b.hist) return false;
+        std::fill(b.hist, b.hist + (std::size_t)b.Hb * QAVEX_BLOCK, cplx(0.0, 0.0));
+        for (std::int32_t i = 0; i < b.nlev; i++) maxF = std::max(maxF, b.lev[i].F);
+    }
+    if (maxF == 0) return true;
+
+    f->buf = (fftw_complex *)fftw_malloc((std::size_t)maxF * sizeof(fftw_complex));
+    f->rbuf = (double *)fftw_malloc((std::size_t)maxF * sizeof(double));
+    if (!f->buf || !f->rbuf) return false;
+    for (std::int32_t i = 0; i < f->nplans; i++) {
+        Plan &pl = f->plans[i];
+        pl.fwd = fftw_plan_dft_1d(pl.F, f->buf, f->buf, FFTW_FORWARD, FFTW_ESTIMATE);
+        pl.inv = fftw_plan_dft_c2r_1d(pl.F, f->buf, f->rbuf, FFTW_ESTIMATE);
+        if (!pl.fwd || !pl.inv) return false;
+    }
+    // Spectra of the partitions, scaled so that the real inverse of
+    // X H(f) + conj(X H(-f)) gives Re(x * h) directly.
+    cplx *x = reinterpret_cast<cplx *>(f->buf);
+    for (std::int32_t q = 0; q < S; q++) {
+        Band &b = f->bands[q];
+        if (b.mode != FS_FFT) continue;
+        for (std::int32_t i = 0; i < b.nlev; i++) {
+            Level &lv = b.lev[i];
+            lv.H = (cplx *)qavex_t_malloc0((std::size_t)lv.F * sizeof(cplx));
+            if (!lv.H) return false;
+            for (std::int32_t m = 0; m < lv.Lp; m++) x[m] = cplx(b.wr[lv.O + m], b.wi[lv.O + m]);
+            std::fill(x + lv.Lp, x + lv.F, cplx(0.0, 0.0));
+            fftw_execute(f->plans[lv.plan].fwd);
+            const double s = 0.5 / lv.F;
+            for (std::int32_t m = 0; m < lv.F; m++) lv.H[m] = x[m] * s;
+        }
+    }
+    return true;
+}
+
+// Adds to the ring what the FFT bands still owe for impulses already
+// received: every partition's incomplete segment, as if the stream ended
+// now. c is the ring index of the block about to be output.
+void flush(qavex_fast_synthesis *f, double *A, std::int64_t R, std::int64_t c)
+{
+    if (!f->bands) return;
+    const std::int64_t k = f->k;
+    for (std::int32_t q = 0; q < f->S; q++) {
+        const Band &b = f->bands[q];
+        if (b.mode != FS_FFT) continue;
+        for (std::int32_t i = 0; i < b.nlev; i++) {
+            const Level &lv = b.lev[i];
+            const std::int32_t m = (std::int32_t)((k + lv.phase) % lv.B);
+            if (m == 0 || b.last_nz < k - m) continue;
+            const std::int32_t n = m * QAVEX_BLOCK;
+            convolve_level(f, b, lv, k * QAVEX_BLOCK, n, A, R, wrap(c + b.D + lv.O - n, R));
+        }
+    }
+}
+
+void clear_pending(qavex_fast_synthesis *f)
+{
+    if (!f->bands) return;
+    for (std::int32_t q = 0; q < f->S; q++) {
+        Band &b = f->bands[q];
+        b.last_nz = FS_LONG_AGO;
+        if (b.hist) std::fill(b.hist, b.hist + (std::size_t)b.Hb * QAVEX_BLOCK, cplx(0.0, 0.0));
+    }
+}
+
+void set_fast(sinvQavex_t *psW, t_floatarg v)
+{
+    const std::int32_t on = v != 0.0f ? 1 : 0;
+    qavex_fast_synthesis *f = psW->psFast;
+    if (!on && f) {
+        // What the FFT bands still owe goes to the ring, so the exact mode
+        // continues without a gap.
+        if (f->bands && psW->iReady && psW->sSound.iLength >= (std::int64_t)f->Lm + QAVEX_BLOCK) {
+            double *A = psW->sSound.paA[0];
+            flush(f, A, psW->sSound.iLength, psW->sSound.paC[0] - A);
+        }
+        fast_synthesis_free(psW);
+    }
+    if (on && !f) {
+        // The record that holds the per-band state; the bands themselves
+        // are built in the next block, where the bank is known.
+        f = (qavex_fast_synthesis *)qavex_t_malloc0(sizeof(qavex_fast_synthesis));
+        if (f) std::memset((void *)f, 0, sizeof *f);
+        else pd_error(psW, "invqavex_tilde: no memory for the fast synthesis; using the exact synthesis");
+        psW->psFast = f;
+    }
+    psW->iFast = on;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- interface
+double fast_synthesis_direct_cost(std::int32_t L, std::int32_t d)
+{
+    return d < 1 ? 0.0 : 2.0 * L / d;
+}
+
+double fast_synthesis_fft_cost(std::int32_t L)
+{
+    // Per output sample and partition: a complex transform of F and a real
+    // inverse (about 2.5 F log2 F multiply-adds together), the spectral
+    // products (4 F), over a segment of N samples.
+    double c = 0.0;
+    for (std::int64_t N = QAVEX_BLOCK; N - QAVEX_BLOCK < L; N *= 2) {
+        const std::int64_t Lp = std::min<std::int64_t>(N, L - (N - QAVEX_BLOCK));
+        const double F = transform_size(N, Lp);
+        c += (2.5 * F * std::log2(F) + 4.0 * F) / (double)N;
+    }
+    return c;
+}
+
+void fast_synthesis_setup(t_class *c)
+{
+    class_addmethod(c, (t_method)set_fast, gensym("set_fast"), A_DEFFLOAT, A_NULL);
+}
+
+bool fast_synthesis_prepare(sinvQavex_t *psW, const sQbank_Param *P, std::int32_t Lm, std::int32_t S)
+{
+    qavex_fast_synthesis *f = psW->psFast;
+    if (!f) return false;
+    if (f->bands && (P != f->P || P->iGeneration != f->gen || Lm != f->Lm || S != f->S ||
+                     P->paf_r != f->paf_r || P->paf_i != f->paf_i)) {
+        double *A = psW->sSound.paA[0];
+        flush(f, A, psW->sSound.iLength, psW->sSound.paC[0] - A);
+        release_bands(f);
+    }
+    if (f->bands) return true;
+    if (P == f->failP && P->iGeneration == f->failGen && Lm == f->failLm && S == f->failS) return false;
+    if (!build(f, P, Lm, S)) {
+        release_bands(f);
+        f->failP = P;
+        f->failGen = P->iGeneration;
+        f->failLm = Lm;
+        f->failS = S;
+        pd_error(psW, "invqavex_tilde: no memory for the fast synthesis; using the exact synthesis");
+        return false;
+    }
+    f->P = P;
+    f->gen = P->iGeneration;
+    f->Lm = Lm;
+    f->paf_r = P->paf_r;
+    f->paf_i = P->paf_i;
+    f->k = 0;
+    f->failP = nullptr;
+    return true;
+}
+
+void fast_synthesis_thread(sthread_invqavex_param *psP)
+{
+    sinvQavex_t *psW = psP->psW;
+    qavex_fast_synthesis *f = psW->psFast;
+    double *A = psP->sA;
+    const std::int64_t R = psP->sE - psP->sA;
+    const std::int64_t c = psP->sC - psP->sA;
+    const std::int64_t k = f->k;
+    const std::int32_t qMin = std::max(psP->qMin, 0), qSup = std::min(psP->qSup, f->S);
+    Band *bands = f->bands;
+
+    for (std::int32_t q = qMin; q < qSup; q++) {
+        Band &b = bands[q];
+        if (b.mode == FS_FFT) {
+            cplx *slot = b.hist + (k % b.Hb) * QAVEX_BLOCK;
+            std::fill(slot, slot + QAVEX_BLOCK, cplx(0.0, 0.0));
+        }
+    }
+    for (std::int32_t l = 0; l < psP->num_blocks; l++) {
+        const sQavex_Coeff *list = psP->patc[l];
+        if (!list) continue;
+        for (std::int32_t e = list[0].numCoeff - 1; e >= 0; e--) {
+            const sQavex_Coeff &co = list[e];
+            const std::int32_t q = co.band;
+            if (q < qMin || q >= qSup) continue;
+            Band &b = bands[q];
+            if (b.mode == FS_NONE) continue;
+            const double vr = co.val_r, vi = co.val_i;
+            if (vr == 0.0 && vi == 0.0) continue;
+            if (co.start < 0 || co.start >= QAVEX_BLOCK) continue;
+            if (vi != 0.0 && !b.wi) continue;
+            // Non-finite values take the direct path, so they spoil only
+            // the samples their own window covers.
+            if (b.mode == FS_FFT && std::isfinite(vr) && std::isfinite(vi)) {
+                b.hist[(k % b.Hb) * QAVEX_BLOCK + co.start] += cplx(vr, vi);
+                b.last_nz = k;
+                continue;
+            }
+            const std::int64_t p0 = wrap(c + b.D + co.start, R);
+            const std::int64_t n1 = std::min<std::int64_t>(b.L, R - p0);
+            add_direct(A + p0, b.wr, b.wi, n1, vr, vi);
+            if (n1 < b.L) add_direct(A, b.wr + n1, b.wi ? b.wi + n1 : nullptr, b.L - n1, vr, vi);
+        }
+    }
+    for (std::int32_t q = qMin; q < qSup; q++) {
+        const Band &b = bands[q];
+        if (b.mode != FS_FFT) continue;
+        for (std::int32_t i = 0; i < b.nlev; i++) {
+            const Level &lv = b.lev[i];
+            if ((k + lv.phase) % lv.B != lv.B - 1 || b.last_nz < k - lv.B + 1) continue;
+            convolve_level(f, b, lv, (k + 1) * QAVEX_BLOCK, lv.N, A, R, wrap(c + b.D, R));
+        }
+    }
+    psW->iThreadCount = psW->iThreadCount - 1;
+}
+
+void fast_synthesis_finish(sinvQavex_t *psW)
+{
+    if (psW->psFast) psW->psFast->k++;
+}
+
+void fast_synthesis_rings_rebuilt(sinvQavex_t *psW)
+{
+    if (psW->psFast) clear_pending(psW->psFast);
+}
+
+void fast_synthesis_free(sinvQavex_t *psW)
+{
+    if (!psW->psFast) return;
+    release_bands(psW->psFast);
+    qavex_t_free(psW->psFast);
+    psW->psFast = nullptr;
+}
+
+int fast_synthesis_band_mode(const sinvQavex_t *psW, std::int32_t q)
+{
+    const qavex_fast_synthesis *f = psW->psFast;
+    if (!f || !f->bands || q < 0 || q >= f->S) return -1;
+    return f->bands[q].mode;
+}
