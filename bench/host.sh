@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Host benchmark: builds the library (Release) into build-bench/ and runs the
-# chain designer -> analysis -> synthesis -> delay in the real Pd host beside
-# Pd's own STFT. Prints markdown tables to stdout, progress to stderr.
+# Host benchmark: builds the library (Release) into build-bench/ (or
+# $BENCH_BUILD) and runs the chain designer -> analysis -> synthesis -> delay
+# in the real Pd host beside Pd's own STFT. Prints markdown tables to stdout,
+# progress to stderr.
 #   ./bench/host.sh              timing table, exact and fast mode (20 s, 3 rounds)
 #   ./bench/host.sh --fidelity   round-trip error with own and dual windows
 #   --quick                      3 s of audio and 2 rounds, for a fast check
+#   --mode exact|fast, --only 0,2, --seconds S, --rounds R: parts of the table
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build-bench
+build=${BENCH_BUILD:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQAVEX_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target qavex >/dev/null
 work="$build/host"
