@@ -2,6 +2,8 @@
 // messages, and is silent without valid channels.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <cmath>
 #include <string>
 #include <vector>
@@ -125,10 +127,14 @@ TEST(InvQavexHost, FloatsWithTagBitsOnTheInletsAreHarmless)
 
 TEST(InvQavexHost, HelpPatchOpensWithoutErrors)
 {
-    auto r = e2e::open_help("invqavex_tilde-help.pd");
+    auto r = e2e::open_help("invqavex_tilde-help.pd", 500);
     EXPECT_EQ(r.status, 0) << r.console;
     EXPECT_TRUE(e2e::has_line(r.console, "e2e: help open")) << r.console;
     EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
+    // The example prints the latency the synthesis sends.
+    auto at = r.console.find("latency: ");
+    ASSERT_NE(at, std::string::npos) << r.console;
+    EXPECT_GT(std::atoi(r.console.c_str() + at + 9), 1000) << r.console;
 }
 
 TEST(InvQavexHost, ResynthesisLinesUpWithTheDelayedInput)

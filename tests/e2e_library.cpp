@@ -44,3 +44,16 @@ TEST(Library, TagBitFloatsOnInletsDoNotCrash)
         EXPECT_TRUE(e2e::has_line(r.console, "survived: bang")) << r.console;
     }
 }
+
+TEST(LibraryHost, EveryClassHasAHelpPatchThatLoadsTheLibraryAndHasAReference)
+{
+    for (const char *cls : {"qavex_tilde", "invqavex_tilde", "qbank_tilde", "qlag_tilde", "qproc~", "qemit_tilde",
+                            "qdump~", "qview~"}) {
+        std::string text = e2e::read_file(e2e::source_dir() + "/help/" + cls + "-help.pd");
+        ASSERT_FALSE(text.empty()) << cls;
+        EXPECT_NE(text.find("#X obj "), std::string::npos) << cls;
+        EXPECT_NE(text.find(" declare -lib qavex;"), std::string::npos) << cls;
+        EXPECT_NE(text.find("#X restore "), std::string::npos) << cls;
+        EXPECT_NE(text.find(" pd reference;"), std::string::npos) << cls;
+    }
+}

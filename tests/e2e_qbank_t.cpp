@@ -385,6 +385,11 @@ TEST(QbankHost, HelpPatchOpensWithoutErrors)
 {
     auto r = e2e::open_help("qbank_tilde-help.pd");
     EXPECT_EQ(r.status, 0) << r.console;
+    // The example builds the bank at load and inspects band 20.
+    EXPECT_EQ(e2e::count_containing(r.console, "Band \t 20\t: Centerfrq.:"), 1) << r.console;
+    auto at = r.console.find("qbank_tilde-help: ");
+    ASSERT_NE(at, std::string::npos) << r.console;
+    EXPECT_GT(std::atoi(r.console.c_str() + at + 18), 0) << r.console;
     EXPECT_TRUE(e2e::has_line(r.console, "e2e: help open")) << r.console;
     EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
 }

@@ -2,6 +2,8 @@
 // input, the file it creates and what it writes without a bus signal.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <unistd.h>
 
 #include "e2e_util.h"
@@ -75,8 +77,12 @@ TEST(QdumpHost, OpenCreatesTheFileAndBangNamesIt)
 
 TEST(QdumpHost, HelpPatchOpensWithoutErrors)
 {
-    auto r = e2e::open_help("qdump~-help.pd");
+    auto r = e2e::open_help("qdump~-help.pd", 1000);
     EXPECT_EQ(r.status, 0) << r.console;
+    // The example writes half a second of coefficients and counts the lines.
+    auto at = r.console.find("qdump-help-lines: ");
+    ASSERT_NE(at, std::string::npos) << r.console;
+    EXPECT_GT(std::atoi(r.console.c_str() + at + 18), 10) << r.console;
     EXPECT_TRUE(e2e::has_line(r.console, "e2e: help open")) << r.console;
     EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
 }
