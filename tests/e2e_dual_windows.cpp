@@ -3,7 +3,9 @@
 // both are compared with the dry input delayed by the latency.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -107,4 +109,59 @@ TEST(DualWindowsHost, DualsBeatOwnWindowsOnWhiteNoise)
     EXPECT_EQ(e2e::count_containing(e.console, "qbank: make_dual: 33 bands"), 1) << e.console;
     EXPECT_EQ(e2e::count_containing(e.console, "dual windows out of date"), 0) << e.console;
     EXPECT_TRUE(e2e::clean_console(e.console)) << e.console;
+}
+
+// The designer sits in a subpatch that is cleared while the chain runs: the
+// host rebuilds the graph, the synthesis fed with the duals falls silent and
+// nothing crashes.
+TEST(DualWindowsHost, DeletingTheDesignerWhileTheChainRuns)
+{
+    std::string dir = e2e::temp_dir();
+    std::string patch =
+        "#N canvas 0 0 600 400 12;\n"
+        "#N canvas 0 0 400 300 holder 0;\n"
+        "#X obj 10 10 r dwbank;\n"
+        "#X obj 10 40 qbank_tilde;\n"
+        "#X obj 10 70 outlet~;\n"
+        "#X obj 100 70 outlet~;\n"
+        "#X connect 0 0 1 0;\n"
+        "#X connect 1 0 2 0;\n"
+        "#X connect 1 2 3 0;\n"
+        "#X restore 10 10 pd holder;\n"                                              // 0
+        "#X obj 10 40 loadbang;\n"                                                   // 1
+        "#X msg 10 70 \\; dwbank make -1 \\; dwbank shorten -1 "
+        "\\; dwbank copy_pac2paf -1 \\; dwbank make_dual \\; pd dsp 1;\n"       // 2
+        "#X obj 10 100 noise~;\n"                                                    // 3
+        "#X obj 10 130 qavex_tilde;\n"                                               // 4
+        "#X obj 10 160 invqavex_tilde;\n"                                            // 5
+        "#X obj 10 190 env~ 1024;\n"                                                 // 6
+        "#X obj 10 220 print level;\n"                                               // 7
+        "#X obj 200 40 del 300;\n"                                                   // 8
+        "#X msg 200 70 \\; pd-holder clear;\n"                                     // 9
+        "#X obj 200 100 del 600;\n"                                                  // 10
+        "#X msg 200 130 \\; pd quit;\n"                                            // 11
+        "#X connect 1 0 2 0;\n"
+        "#X connect 3 0 4 0;\n"
+        "#X connect 0 0 4 1;\n"
+        "#X connect 4 0 5 0;\n"
+        "#X connect 0 1 5 1;\n"
+        "#X connect 5 0 6 0;\n"
+        "#X connect 6 0 7 0;\n"
+        "#X connect 1 0 8 0;\n"
+        "#X connect 8 0 9 0;\n"
+        "#X connect 1 0 10 0;\n"
+        "#X connect 10 0 11 0;\n";
+    e2e::write_file(dir + "/delete.pd", patch);
+    auto r = e2e::run_pd_file(dir + "/delete.pd");
+    ASSERT_EQ(r.status, 0) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "qbank: make_dual: 33 bands"), 1) << r.console;
+    // env~ 1024 reports every 512 samples: the noise (near 96 dB) once the
+    // latency has passed and before the deletion, silence (0) in the last
+    // 15 reports (170 ms).
+    std::vector<double> levels;
+    for (size_t pos = 0; (pos = r.console.find("level: ", pos)) != std::string::npos; pos += 7)
+        levels.push_back(std::atof(r.console.c_str() + pos + 7));
+    ASSERT_GT(levels.size(), 40u) << r.console;
+    EXPECT_GE(std::count_if(levels.begin(), levels.end(), [](double l) { return l > 90; }), 5) << r.console;
+    for (size_t i = levels.size() - 15; i < levels.size(); i++) EXPECT_EQ(levels[i], 0.0) << i;
 }
