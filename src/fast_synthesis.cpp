@@ -1,4 +1,5 @@
 #include "fast_synthesis.h"
+#include "safety.h"
 
 #include <fftw3.h>
 
@@ -479,7 +480,12 @@ void fast_synthesis_thread(sthread_invqavex_param *psP)
             if (q < qMin || q >= qSup) continue;
             Band &b = bands[q];
             if (b.mode == FS_NONE) continue;
-            const double vr = co.val_r, vi = co.val_i;
+            // Skipped as in the exact synthesis, which reports them.
+            if (!qavex_t_finite(co.val_r) || !qavex_t_finite(co.val_i)) {
+                psP->psW->iNonFiniteSeen = 1;
+                continue;
+            }
+            const double vr = qavex_t_flush_subnormal(co.val_r), vi = qavex_t_flush_subnormal(co.val_i);
             if (vr == 0.0 && vi == 0.0) continue;
             if (co.start < 0 || co.start >= QAVEX_BLOCK) continue;
             if (vi != 0.0 && !b.wi) continue;

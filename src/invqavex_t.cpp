@@ -1,4 +1,5 @@
 #include "invqavex_t.h"
+#include "safety.h"
 
 #include "fast_synthesis.h"
 
@@ -117,7 +118,13 @@ void invqavex_t_thread(sthread_invqavex_param *psP)
             if (q < psP->qMin || q >= psP->qSup) continue;
             const paf_type *wr = psP->paf_r[q];
             if (!wr) continue;
-            const double vr = co.val_r, vi = co.val_i;
+            // Non-finite values would fill the ring with Inf and NaN: skipped.
+            // Subnormal parts count as 0, they would only slow the sums.
+            if (!qavex_t_finite(co.val_r) || !qavex_t_finite(co.val_i)) {
+                psP->psW->iNonFiniteSeen = 1;
+                continue;
+            }
+            const double vr = qavex_t_flush_subnormal(co.val_r), vi = qavex_t_flush_subnormal(co.val_i);
             if (vr == 0.0 && vi == 0.0) continue;
             // A window longer than Lm or a start outside the block would
             // reach before the block being output or past the ring.
@@ -213,6 +220,9 @@ static t_int *invqavex_t_perform(t_int *w)
     slice(psW->painvwp[0]);
     while (psW->iThreadCount > 0) sched_yield();
     if (fast) fast_synthesis_finish(psW);
+    qavex_t_warn_episode(&psW->iNonFiniteWarned, psW->iNonFiniteSeen,
+                         "invqavex_tilde: warning: coefficients with non-finite values are skipped");
+    psW->iNonFiniteSeen = 0;
 
     for (int j = 0; j < QAVEX_BLOCK; j++) {
         double sum = psW->sSound.paC[0][j];

@@ -64,6 +64,10 @@ struct sinvQavex_t {
     // state psFast owns.
     std::int32_t iFast;
     struct qavex_fast_synthesis *psFast;
+    // Set by a slice that skipped a non-finite coefficient in this block;
+    // 1 in iNonFiniteWarned while such blocks go on and the warning is out.
+    std::int32_t iNonFiniteSeen;
+    std::int32_t iNonFiniteWarned;
 };
 
 void invqavex_t_setup();

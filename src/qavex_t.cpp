@@ -263,6 +263,9 @@ t_int *qavex_t_perform(t_int *w)
         psW->sSound.pC += QAVEX_BLOCK;
         if (psW->sSound.pC >= psW->sSound.pE) psW->sSound.pC = psW->sSound.pA;
         std::memcpy(psW->sSound.pC, in, QAVEX_BLOCK * sizeof(t_sample));
+        // Infinite or NaN samples would poison every window they pass through.
+        qavex_t_warn_episode(&psW->iNonFiniteWarned, qavex_t_clean_samples(psW->sSound.pC, QAVEX_BLOCK),
+                             "qavex_tilde: warning: non-finite input samples are analysed as 0");
     }
 
     const sQavex_ParamIn pin = qavex_t_read_param_block(inC);

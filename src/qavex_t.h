@@ -56,6 +56,8 @@ struct sQavex_t {
     std::int32_t aiListCapacity[QAVEX_T_MAX_SLICES];
     // Window copies of the vectorised kernel, built on first use.
     struct sQavexExact *pExact;
+    // 1 while the input holds non-finite samples and the warning is out.
+    std::int32_t iNonFiniteWarned;
 };
 
 extern t_class *pcQavex_t;

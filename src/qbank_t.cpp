@@ -10,6 +10,7 @@
 #include "qavex_t_array_functions.h"
 #include "qavex_t_theta_functions.h"
 #include "qavex_t_window_functions.h"
+#include "safety.h"
 
 t_class *pcQbank_t = nullptr;
 
@@ -20,6 +21,7 @@ static constexpr long double QBANK_SQRT2 = 1.4142135623730951L;
 // table. A file beyond them is treated as corrupt.
 static constexpr std::int32_t QBANK_MAX_ROWS = 1000000;
 static constexpr std::int32_t QBANK_MAX_TABLE = 1000000;
+static constexpr double QBANK_MAX_TABLE_VALUE = 1e10;
 
 std::int32_t qbank_t_trunc(long double v)
 {
@@ -314,6 +316,16 @@ static int qbank_t_read_processed(FILE *f, double f0, double k, double **out)
             qavex_t_free(d);
             return LOAD_CORRUPT;
         }
+    // Tables built from a source file stay within its coordinates (at most
+    // 1e9 in magnitude); other values, non-finite or subnormal ones, would
+    // make every window NaN or infinite.
+    for (int i = 0; i < Si + Sf; i++) {
+        const double v = i < Si ? inv[i] : fwd[i - Si];
+        if (!(std::fabs(v) <= QBANK_MAX_TABLE_VALUE) || qavex_t_flush_subnormal(v) != v) {
+            qavex_t_free(d);
+            return LOAD_CORRUPT;
+        }
+    }
     *out = d;
     return LOAD_OK;
 }
@@ -979,11 +991,28 @@ void qbank_t_bang(sQbank_t *psW)
 
 static void qbank_t_list(sQbank_t *, t_symbol *, int, t_atom *) { post("test"); }
 
+// Readers must never see an infinite or NaN window value: a band whose
+// complex window has one (or a part beyond the float range) stops the
+// conversion before any float window is touched.
+static bool qbank_t_pac_publishable(sQbank_t *psW, std::int32_t qmin, std::int32_t qsup)
+{
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        const pac_type *w = psW->pac[q];
+        if (w && !qavex_t_publishable(w, qavex_t_pac_length(w))) {
+            pd_error(psW, "qbank_tilde copy_pac2paf: window %i holds values that are not finite floats; "
+                          "float windows unchanged", (int)q);
+            return false;
+        }
+    }
+    return true;
+}
+
 void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t qmin, qsup;
     if (!qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
+    if (!qbank_t_pac_publishable(psW, qmin, qsup)) return;
     for (std::int32_t q = qmin; q < qsup; q++) {
         pac_type *w = psW->pac[q];
         if (!w) continue;
@@ -999,9 +1028,10 @@ void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
             qbank_t_free_paf_windows(psW);
             return;
         }
+        // Parts below the float range become 0 rather than subnormal floats.
         for (std::int32_t i = 0; i < N; i++) {
-            p->paf_r[q][i] = (paf_type)w[i].real();
-            p->paf_i[q][i] = (paf_type)w[i].imag();
+            p->paf_r[q][i] = qavex_t_flush_subnormal((paf_type)w[i].real());
+            p->paf_i[q][i] = qavex_t_flush_subnormal((paf_type)w[i].imag());
         }
     }
     p->iLongestFrame_paf = qbank_t_find_longest_frame_paf(psW);
@@ -1349,10 +1379,23 @@ static void qbank_t_differentiate(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each
 static void qbank_t_integrate(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_integrate_array); }
 static void qbank_t_imag_plus_real(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_imag_plus_real_array); }
 
+// Values an array command writes into the windows must be finite: an
+// infinite or NaN one is refused before any window changes.
+static bool qbank_t_values_finite(sQbank_t *psW, const char *selector, std::initializer_list<double> values)
+{
+    for (double v : values)
+        if (!qavex_t_finite(v)) {
+            pd_error(psW, "qbank_tilde %s: value %g is not finite; windows unchanged", selector, v);
+            return false;
+        }
+    return true;
+}
+
 // Magnitudes at or below fCutLow become fCutLow, at or above fCutHigh
 // become fCutHigh; the phase is kept.
 static void qbank_t_cut(sQbank_t *psW, t_floatarg fAN, t_floatarg fCutLow, t_floatarg fCutHigh)
 {
+    if (!qbank_t_values_finite(psW, "cut", {fCutLow, fCutHigh})) return;
     sQbank_Bands sel = qbank_ac_select(psW, fAN);
     if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = sel.first; q < sel.last; q++)
@@ -1392,6 +1435,7 @@ static void qbank_t_floating_average(sQbank_t *psW, t_floatarg fAN, t_floatarg f
 static void qbank_t_make_dc_offset(sQbank_t *psW, t_floatarg fAN, t_floatarg fChangeOffset, t_floatarg fDCOffset_real,
                             t_floatarg fDCOffset_imag)
 {
+    if (!qbank_t_values_finite(psW, "make_dc_offset", {fDCOffset_real, fDCOffset_imag})) return;
     sQbank_Bands sel = qbank_ac_select(psW, fAN);
     // A NaN argument is not 0, so it changes the mean like any other.
     std::int32_t iChange = std::isnan(fChangeOffset) ? 1 : qbank_ac_trunc(fChangeOffset);
@@ -1468,6 +1512,7 @@ static void qbank_t_mult(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
             if (std::strcmp(text, k.name) == 0) kind = k.kind;
     pac_type cVal(atom_getfloat(&argv[2]), atom_getfloat(&argv[3]));
     t_float fRandom = argc >= 5 ? atom_getfloat(&argv[4]) : 0;
+    if (!qbank_t_values_finite(psW, "mult", {cVal.real(), cVal.imag()})) return;
     if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
 
     if (!sel.all) {

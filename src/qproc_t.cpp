@@ -6,6 +6,7 @@
 //   shift      moves coefficients to other bands (optionally of another
 //              bank), with optional time alignment and phase correction.
 #include "qproc_t.h"
+#include "safety.h"
 
 #include <cfloat>
 #include <cmath>
@@ -234,8 +235,20 @@ t_int *qproc_t_perform_shift(t_int *w)
     const bool align = psW->float_param[1] > 0;
     const bool phase = psW->float_param[2] > 0;
     const std::int32_t clock = psW->int_param[0];
-    qproc_t_for_each_coeff(c.lists, c.n,
-                           [&](sQavex_Coeff &k) { qproc_t_shift_coeff(k, s, align, phase, clock, p1.p, p2.p); });
+    // A non-finite value gets no phase correction, whose extended-precision
+    // arithmetic it would stall; it keeps its value and moves band as usual.
+    bool nonfinite = false;
+    qproc_t_for_each_coeff(c.lists, c.n, [&](sQavex_Coeff &k) {
+        const bool finite = qavex_t_finite(k.val_r) && qavex_t_finite(k.val_i);
+        nonfinite |= !finite;
+        if (phase && finite) {  // subnormal parts would slow the correction
+            k.val_r = qavex_t_flush_subnormal(k.val_r);
+            k.val_i = qavex_t_flush_subnormal(k.val_i);
+        }
+        qproc_t_shift_coeff(k, s, align, phase && finite, clock, p1.p, p2.p);
+    });
+    qavex_t_warn_episode(&psW->iNonFiniteWarned, nonfinite,
+                         "qproc~ shift: warning: coefficients with non-finite values are not phase corrected");
     qavex_t_write_coeff_block(out, c.lists, c.n);
     // Wraps instead of overflowing after about 13 hours at 44100 Hz.
     psW->int_param[0] = (std::int32_t)((std::uint32_t)clock + (std::uint32_t)QAVEX_BLOCK);

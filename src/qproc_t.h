@@ -27,6 +27,7 @@ struct sQproc_t {
     std::int32_t dsp_num_pointers;  // arguments of the block routine (object + vectors)
     sQavex_Coeff **pawc;            // merged list-address array of adding
     std::int32_t pawc_capacity;     // addresses pawc can hold; it only grows
+    std::int32_t iNonFiniteWarned;  // 1 while shifted blocks hold non-finite values
 };
 
 void qproc_t_setup();

@@ -3,6 +3,8 @@
 // subnormal values, and the per-object memory bound.
 #pragma once
 
+#include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -13,3 +15,30 @@ inline void qavex_t_write_empty_vector(t_sample *v, int n)
 {
     if (n > 0) std::memset(v, 0, (std::size_t)n * sizeof(t_sample));
 }
+
+// ---------------------------------------------------------------- values
+
+// Neither infinite nor NaN (all exponent bits set).
+inline bool qavex_t_finite(float x)
+{
+    std::uint32_t u;
+    std::memcpy(&u, &x, sizeof u);
+    return (u & 0x7f800000u) != 0x7f800000u;
+}
+inline bool qavex_t_finite(double x) { return x - x == 0.0; }
+
+// Subnormal values become 0: in extended precision they cost a slow
+// assist on many processors. Normal values, zeros and NaN pass unchanged.
+inline double qavex_t_flush_subnormal(double v) { return v != 0.0 && std::fabs(v) < DBL_MIN ? 0.0 : v; }
+inline float qavex_t_flush_subnormal(float v) { return v != 0.0f && std::fabs(v) < FLT_MIN ? 0.0f : v; }
+
+// Replaces non-finite and subnormal samples by 0; true when one was
+// non-finite.
+bool qavex_t_clean_samples(t_sample *v, int n);
+
+// A window may be published as floats when every part is finite as a float.
+bool qavex_t_publishable(const pac_type *w, std::int32_t n);
+
+// One warning per episode: posts text when seen starts an episode; the
+// latch re-arms with the first block that has nothing to report.
+void qavex_t_warn_episode(std::int32_t *latch, bool seen, const char *text);

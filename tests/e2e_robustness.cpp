@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "e2e_util.h"
 
@@ -177,6 +181,200 @@ TEST(RobustHost, WrongBlockSizeGivesOneErrorPerStartAndEmptyOutlets)
         int other = 0;
         for (float v : ch[i]) other += v != want;
         EXPECT_EQ(other, 0) << "outlet recorded in " << tables[i];
+    }
+}
+
+// ---------------------------------------------------------------- non-finite values
+
+constexpr double AUDIO_MS = 400;  // recorded audio per run
+constexpr int RUN_LIMIT_S = 60;   // finite input needs well under a second
+
+struct ChainRun {
+    e2e::Run run;
+    std::vector<float> out;  // the resynthesis, AUDIO_MS long
+    double seconds;          // wall time of the host
+};
+
+int finite_count(const std::vector<float> &v)
+{
+    int n = 0;
+    for (float x : v) n += std::isfinite(x);
+    return n;
+}
+int nonzero_count(const std::vector<float> &v)
+{
+    int n = 0;
+    for (float x : v) n += x != 0.0f;
+    return n;
+}
+
+// Designer -> analysis -> synthesis with [sig~ input]; the designer gets
+// bank_msgs at load, the input changes to the given values at the given
+// times (ms). The synthesis output is recorded and returned.
+ChainRun run_chain(const std::string &bank_msgs, const std::string &input,
+                   const std::vector<std::pair<int, std::string>> &changes = {}, const std::string &dir = e2e::temp_dir())
+{
+    const std::string wav = dir + "/out.wav";
+    e2e::Patch p;
+    int lb = p.obj("loadbang");
+    int dsp = p.msg("\\; pd dsp 1");
+    int bank = p.obj("qbank_tilde");
+    int setup = p.msg(bank_msgs);
+    int sig = p.obj("sig~ " + input);
+    int ana = p.obj("qavex_tilde");
+    int syn = p.obj("invqavex_tilde");
+    p.obj("table out " + std::to_string((int)(AUDIO_MS * 44.1)));
+    int rec = p.obj("tabwrite~ out");
+    p.connect(lb, 0, dsp, 0);
+    p.connect(lb, 0, setup, 0);
+    p.connect(setup, 0, bank, 0);
+    p.connect(bank, 0, ana, 1);
+    p.connect(sig, 0, ana, 0);
+    p.connect(ana, 0, syn, 0);
+    p.connect(ana, 1, syn, 1);
+    p.connect(syn, 0, rec, 0);
+    p.connect(lb, 0, rec, 0);
+    for (const auto &[ms, value] : changes) {
+        int d = p.obj("del " + std::to_string(ms));
+        int m = p.msg(value);
+        p.connect(lb, 0, d, 0);
+        p.connect(d, 0, m, 0);
+        p.connect(m, 0, sig, 0);
+    }
+    int end = p.obj("del " + std::to_string((int)AUDIO_MS));
+    int write = p.msg("write -wave -bytes 4 " + wav + " out");
+    int sf = p.obj("soundfiler");
+    p.connect(lb, 0, end, 0);
+    p.connect(end, 0, write, 0);
+    p.connect(write, 0, sf, 0);
+    p.quit_after(AUDIO_MS + 10);
+    auto t0 = std::chrono::steady_clock::now();
+    ChainRun r{e2e::run_pd(p, dir, RUN_LIMIT_S), {}, 0};
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (r.run.status == 0) r.out = e2e::read_wav(wav).at(0);
+    return r;
+}
+
+const char *const MAKE = "initialize \\, make -1 \\, copy_pac2paf -1";
+const char *const INPUT_WARNING = "qavex_tilde: warning: non-finite input samples are analysed as 0";
+
+TEST(RobustHost, NonFiniteInputIsAnalysedAsZeroWithOneWarningPerEpisode)
+{
+    // inf, then 0.5 from 100 ms, then -inf from 250 ms: two episodes.
+    ChainRun r = run_chain(MAKE, "1e309", {{100, "0.5"}, {250, "-1e309"}});
+    ASSERT_EQ(r.run.status, 0) << "took " << r.seconds << " s\n" << r.run.console;
+    EXPECT_EQ(e2e::count_containing(r.run.console, INPUT_WARNING), 2) << r.run.console;
+    ASSERT_EQ(r.out.size(), (size_t)(AUDIO_MS * 44.1));
+    EXPECT_EQ(finite_count(r.out), (int)r.out.size());
+    EXPECT_GT(nonzero_count(r.out), 1000) << "the finite stretch is resynthesised";
+    std::printf("non-finite input: %.2f s for %.0f ms of audio\n", r.seconds, AUDIO_MS);
+}
+
+// The designer refuses values that would publish a non-finite window: an
+// infinite factor at once, a finite one that overflows the float windows at
+// the conversion. The chain keeps the windows it had and stays finite.
+TEST(RobustHost, DesignerPublishesNoNonFiniteWindow)
+{
+    const std::string msgs = std::string(MAKE) +
+                             " \\, paf2list 3 \\, mult -1 TIMES_VAL 1e309 0 \\, cut -1 0 1e309"
+                             " \\, make_dc_offset -1 1 -1e309 0 \\, mult -1 TIMES_VAL 1e30 0"
+                             " \\, mult -1 TIMES_VAL 1e30 0 \\, copy_pac2paf -1 \\, paf2list 3";
+    const std::string dir = e2e::temp_dir();
+    ChainRun r = run_chain(msgs, "0.5", {}, dir);
+    ASSERT_EQ(r.run.status, 0) << "took " << r.seconds << " s\n" << r.run.console;
+    for (const char *sel : {"mult", "cut", "make_dc_offset"})
+        EXPECT_EQ(e2e::count_containing(r.run.console, std::string("qbank_tilde ") + sel + ": value "), 1)
+            << sel << "\n" << r.run.console;
+    EXPECT_EQ(e2e::count_containing(r.run.console, "copy_pac2paf: window 0 holds values that are not finite"), 1)
+        << r.run.console;
+    EXPECT_EQ(e2e::count_containing(r.run.console, "error"), 4) << r.run.console;
+    EXPECT_EQ(finite_count(r.out), (int)r.out.size());
+    EXPECT_GT(nonzero_count(r.out), 1000);
+}
+
+// A processed cache holding NaN is replaced from its source; the bank built
+// from it resynthesises finite audio.
+TEST(RobustHost, ProcessedCacheWithNaNIsRebuilt)
+{
+    const std::string dir = e2e::temp_dir(), src = dir + "/map.txt", cache = src + ".processed";
+    // A linear map, 60 Hz per unit of the warped axis.
+    e2e::write_file(src, "3\n-60 -1\n0 0\n30000 500\n");
+    const std::string msgs = "set_theta_type 0 " + src + " \\, " + MAKE;
+    ChainRun first = run_chain(msgs, "0.5", {}, dir);
+    ASSERT_EQ(first.run.status, 0) << first.run.console;
+    const std::string good = e2e::read_file(cache);
+    ASSERT_GT(good.size(), 100u) << first.run.console;
+    std::string bad = good;
+    size_t line = 0;
+    for (int i = 0; i < 20; i++) line = bad.find('\n', line) + 1;
+    bad.replace(line, bad.find('\n', line) - line, "nan");
+    e2e::write_file(cache, bad);
+
+    ChainRun r = run_chain(msgs, "0.5", {}, dir);
+    ASSERT_EQ(r.run.status, 0) << "took " << r.seconds << " s\n" << r.run.console;
+    EXPECT_EQ(e2e::count_containing(r.run.console, "Thetadata file " + cache + " is corrupt"), 1) << r.run.console;
+    EXPECT_TRUE(e2e::read_file(cache) == good) << "the cache is written again from the source";
+    EXPECT_EQ(finite_count(r.out), (int)r.out.size());
+    EXPECT_TRUE(r.out == first.out) << "the rebuilt bank equals the first one";
+    std::printf("NaN in the cache: %.2f s for %.0f ms of audio (clean cache: %.2f s)\n", r.seconds, AUDIO_MS,
+                first.seconds);
+}
+
+// Infinite coefficients from the generator pass a shifting processor with
+// phase correction into the synthesis, beside finite ones, in every block.
+TEST(RobustHost, ProcessorAndSynthesisSkipNonFiniteCoefficients)
+{
+    for (const char *mode : {"set_fast 0", "set_fast 1"}) {
+        SCOPED_TRACE(mode);
+        const std::string dir = e2e::temp_dir(), wav = dir + "/out.wav";
+        e2e::Patch p;
+        int lb = p.obj("loadbang");
+        int dsp = p.msg("\\; pd dsp 1");
+        int bank = p.obj("qbank_tilde");
+        int setup = p.msg(MAKE);
+        int metro = p.obj("metro 0.5");
+        int ev = p.msg("emit 5 1e309 0 3 \\, emit 7 0 -1e309 4 \\, emit 9 0.25 0 5");
+        int emit = p.obj("qemit_tilde");
+        int shift = p.obj("qproc~ shift 0 1 1");
+        int syn = p.obj("invqavex_tilde");
+        int fast = p.msg(mode);
+        p.connect(lb, 0, fast, 0);
+        p.connect(fast, 0, syn, 0);
+        p.obj("table out " + std::to_string((int)(AUDIO_MS * 44.1)));
+        int rec = p.obj("tabwrite~ out");
+        int end = p.obj("del " + std::to_string((int)AUDIO_MS));
+        int write = p.msg("write -wave -bytes 4 " + wav + " out");
+        int sf = p.obj("soundfiler");
+        p.connect(lb, 0, dsp, 0);
+        p.connect(lb, 0, setup, 0);
+        p.connect(setup, 0, bank, 0);
+        p.connect(lb, 0, metro, 0);
+        p.connect(metro, 0, ev, 0);
+        p.connect(ev, 0, emit, 0);
+        p.connect(bank, 0, emit, 1);
+        p.connect(emit, 0, shift, 0);
+        p.connect(emit, 1, shift, 1);
+        p.connect(emit, 1, shift, 3);
+        p.connect(shift, 0, syn, 0);
+        p.connect(emit, 1, syn, 1);
+        p.connect(syn, 0, rec, 0);
+        p.connect(lb, 0, rec, 0);
+        p.connect(lb, 0, end, 0);
+        p.connect(end, 0, write, 0);
+        p.connect(write, 0, sf, 0);
+        p.quit_after(AUDIO_MS + 10);
+        auto t0 = std::chrono::steady_clock::now();
+        e2e::Run r = e2e::run_pd(p, dir, RUN_LIMIT_S);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        ASSERT_EQ(r.status, 0) << "took " << seconds << " s\n" << r.console;
+        EXPECT_EQ(e2e::count_containing(r.console, "qproc~ shift: warning: coefficients with non-finite values"), 1)
+            << r.console;
+        EXPECT_EQ(e2e::count_containing(r.console, "invqavex_tilde: warning: coefficients with non-finite values"), 1)
+            << r.console;
+        auto out = e2e::read_wav(wav).at(0);
+        EXPECT_EQ(finite_count(out), (int)out.size());
+        EXPECT_GT(nonzero_count(out), 1000) << "the finite coefficients are resynthesised";
+        std::printf("non-finite coefficients (%s): %.2f s for %.0f ms of audio\n", mode, seconds, AUDIO_MS);
     }
 }
 

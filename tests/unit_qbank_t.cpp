@@ -516,6 +516,38 @@ TEST_F(Bank, CorruptProcessedFileIsReplacedFromTheSource)
     }
 }
 
+TEST_F(Bank, ProcessedFileWithUnusableValuesIsRebuiltFromTheSource)
+{
+    std::string dir = tmpdir(), path = dir + "/theta.txt", processed = path + ".processed";
+    write(path, exp_map_source());
+    send("set_theta_type", {fa(0), sa(path.c_str())});
+    send("initialize");
+    const std::string good = read_text(processed);
+    ASSERT_GT(good.size(), 100u);
+    // One table entry (line 10) replaced; the unchanged value is the control.
+    std::vector<std::string> lines;
+    std::istringstream in(good);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    const std::string values[] = {lines[10], "nan", "inf", "-inf", "1e308", "-1e308", "1e-320"};
+    for (const std::string &v : values) {
+        std::string text;
+        for (std::size_t i = 0; i < lines.size(); i++) text += (i == 10 ? v : lines[i]) + "\n";
+        write(processed, text);
+        stub::clear();
+        send("initialize");
+        const bool control = v == lines[10];
+        bool named = false;
+        for (auto &l : stub::console())
+            if (l.error && l.text.find(processed) != std::string::npos) named = true;
+        EXPECT_EQ(named, !control) << v << stub::console_text();
+        EXPECT_EQ(read_text(processed), good) << v;  // rebuilt (or read as it was)
+        ASSERT_EQ(P().eThetaType, BSPLINE) << v;
+        const double *d = P().thetadata;
+        const int Si = (int)d[6], Sf = (int)d[Si + 13];
+        for (int i = 0; i < Si + Sf + 18; i++) EXPECT_TRUE(std::isfinite(d[i])) << v << " entry " << i;
+    }
+}
+
 // ------------------------------------------------------------------ windows
 
 TEST_F(Bank, MakeAllBuildsTheWorkedExampleWindows)
