@@ -18,7 +18,8 @@
 // one sample per block position) and the band's output is Re(x * w) shifted
 // by D. A band on the FFT path keeps the recent impulse stream and splits its
 // window into partitions of 64, 128, 256, ... samples, partition i starting at
-// window element N_i - 64. Partition i is convolved with whole segments of N_i
+// window element N_i - 64; the first partitions are added directly where that
+// costs less at the band's hop than their transforms. Partition i is convolved with whole segments of N_i
 // impulse samples once a segment is complete; the earliest sample it produces
 // then falls on the block being computed, so nothing comes late and no
 // latency is added. Segment boundaries of each partition are staggered per
@@ -51,8 +52,9 @@ struct Band {
     std::int32_t D;          // Lm - L
     const paf_type *wr;
     const paf_type *wi;      // null when it cannot serve complex coefficients
+    std::int32_t head;       // window elements 0..head-1 are added directly
     std::int32_t nlev;
-    Level *lev;
+    Level *lev;              // partitions from the first one at element head on
     cplx *hist;              // impulse stream, Hb blocks, indexed by sample mod 64 Hb
     std::int32_t Hb;
     std::int64_t last_nz;    // last block with a non-zero impulse
@@ -96,19 +98,42 @@ std::int32_t length_word(const paf_type *a)
     return (std::int32_t)f;
 }
 
-std::int32_t level_count(std::int32_t L)
-{
-    std::int32_t n = 0;
-    for (std::int64_t N = QAVEX_BLOCK; N - QAVEX_BLOCK < L; N *= 2) n++;
-    return n;
-}
-
 // Transform size for a segment of N and a partition of Lp: even, at least
 // N + Lp - 1, with no prime factor above 5.
 std::int32_t transform_size(std::int64_t N, std::int64_t Lp)
 {
     const std::int64_t half = (N + Lp) / 2;
     return 2 * round_up_to_multiple_of_small_primes((std::int32_t)half, 5);
+}
+
+// Partitions i >= first cover window elements from 64 (2^first - 1) on.
+std::int32_t level_count(std::int32_t L, std::int32_t first)
+{
+    std::int32_t n = 0;
+    for (std::int64_t N = (std::int64_t)QAVEX_BLOCK << first; N - QAVEX_BLOCK < L; N *= 2) n++;
+    return n;
+}
+
+// Cost per output sample of partition i of a window of length L, in
+// multiply-adds: a complex transform of F and a real inverse (about
+// 2.5 F log2 F together) and the spectral products (4 F), over N samples.
+double level_cost(std::int32_t L, std::int32_t i)
+{
+    const std::int64_t N = (std::int64_t)QAVEX_BLOCK << i;
+    const std::int64_t Lp = std::min<std::int64_t>(N, L - (N - QAVEX_BLOCK));
+    const double F = transform_size(N, Lp);
+    return (2.5 * F * std::log2(F) + 4.0 * F) / (double)N;
+}
+
+// The first partition computed by FFT for a band fed every d samples: the
+// elements before it are cheaper to add directly.
+std::int32_t first_level(std::int32_t L, std::int32_t d)
+{
+    std::int32_t i = 0;
+    while (((std::int64_t)QAVEX_BLOCK << (i + 1)) - QAVEX_BLOCK < L &&
+           fast_synthesis_direct_cost(QAVEX_BLOCK << i, d) < level_cost(L, i))
+        i++;
+    return i;
 }
 
 // ---------------------------------------------------------------- direct adds
@@ -253,11 +278,11 @@ std::int32_t plan_slot(qavex_fast_synthesis *f, std::int32_t F)
 }
 
 // Partitions of an FFT band; false when the plan table is full.
-bool lay_out_levels(qavex_fast_synthesis *f, Band &b, std::int32_t q)
+bool lay_out_levels(qavex_fast_synthesis *f, Band &b, std::int32_t q, std::int32_t first)
 {
     for (std::int32_t i = 0; i < b.nlev; i++) {
         Level &lv = b.lev[i];
-        lv.N = QAVEX_BLOCK << i;
+        lv.N = QAVEX_BLOCK << (first + i);
         lv.O = lv.N - QAVEX_BLOCK;
         lv.Lp = std::min(lv.N, b.L - lv.O);
         lv.F = transform_size(lv.N, lv.Lp);
@@ -275,7 +300,7 @@ bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std:
     f->bands = (Band *)qavex_t_malloc0((std::size_t)S * sizeof(Band));
     if (!f->bands) return false;
     f->S = S;
-    for (std::int32_t q = 0; q < S; q++) f->bands[q] = Band{FS_NONE, 0, 0, nullptr, nullptr, 0, nullptr, nullptr, 0, FS_LONG_AGO};
+    for (std::int32_t q = 0; q < S; q++) f->bands[q] = Band{FS_NONE, 0, 0, nullptr, nullptr, 0, 0, nullptr, nullptr, 0, FS_LONG_AGO};
     f->nplans = 0;
 
     std::int32_t maxF = 0;
@@ -287,20 +312,23 @@ bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std:
         if (L < 1 || L > Lm) continue;
         const paf_type *wi = P->paf_i[q];
         if (wi && length_word(wi) < L) wi = nullptr;
-        b = Band{FS_DIRECT, L, Lm - L, wr, wi, 0, nullptr, nullptr, 0, FS_LONG_AGO};
+        b = Band{FS_DIRECT, L, Lm - L, wr, wi, 0, 0, nullptr, nullptr, 0, FS_LONG_AGO};
 
         const std::int32_t d = P->aiDq ? P->aiDq[q] : 0;
         if (!wi || d < 1 || (std::int64_t)2 * L > FS_MAX_SEGMENT) continue;
-        if (fast_synthesis_fft_cost(L) >= fast_synthesis_direct_cost(L, d)) continue;
-        b.nlev = level_count(L);
+        if (fast_synthesis_fft_cost(L, d) >= fast_synthesis_direct_cost(L, d)) continue;
+        const std::int32_t first = first_level(L, d);
+        b.head = (QAVEX_BLOCK << first) - QAVEX_BLOCK;
+        b.nlev = level_count(L, first);
         b.lev = (Level *)qavex_t_malloc0((std::size_t)b.nlev * sizeof(Level));
         if (!b.lev) return false;
         std::fill(b.lev, b.lev + b.nlev, Level{});
-        if (!lay_out_levels(f, b, q)) {
+        if (!lay_out_levels(f, b, q, first)) {
             // No room for more transform sizes: this band stays direct.
             qavex_t_free(b.lev);
             b.lev = nullptr;
             b.nlev = 0;
+            b.head = 0;
             continue;
         }
         b.mode = FS_FFT;
@@ -403,17 +431,11 @@ double fast_synthesis_direct_cost(std::int32_t L, std::int32_t d)
     return d < 1 ? 0.0 : 2.0 * L / d;
 }
 
-double fast_synthesis_fft_cost(std::int32_t L)
+double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d)
 {
-    // Per output sample and partition: a complex transform of F and a real
-    // inverse (about 2.5 F log2 F multiply-adds together), the spectral
-    // products (4 F), over a segment of N samples.
-    double c = 0.0;
-    for (std::int64_t N = QAVEX_BLOCK; N - QAVEX_BLOCK < L; N *= 2) {
-        const std::int64_t Lp = std::min<std::int64_t>(N, L - (N - QAVEX_BLOCK));
-        const double F = transform_size(N, Lp);
-        c += (2.5 * F * std::log2(F) + 4.0 * F) / (double)N;
-    }
+    const std::int32_t first = first_level(L, d);
+    double c = fast_synthesis_direct_cost((QAVEX_BLOCK << first) - QAVEX_BLOCK, d);
+    for (std::int32_t i = first; ((std::int64_t)QAVEX_BLOCK << i) - QAVEX_BLOCK < L; i++) c += level_cost(L, i);
     return c;
 }
 
@@ -491,15 +513,16 @@ void fast_synthesis_thread(sthread_invqavex_param *psP)
             if (vi != 0.0 && !b.wi) continue;
             // Non-finite values take the direct path, so they spoil only
             // the samples their own window covers.
-            if (b.mode == FS_FFT && std::isfinite(vr) && std::isfinite(vi)) {
+            const bool fft = b.mode == FS_FFT && std::isfinite(vr) && std::isfinite(vi);
+            if (fft) {
                 b.hist[(k % b.Hb) * QAVEX_BLOCK + co.start] += cplx(vr, vi);
                 b.last_nz = k;
-                continue;
             }
+            const std::int32_t len = fft ? b.head : b.L;
             const std::int64_t p0 = wrap(c + b.D + co.start, R);
-            const std::int64_t n1 = std::min<std::int64_t>(b.L, R - p0);
+            const std::int64_t n1 = std::min<std::int64_t>(len, R - p0);
             add_direct(A + p0, b.wr, b.wi, n1, vr, vi);
-            if (n1 < b.L) add_direct(A, b.wr + n1, b.wi ? b.wi + n1 : nullptr, b.L - n1, vr, vi);
+            if (n1 < len) add_direct(A, b.wr + n1, b.wi ? b.wi + n1 : nullptr, len - n1, vr, vi);
         }
     }
     for (std::int32_t q = qMin; q < qSup; q++) {

@@ -37,6 +37,7 @@ void fast_synthesis_free(sinvQavex_t *psW);
 int fast_synthesis_band_mode(const sinvQavex_t *psW, std::int32_t q);
 
 // Cost estimates in multiply-adds per output sample for one band of window
-// length L fed every d samples: direct form and doubling-partition FFT.
+// length L fed every d samples: direct form, and doubling partitions by FFT
+// after a head that is added directly.
 double fast_synthesis_direct_cost(std::int32_t L, std::int32_t d);
-double fast_synthesis_fft_cost(std::int32_t L);
+double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d);
