@@ -15,8 +15,9 @@ extern "C" t_outconnect *obj_starttraverseoutlet(const t_object *x, t_outlet **o
 
 namespace {
 
-// Longest window the transform grid takes (the grid is twice as long).
-constexpr std::int64_t DUAL_MAX_LENGTH = (std::int64_t)1 << 25;
+// Longest window the transform grid takes: the grid is about twice as long
+// and needs 40 bytes per point, 700 MB at this limit (190 s of windows).
+constexpr std::int64_t DUAL_MAX_LENGTH = (std::int64_t)1 << 23;
 // Response values near zero are not inverted in full: 1/D becomes
 // D/(D^2 + (floor*Dmax)^2), which equals 1/D to a relative 1e-6 wherever D
 // is above a thousandth of Dmax, and stays bounded where the bank passes

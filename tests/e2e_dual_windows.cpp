@@ -165,3 +165,27 @@ TEST(DualWindowsHost, DeletingTheDesignerWhileTheChainRuns)
     EXPECT_GE(std::count_if(levels.begin(), levels.end(), [](double l) { return l > 90; }), 5) << r.console;
     for (size_t i = levels.size() - 15; i < levels.size(); i++) EXPECT_EQ(levels[i], 0.0) << i;
 }
+
+// Only the designer whose third outlet is connected says why it is empty:
+// at the start and again after the windows change.
+TEST(DualWindowsHost, ConnectedDesignerTellsWhyTheDualOutletIsEmpty)
+{
+    std::string dir = e2e::temp_dir();
+    e2e::Patch p;
+    int used = p.obj("qbank_tilde");
+    p.obj("qbank_tilde");
+    int syn = p.obj("invqavex_tilde");
+    int lb = p.obj("loadbang");
+    int dsp = p.msg("\\; pd dsp 1");
+    int later = p.obj("del 50");
+    int change = p.msg("make 0");
+    p.connect(used, 2, syn, 1);
+    p.connect(lb, 0, dsp, 0);
+    p.connect(lb, 0, later, 0);
+    p.connect(later, 0, change, 0);
+    p.connect(change, 0, used, 0);
+    p.quit_after(100);
+    auto r = e2e::run_pd(p, dir);
+    ASSERT_EQ(r.status, 0) << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "qbank: dual windows out of date, send make_dual"), 2) << r.console;
+}

@@ -226,6 +226,20 @@ protected:
         }
         return in.p;
     }
+    // Blocks taken and not returned, from now on.
+    static inline long live = 0;
+    static void count_allocations()
+    {
+        live = 0;
+        qavex_t_raw_malloc = [](std::size_t n) -> void * {
+            live++;
+            return std::malloc(n);
+        };
+        qavex_t_raw_free = [](void *p) {
+            live--;
+            std::free(p);
+        };
+    }
     int told() { return stub::count_lines("qbank: dual windows out of date, send make_dual"); }
     int errors()
     {
@@ -404,15 +418,7 @@ TEST_F(DualBank, FailuresLeaveNoDualsAndOneError)
     // Every allocation of make_dual failing in turn; nothing leaks.
     send("set_window_type", {fa(7)});
     windows();
-    static long live = 0;
-    qavex_t_raw_malloc = [](std::size_t n) -> void * {
-        live++;
-        return std::malloc(n);
-    };
-    qavex_t_raw_free = [](void *p) {
-        live--;
-        std::free(p);
-    };
+    count_allocations();
     int failures = 0;
     for (int k = 0;; k++) {
         SCOPED_TRACE(k);
@@ -433,4 +439,20 @@ TEST_F(DualBank, FailuresLeaveNoDualsAndOneError)
         EXPECT_EQ(live, 0);
     }
     EXPECT_GT(failures, 2 * 17);
+}
+
+// Deleting the designer releases the duals with everything else.
+TEST_F(DualBank, DeletionReleasesTheDuals)
+{
+    count_allocations();
+    stub::destroy((t_pd *)x);
+    live = 0;
+    x = (sQbank_t *)stub::create("qbank_tilde");
+    windows();
+    send("make_dual");
+    send("make_dual");
+    ASSERT_NE(x->sDual.psDual, nullptr);
+    stub::destroy((t_pd *)x);
+    x = nullptr;
+    EXPECT_EQ(live, 0);
 }
