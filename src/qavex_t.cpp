@@ -40,6 +40,7 @@ void free_lists(sQavex_t *psW)
 {
     if (!psW->pawc) return;
     for (int i = 0; i < QAVEX_T_MAX_SLICES; i++) qavex_t_free(psW->pawc[i]);
+    qavex_t_record_remove(psW->pawc);
     qavex_t_free(psW->pawc);
     psW->pawc = nullptr;
     for (auto &c : psW->aiListCapacity) c = 0;
@@ -113,6 +114,7 @@ void qavex_t_initialize_pawc(sQavex_t *psW)
             return;
         }
         for (int i = 0; i < QAVEX_T_MAX_SLICES; i++) psW->pawc[i] = nullptr;
+        qavex_t_record_add(psW->pawc, eQavexRecord::LISTS, QAVEX_T_MAX_SLICES);
     }
     for (std::int32_t i = 0; i < QAVEX_T_MAX_SLICES; i++) {
         std::int64_t cap = 1;

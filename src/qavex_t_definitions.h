@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "m_pd.h"
+#include "record_registry.h"
 
 // ---------------------------------------------------------------- types
 typedef std::complex<double> pac_type;   // complex window element: re, im
@@ -193,27 +194,23 @@ struct sQavex_CoeffIn {
     sQavex_Coeff **lists;
     std::int32_t n;
 };
-// A float sent to an unconnected signal inlet fills every word of its vector
-// with the same bits; a float whose bits equal a tag makes the address words
-// a pointer built from tag bits, whose top byte is not zero. Addresses of
-// this process have a zero top byte on 64-bit hosts, so such a word is read
-// as no address at all.
-inline void *qavex_t_plausible_address(void *p)
-{
-    if constexpr (sizeof(void *) == 8)
-        if (((std::uint64_t)(std::uintptr_t)p >> 56) != 0) return nullptr;
-    return p;
-}
+// A reader trusts an address only if it names a live record of the kind it
+// expects (see record_registry.h): a float whose bits equal a tag, a forged
+// block or the address of a deleted object reads as no address at all. A
+// coefficient block whose count exceeds its array's capacity is refused too.
 inline sQavex_ParamIn qavex_t_read_param_block(const t_sample *v)
 {
-    return {find_int_at_address(v),
-            (sQbank_Param *)qavex_t_plausible_address(find_pointer_at_address(v + QAVEX_WORD_PARAM))};
+    void *p = find_pointer_at_address(v + QAVEX_WORD_PARAM);
+    if (!qavex_t_record_find(p, eQavexRecord::PARAM)) p = nullptr;
+    return {find_int_at_address(v), (sQbank_Param *)p};
 }
 inline sQavex_CoeffIn qavex_t_read_coeff_block(const t_sample *v)
 {
-    return {find_int_at_address(v),
-            (sQavex_Coeff **)qavex_t_plausible_address(find_pointer_at_address(v + QAVEX_WORD_LISTS)),
-            find_int_at_address(v + QAVEX_WORD_NLISTS)};
+    void *p = find_pointer_at_address(v + QAVEX_WORD_LISTS);
+    const std::int32_t n = find_int_at_address(v + QAVEX_WORD_NLISTS);
+    const sQavexRecordSlot *s = qavex_t_record_find(p, eQavexRecord::LISTS);
+    if (!s || n > s->capacity) p = nullptr;
+    return {find_int_at_address(v), (sQavex_Coeff **)p, n};
 }
 
 // ---------------------------------------------------------------- reports

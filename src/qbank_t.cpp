@@ -1224,12 +1224,14 @@ void *qbank_t_new(t_floatarg)
     qbank_t_dual_new(psW);
     qbank_t_set_start_values(psW);
     qbank_t_initialize(psW, 0);
+    qavex_t_record_add(&psW->sParam, eQavexRecord::PARAM);
     return psW;
 }
 
 void qbank_t_delete(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
+    qavex_t_record_remove(p);
     outlet_free(psW->x_outC);
     outlet_free(psW->x_outM);
     psW->x_outC = psW->x_outM = nullptr;

@@ -119,11 +119,13 @@ void *qemit_t_new(t_floatarg)
         psW->pawc_intern[0].numCoeff = 0;
     }
     psW->num_coeff = 0;
+    qavex_t_record_add(psW->pawc, eQavexRecord::LISTS, 1);
     return psW;
 }
 
 void qemit_t_delete(sQemit_t *psW)
 {
+    qavex_t_record_remove(psW->pawc);
     inlet_free(psW->x_inC);
     inlet_free(psW->x_in);
     outlet_free(psW->x_outM);

@@ -158,6 +158,7 @@ t_int *qproc_t_perform_add(t_int *w)
     // The merged array is kept between ticks and only replaced when it is
     // too small, so a steady stream allocates nothing in the audio path.
     if (total > psW->pawc_capacity) {
+        qavex_t_record_remove(psW->pawc);
         qavex_t_free(psW->pawc);
         psW->pawc_capacity = 0;
         psW->pawc = (sQavex_Coeff **)qavex_t_malloc0((std::size_t)total * sizeof(sQavex_Coeff *));
@@ -166,6 +167,7 @@ t_int *qproc_t_perform_add(t_int *w)
             return qproc_t_next(w, psW);
         }
         psW->pawc_capacity = (std::int32_t)total;
+        qavex_t_record_add(psW->pawc, eQavexRecord::LISTS, psW->pawc_capacity);
     }
     if (c1 > 0) std::memcpy(psW->pawc, a.lists, (std::size_t)c1 * sizeof(sQavex_Coeff *));
     if (c2 > 0) std::memcpy(psW->pawc + c1, b.lists, (std::size_t)c2 * sizeof(sQavex_Coeff *));
@@ -425,6 +427,7 @@ void qproc_t_delete(sQproc_t *psW)
     }
     psW->num_inlet = 1;
     psW->num_outlet = 0;
+    qavex_t_record_remove(psW->pawc);
     qavex_t_free(psW->pawc);
     psW->pawc = nullptr;
     psW->pawc_capacity = 0;

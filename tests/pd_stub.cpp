@@ -2,6 +2,8 @@
 // uses and records what the library does with them.
 #include "pd_stub.h"
 
+#include "qavex_t_definitions.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -143,7 +145,12 @@ void logpost(const void *, int level, const char *fmt, ...)
 
 t_symbol *gensym(const char *s)
 {
-    static std::map<std::string, std::unique_ptr<t_symbol>> table;
+    // Each symbol owns its name, so both are freed when the table goes at exit.
+    struct Owned {
+        t_symbol sym;
+        std::unique_ptr<char[]> name;
+    };
+    static std::map<std::string, std::unique_ptr<Owned>> table;
     std::string key(s);
     if (key == "signal") return &s_signal;
     if (key == "float") return &s_float;
@@ -151,15 +158,15 @@ t_symbol *gensym(const char *s)
     if (key == "bang") return &s_bang;
     if (key == "symbol") return &s_symbol;
     auto it = table.find(key);
-    if (it != table.end()) return it->second.get();
-    auto sym = std::make_unique<t_symbol>();
-    char *name = (char *)std::malloc(key.size() + 1);
-    std::memcpy(name, key.c_str(), key.size() + 1);
-    sym->s_name = name;
-    sym->s_thing = nullptr;
-    sym->s_next = nullptr;
-    t_symbol *r = sym.get();
-    table[key] = std::move(sym);
+    if (it != table.end()) return &it->second->sym;
+    auto o = std::make_unique<Owned>();
+    o->name = std::make_unique<char[]>(key.size() + 1);
+    std::memcpy(o->name.get(), key.c_str(), key.size() + 1);
+    o->sym.s_name = o->name.get();
+    o->sym.s_thing = nullptr;
+    o->sym.s_next = nullptr;
+    t_symbol *r = &o->sym;
+    table[key] = std::move(o);
     return r;
 }
 
@@ -340,6 +347,18 @@ void clear()
     g_console.clear();
     g_events.clear();
     g_dsp.clear();
+}
+
+void publish_param(t_sample *v, const sQbank_Param *p)
+{
+    qavex_t_record_add(p, eQavexRecord::PARAM);
+    qavex_t_write_param_block(v, p);
+}
+
+void publish_coeff(t_sample *v, sQavex_Coeff **lists, std::int32_t n)
+{
+    qavex_t_record_add(lists, eQavexRecord::LISTS, n > 0 ? n : 0);
+    qavex_t_write_coeff_block(v, lists, n);
 }
 
 std::string console_text()

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "m_pd.h"
+#include "qavex_t_definitions.h"
 
 namespace stub {
 
@@ -38,6 +39,12 @@ int count_lines(const std::string &text);      // lines equal to text
 // Outlets.
 std::vector<OutletEvent> &outlet_events();
 std::vector<OutletEvent> events_of(t_outlet *o);
+
+// Bus blocks written by a test acting as a producer: the record or list
+// array is registered as live (as the library's own producers do), then the
+// block is written. Registrations stay; writing again updates them.
+void publish_param(t_sample *v, const sQbank_Param *p);
+void publish_coeff(t_sample *v, sQavex_Coeff **lists, std::int32_t n);
 
 // Host settings.
 void set_samplerate(t_float sr);

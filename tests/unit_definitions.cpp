@@ -88,15 +88,15 @@ TEST(Rounding, MessageRefusesBadArguments)
 TEST(Bus, AccessorsCopyBitsAndAddressesTakeTwoWords)
 {
     std::vector<t_sample> v(64, 1.5f);
-    int dummy;
-    qavex_t_write_param_block(v.data(), (sQbank_Param *)&dummy);
+    static sQbank_Param rec;
+    qavex_t_write_param_block(v.data(), &rec);
     EXPECT_EQ(find_int_at_address(v.data()), QAVC_TAG);
-    EXPECT_EQ(find_pointer_at_address(v.data() + 12), (void *)&dummy);
+    EXPECT_EQ(find_pointer_at_address(v.data() + 12), (void *)&rec);
     EXPECT_EQ(v[1], 1.5f);
     EXPECT_EQ(v[11], 1.5f);
     EXPECT_EQ(v[14], 1.5f);
     sQavex_Coeff *lists[3];
-    qavex_t_write_coeff_block(v.data(), lists, 3);
+    stub::publish_coeff(v.data(), lists, 3);
     auto in = qavex_t_read_coeff_block(v.data());
     EXPECT_EQ(in.tag, QAVG_TAG);
     EXPECT_EQ(in.lists, lists);
@@ -137,8 +137,8 @@ TEST(Bus, ConstantFillWithTagBitsCarriesNoAddress)
         EXPECT_EQ(p.p, nullptr);
         EXPECT_EQ(c.lists, nullptr);
     }
-    int here;
+    static sQbank_Param here;
     std::vector<t_sample> v(64, 0.0f);
-    qavex_t_write_param_block(v.data(), (sQbank_Param *)&here);
-    EXPECT_EQ(qavex_t_read_param_block(v.data()).p, (sQbank_Param *)&here);
+    stub::publish_param(v.data(), &here);
+    EXPECT_EQ(qavex_t_read_param_block(v.data()).p, &here);
 }

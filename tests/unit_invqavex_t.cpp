@@ -101,8 +101,8 @@ public:
         std::fill(g.begin(), g.end(), 0.0f);
         std::fill(c.begin(), c.end(), 0.0f);
         std::fill(o.begin(), o.end(), 7.0f);  // must be overwritten
-        if (co) qavex_t_write_coeff_block(g.data(), co->finish(), (std::int32_t)co->lists.size());
-        if (bank) qavex_t_write_param_block(c.data(), &bank->p);
+        if (co) stub::publish_coeff(g.data(), co->finish(), (std::int32_t)co->lists.size());
+        if (bank) stub::publish_param(c.data(), &bank->p);
         if (out != g.data()) std::fill(o.begin(), o.end(), 7.0f);
         stub::run(call);
         return std::vector<float>(out, out + 64);
@@ -456,8 +456,8 @@ TEST_F(InvQavex, InvalidInputGivesSilenceNoFloatAndKeepsRings)
     auto run_invalid = [&](const char *what, auto prepare) {
         std::fill(s.g.begin(), s.g.end(), 0.0f);
         std::fill(s.c.begin(), s.c.end(), 0.0f);
-        qavex_t_write_coeff_block(s.g.data(), empty.finish(), 1);
-        qavex_t_write_param_block(s.c.data(), &bank.p);
+        stub::publish_coeff(s.g.data(), empty.finish(), 1);
+        stub::publish_param(s.c.data(), &bank.p);
         prepare();
         std::fill(s.o.begin(), s.o.end(), 7.0f);
         stub::run(s.call);
@@ -529,13 +529,13 @@ TEST_F(InvQavex, MalformedEntriesAreSkipped)
     sQavex_Coeff **lists = co.finish();
     co.lists[2][0].numCoeff = -3;  // a broken count means no entries
     std::fill(s.g.begin(), s.g.end(), 0.0f);
-    qavex_t_write_coeff_block(s.g.data(), lists, 3);
-    qavex_t_write_param_block(s.c.data(), &bank.p);
+    stub::publish_coeff(s.g.data(), lists, 3);
+    stub::publish_param(s.c.data(), &bank.p);
     stub::run(s.call);
     for (int t = 0; t < 64; t++) ASSERT_EQ(s.o[t], t >= 5 ? 1.0f : 0.0f) << t;
     // Null list addresses are skipped too.
     co.ptrs[0] = nullptr;
-    qavex_t_write_coeff_block(s.g.data(), co.ptrs.data(), 3);
+    stub::publish_coeff(s.g.data(), co.ptrs.data(), 3);
     stub::run(s.call);
     EXPECT_EQ(s.latencies().size(), 2u);
 }
@@ -662,8 +662,8 @@ TEST_F(InvQavex, OtherBlockSizesAreRefusedWithSilence)
     Coeffs co;
     co.add(0, 0, 0, 1.0, 0.0);
     std::fill(s.g.begin(), s.g.end(), 0.0f);
-    qavex_t_write_coeff_block(s.g.data(), co.finish(), 1);
-    qavex_t_write_param_block(s.c.data(), &bank.p);
+    stub::publish_coeff(s.g.data(), co.finish(), 1);
+    stub::publish_param(s.c.data(), &bank.p);
     std::fill(s.o.begin(), s.o.end(), 7.0f);
     stub::run(s.call);
     for (int t = 0; t < 32; t++) ASSERT_EQ(s.o[t], 0.0f);
@@ -774,7 +774,7 @@ struct Chain {
         for (size_t b = 0; b + 64 <= x.size(); b += 64) {
             std::copy(x.begin() + b, x.begin() + b + 64, ain.begin());
             std::fill(apar.begin(), apar.end(), 0.0f);
-            qavex_t_write_param_block(apar.data(), p);
+            stub::publish_param(apar.data(), p);
             stub::run(acall);
             stub::run(scall);
             y.insert(y.end(), out.begin(), out.end());

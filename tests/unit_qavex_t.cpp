@@ -147,7 +147,7 @@ struct Analyser {
     {
         std::copy(audio.begin(), audio.end(), in.begin());
         qavex_t_write_empty_block(inC.data());
-        if (p) qavex_t_write_param_block(inC.data(), p);
+        if (p) stub::publish_param(inC.data(), p);
         poison_outlets();
         stub::run(call);
         history.insert(history.end(), audio.begin(), audio.end());
@@ -577,7 +577,7 @@ TEST_F(QavexT, InvalidParameterBlocksGiveEmptyOutletsAndKeepRecording)
     a.poison_outlets();
     stub::run(a.call);
     expect_empty("null address");
-    qavex_t_write_param_block(a.inC.data(), &good.p);
+    stub::publish_param(a.inC.data(), &good.p);
     hide_int_at_address(QAVG_TAG, a.inC.data());
     a.poison_outlets();
     stub::run(a.call);
@@ -860,7 +860,7 @@ TEST_F(QavexT, WrongBlockSizeReportsOnceAndEmptiesTheOutlets)
     Bank bank({{8, 1}});
     Analyser a;
     std::vector<t_sample> in(128, 1.0f), inC(128), outG(128, 7.0f), outC(128, 7.0f);
-    qavex_t_write_param_block(inC.data(), &bank.p);
+    stub::publish_param(inC.data(), &bank.p);
     stub::clear();
     a.attach(in.data(), inC.data(), outG.data(), outC.data(), 128);
     EXPECT_EQ(a.call.args[5], 128);
@@ -894,7 +894,7 @@ TEST_F(QavexT, SharedVectorsBetweenInletsAndOutlets)
         ref.block(audio, &bank.p);
         std::copy(audio.begin(), audio.end(), v1.begin());
         qavex_t_write_empty_block(v2.data());
-        qavex_t_write_param_block(v2.data(), &bank.p);
+        stub::publish_param(v2.data(), &bank.p);
         stub::run(shared.call);
         auto want = ref.coefficients();
         std::copy(v1.begin(), v1.end(), shared.outG.begin());

@@ -100,12 +100,12 @@ struct Dump : ::testing::Test {
             l[0].numCoeff = n;
             table.push_back(l.data());
         }
-        qavex_t_write_param_block(vC.data(), &rec);
+        stub::publish_param(vC.data(), &rec);
         if (table.empty()) {
             static sQavex_Coeff *none[1] = {nullptr};
-            qavex_t_write_coeff_block(vG.data(), none, 0);
+            stub::publish_coeff(vG.data(), none, 0);
         } else {
-            qavex_t_write_coeff_block(vG.data(), table.data(), (std::int32_t)table.size());
+            stub::publish_coeff(vG.data(), table.data(), (std::int32_t)table.size());
         }
         stub::run(call);
     }
@@ -190,7 +190,7 @@ TEST_F(Dump, CounterRunsAcrossFilesAndOnlyOverWrittenBlocks)
     // Skipped blocks do not count: foreign tags, null addresses.
     hide_int_at_address(0, vC.data());
     stub::run(call);
-    qavex_t_write_param_block(vC.data(), &rec);
+    stub::publish_param(vC.data(), &rec);
     hide_int_at_address(QAVC_TAG + 1, vG.data());
     stub::run(call);
     std::memset(vG.data(), 0, 64 * sizeof(t_sample));
@@ -199,7 +199,7 @@ TEST_F(Dump, CounterRunsAcrossFilesAndOnlyOverWrittenBlocks)
     std::memset(vC.data(), 0, 64 * sizeof(t_sample));
     hide_int_at_address(QAVC_TAG, vC.data());  // tag, null record
     static sQavex_Coeff *none[1] = {nullptr};
-    qavex_t_write_coeff_block(vG.data(), none, 0);
+    stub::publish_coeff(vG.data(), none, 0);
     stub::run(call);
     block({{rec_of(63, 1, 0, 0)}});         // 128 + 63
     send("close");
@@ -356,10 +356,10 @@ TEST_F(Dump, EmptyAndBrokenListsWriteNothing)
     l1[0].numCoeff = 0;
     l2[0].numCoeff = -5;
     sQavex_Coeff *t[3] = {l1.data(), nullptr, l2.data()};
-    qavex_t_write_param_block(vC.data(), &rec);
-    qavex_t_write_coeff_block(vG.data(), t, 3);
+    stub::publish_param(vC.data(), &rec);
+    stub::publish_coeff(vG.data(), t, 3);
     stub::run(call);
-    qavex_t_write_coeff_block(vG.data(), t, -3);
+    stub::publish_coeff(vG.data(), t, -3);
     stub::run(call);
     block({{rec_of(0, 1, 0, 0)}});
     send("close");

@@ -38,7 +38,7 @@ struct Emit : ::testing::Test {
         if (obj) stub::destroy(&obj->x_obj.ob_pd);
     }
 
-    void param_in() { qavex_t_write_param_block(vinC.data(), &rec); }
+    void param_in() { stub::publish_param(vinC.data(), &rec); }
     void no_param_in() { std::fill(vinC.begin(), vinC.end(), 0.0f); }
     // Outlets start dirty so that every word the block leaves alone shows.
     void block()
@@ -260,7 +260,7 @@ TEST_F(Emit, SharedInletAndOutletVectorsStillForward)
         auto calls = stub::dsp(&obj->x_obj.ob_pd, vecs);
         ASSERT_EQ(calls.size(), 1u);
         emit({stub::fa(1), stub::fa(2)});
-        qavex_t_write_param_block(v.data(), &rec);
+        stub::publish_param(v.data(), &rec);
         stub::run(calls[0]);
         t_sample *g = shared == 0 ? v.data() : other.data();
         t_sample *c = shared == 0 ? other.data() : v.data();
@@ -301,7 +301,7 @@ TEST_F(Emit, OtherBlockSizesPublishNothing)
     EXPECT_EQ(stub::console().size(), 1u);
     EXPECT_TRUE(stub::console()[0].error);
     emit({stub::fa(4), stub::fa(1)});
-    qavex_t_write_param_block(b.data(), &rec);
+    stub::publish_param(b.data(), &rec);
     stub::run(calls[0]);
     EXPECT_TRUE(all_zero(g));
     EXPECT_TRUE(all_zero(c));

@@ -50,14 +50,14 @@ Block zeros() { return Block(64, 0.0f); }
 Block coeff_block(sQavex_Coeff **lists, std::int32_t n)
 {
     Block b = zeros();
-    qavex_t_write_coeff_block(b.data(), lists, n);
+    stub::publish_coeff(b.data(), lists, n);
     return b;
 }
 
 Block param_block(const sQbank_Param *p)
 {
     Block b = zeros();
-    qavex_t_write_param_block(b.data(), p);
+    stub::publish_param(b.data(), p);
     return b;
 }
 
