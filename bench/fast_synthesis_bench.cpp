@@ -51,9 +51,9 @@ double synthesise(const sQbank_Param *P, const Recorded &rec, bool fast, std::ve
         if (list.empty()) list.push_back(sQavex_Coeff{});
         list[0].numCoeff = (std::int32_t)b.size();
         lists[0] = list.data();
-        qavex_t_write_coeff_block(g.data(), lists, 1);
+        stub::publish_coeff(g.data(), lists, 1);
         qavex_t_write_empty_block(c.data());
-        qavex_t_write_param_block(c.data(), P);
+        stub::publish_param(c.data(), P);
         const double t0 = cpu_seconds();
         stub::run(call);
         t += cpu_seconds() - t0;
@@ -109,7 +109,7 @@ int main(int argc, char **argv)
         for (int b = 0; b < nblocks; b++) {
             for (auto &v : in) v = u(rng);
             qavex_t_write_empty_block(inC.data());
-            qavex_t_write_param_block(inC.data(), P);
+            stub::publish_param(inC.data(), P);
             stub::run(acall);
             sQavex_CoeffIn ci = qavex_t_read_coeff_block(g.data());
             std::vector<sQavex_Coeff> all;
@@ -140,9 +140,9 @@ int main(int argc, char **argv)
             auto call = stub::dsp(probe, {g2.data(), c2.data(), o2.data()}).at(0);
             sQavex_Coeff e{};
             sQavex_Coeff *l[1] = {&e};
-            qavex_t_write_coeff_block(g2.data(), l, 1);
+            stub::publish_coeff(g2.data(), l, 1);
             qavex_t_write_empty_block(c2.data());
-            qavex_t_write_param_block(c2.data(), P);
+            stub::publish_param(c2.data(), P);
             stub::run(call);
         }
         std::string fft;

@@ -55,9 +55,9 @@ void run(const Case &c, int blocks)
     auto calls = stub::dsp(x, {inG.data(), inC.data(), out.data()});
     double total_ns = 0;
     for (int b = 0; b < blocks; b++) {
-        qavex_t_write_coeff_block(inG.data(), lists, 1);
+        stub::publish_coeff(inG.data(), lists, 1);
         qavex_t_write_empty_block(inC.data());
-        qavex_t_write_param_block(inC.data(), &p);
+        stub::publish_param(inC.data(), &p);
         auto t0 = std::chrono::steady_clock::now();
         stub::run(calls[0]);
         auto t1 = std::chrono::steady_clock::now();

@@ -54,7 +54,7 @@ double run(const Case &c, int blocks)
     for (int b = 0; b < blocks; b++) {
         for (auto &s : in) s = u(rng);
         qavex_t_write_empty_block(inC.data());
-        qavex_t_write_param_block(inC.data(), &p);
+        stub::publish_param(inC.data(), &p);
         const double t0 = now_ns();
         stub::run(calls[0]);
         const double t1 = now_ns();

@@ -35,7 +35,7 @@ struct Stream {
             lists.push_back(std::move(l));
         }
         for (auto &l : lists) addrs.push_back(l.data());
-        qavex_t_write_coeff_block(block.data(), addrs.data(), LISTS);
+        stub::publish_coeff(block.data(), addrs.data(), LISTS);
     }
     // Shifting changes bands and starts in place; put them back.
     void reset()
@@ -81,7 +81,7 @@ int main()
     p.thetadata = data;
     p.paf_r = re.data();
     std::vector<t_sample> pb(64, 0.0f);
-    qavex_t_write_param_block(pb.data(), &p);
+    stub::publish_param(pb.data(), &p);
 
     auto make = [](const char *sym, float a, float b, float c) {
         return (t_pd *)stub::create("qproc~", {stub::sa(sym), stub::fa(a), stub::fa(b), stub::fa(c)});

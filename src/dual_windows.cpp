@@ -226,6 +226,7 @@ namespace {
 void dual_free(sQbank_Dual *d)
 {
     if (!d) return;
+    qavex_t_record_remove(&d->sParam);
     for (std::int32_t q = 0; q < d->iBands; q++) {
         if (d->sParam.paf_r) qavex_t_free(d->sParam.paf_r[q]);
         if (d->sParam.paf_i) qavex_t_free(d->sParam.paf_i[q]);
@@ -259,9 +260,13 @@ t_int *qbank_t_dual_perform(t_int *w)
         d->sParam.paf_r = r;
         d->sParam.paf_i = i;
         d->sParam.iGeneration = gen;
+        // Readers trust the record only while it is current: its copied
+        // hop and map tables are the designer's and go with a rebuild.
+        qavex_t_record_add(&d->sParam, eQavexRecord::PARAM);
         qavex_t_write_param_block(out, &d->sParam);
         return w + 4;
     }
+    if (s.psDual) qavex_t_record_remove(&s.psDual->sParam);
     for (int k = 0; k < n; k++) out[k] = 0;
     if ((s.bConnected || s.bRequested) &&
         (!s.bTold || s.uToldGeneration != psW->sParam.iGeneration || s.uToldChanges != s.uChanges)) {

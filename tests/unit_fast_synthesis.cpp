@@ -95,8 +95,8 @@ struct Pair {
     {
         qavex_t_write_empty_block(g.data());
         qavex_t_write_empty_block(c.data());
-        if (lists) qavex_t_write_coeff_block(g.data(), lists, n);
-        if (p) qavex_t_write_param_block(c.data(), p);
+        if (lists) stub::publish_coeff(g.data(), lists, n);
+        if (p) stub::publish_param(c.data(), p);
         for (int k = 0; k < 2; k++) {
             stub::run(call[k]);
             y[k].insert(y[k].end(), out[k].begin(), out[k].end());
@@ -316,7 +316,7 @@ TEST_F(FastSynthesis, MatchesExactThroughTheAnalysis)
         for (int blk = 0; blk < blocks; blk++) {
             for (int j = 0; j < 64; j++) in[j] = s.x(64L * blk + j);
             qavex_t_write_empty_block(inC.data());
-            qavex_t_write_param_block(inC.data(), P);
+            stub::publish_param(inC.data(), P);
             stub::run(acall);
             sQavex_CoeffIn ci = qavex_t_read_coeff_block(g.data());
             ASSERT_EQ(ci.tag, QAVG_TAG);

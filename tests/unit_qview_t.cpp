@@ -57,9 +57,9 @@ struct View : ::testing::Test {
             lists[k][0].numCoeff = (std::int32_t)in[k].size();
             table.push_back(lists[k].data());
         }
-        qavex_t_write_param_block(vC.data(), &rec);
+        stub::publish_param(vC.data(), &rec);
         if (table.empty()) qavex_t_write_empty_block(vG.data());
-        else qavex_t_write_coeff_block(vG.data(), table.data(), (std::int32_t)table.size());
+        else stub::publish_coeff(vG.data(), table.data(), (std::int32_t)table.size());
         stub::run(call);
     }
     void empty_block()

@@ -111,11 +111,11 @@ TEST(RecordRegistry, ReadersRefuseWhatNoLiveRecordBacks)
 // block is kept; once that producer is deleted, its kept block names no
 // record and a synthesis fed with it stays silent.
 struct Chain {
-    std::vector<t_sample> bankC, audio, anaG, anaC, genIn, genG, genC, addOut, synOut;
+    std::vector<t_sample> bankC, bankD, audio, anaG, anaC, genIn, genG, genC, addOut, synOut;
     t_pd *bank, *ana, *gen, *add;
-    std::vector<stub::DspCall> calls;
+    std::vector<stub::DspCall> calls, extra;
     Chain()
-        : bankC(64), audio(64), anaG(64), anaC(64), genIn(64), genG(64), genC(64), addOut(64),
+        : bankC(64), bankD(64), audio(64), anaG(64), anaC(64), genIn(64), genG(64), genC(64), addOut(64),
           synOut(64)
     {
         bank = stub::create("qbank_tilde");
@@ -125,7 +125,11 @@ struct Chain {
         ana = stub::create("qavex_tilde");
         gen = stub::create("qemit_tilde");
         add = stub::create("qproc~", {stub::sa("add")});
-        calls.push_back(stub::dsp(bank, {bankC.data()}).at(0));
+        // The designer adds two routines (parameter and dual outlet); they
+        // count as one entry, the first, so each producer has one index.
+        auto b = stub::dsp(bank, {bankC.data(), bankD.data()});
+        calls.push_back(b.at(0));
+        for (std::size_t k = 1; k < b.size(); k++) extra.push_back(b[k]);
         calls.push_back(stub::dsp(ana, {audio.data(), bankC.data(), anaG.data(), anaC.data()}).at(0));
         calls.push_back(stub::dsp(gen, {genIn.data(), anaC.data(), genG.data(), genC.data()}).at(0));
         calls.push_back(stub::dsp(add, {anaG.data(), genG.data(), addOut.data()}).at(0));
@@ -135,6 +139,8 @@ struct Chain {
     {
         if (gen) stub::send(gen, "emit", {stub::fa(5), stub::fa(0.5), stub::fa(0.5), stub::fa(2)});
         for (auto &c : calls) stub::run(c);
+        if (bank)
+            for (auto &c : extra) stub::run(c);
     }
 };
 
@@ -153,6 +159,19 @@ TEST(RecordRegistry, DeletedProducersLeaveStaleBlocksUnread)
         {"generator", &Chain::genG, &Chain::gen, false},
         {"processor add", &Chain::addOut, &Chain::add, false},
     };
+    {
+        // The designer's dual record is trusted only while it is current.
+        SCOPED_TRACE("dual record");
+        Chain ch;
+        ASSERT_TRUE(stub::send(ch.bank, "make_dual"));
+        ch.block();
+        const std::vector<t_sample> kept = ch.bankD;
+        EXPECT_NE(qavex_t_read_param_block(kept.data()).p, nullptr);
+        stub::send(ch.bank, "initialize", {stub::fa(0)});
+        ch.block();
+        EXPECT_EQ(qavex_t_read_param_block(kept.data()).p, nullptr);
+        for (t_pd *o : {ch.add, ch.gen, ch.ana, ch.bank}) stub::destroy(o);
+    }
     for (const auto &pr : producers) {
         SCOPED_TRACE(pr.name);
         Chain ch;
