@@ -66,6 +66,28 @@ std::int64_t invqavex_t_grown_length(std::int32_t Lm)
     return len > INT32_MAX ? -1 : len;
 }
 
+// Bytes of rings and slice records for T slices of R elements each.
+static long double invqavex_t_ring_bytes(std::int32_t T, long double R)
+{
+    return (long double)T * (R * sizeof(double) + sizeof(sthread_invqavex_param));
+}
+
+// A grown ring length cut to what fits QAVEX_MEMORY_BOUND, but never below
+// Lm + 64 rounded up to blocks; 0 (with an error) when even that does not fit.
+static std::int64_t invqavex_t_bounded_length(sinvQavex_t *psW, std::int32_t Lm, std::int64_t len)
+{
+    const std::int32_t T = psW->num_threads;
+    if (len <= 0 || invqavex_t_ring_bytes(T, len) <= QAVEX_MEMORY_BOUND) return len;
+    const std::int64_t need = ((std::int64_t)Lm + 2 * QAVEX_BLOCK - 1) / QAVEX_BLOCK * QAVEX_BLOCK;
+    const std::int64_t cap =
+        (std::int64_t)((QAVEX_MEMORY_BOUND / T - sizeof(sthread_invqavex_param)) / sizeof(double)) / QAVEX_BLOCK *
+        QAVEX_BLOCK;
+    if (cap >= need) return cap;
+    qavex_t_fits_bound(psW, "invqavex_tilde rings for the longest frame", invqavex_t_ring_bytes(T, need),
+                       QAVEX_MEMORY_BOUND);
+    return 0;
+}
+
 // ---------------------------------------------------------------- slices
 
 // Reads a paf length word; 0 unless it is a length in 1..INT32_MAX.
@@ -177,7 +199,7 @@ static t_int *invqavex_t_perform(t_int *w)
         // different longest frame before trying again.
         const bool short_ring = (std::int64_t)psW->sSound.iLength < (std::int64_t)Lm + QAVEX_BLOCK;
         if (short_ring && Lm != psW->iFailedLm) {
-            const std::int64_t len = invqavex_t_grown_length(Lm);
+            const std::int64_t len = invqavex_t_bounded_length(psW, Lm, invqavex_t_grown_length(Lm));
             post("inv_qavex: Neues laengstes Frame");
             bool ok = false;
             if (len > 0) {
@@ -185,7 +207,7 @@ static t_int *invqavex_t_perform(t_int *w)
                 ok = invqavex_t_initialize_rings(psW);
             } else {
                 invqavex_t_release_rings(psW);
-                pd_error(psW, "inv_qavex: longest frame %i too long", (int)Lm);
+                if (len < 0) pd_error(psW, "inv_qavex: longest frame %i too long", (int)Lm);
             }
             psW->iFailedLm = ok ? -1 : Lm;
         } else if (!psW->iReady && Lm != psW->iFailedLm) {
@@ -272,6 +294,10 @@ static void invqavex_t_set_soundbuffer_length_factor(sinvQavex_t *psW, t_floatar
     } else {
         factor = (std::int32_t)f;
     }
+    if (!qavex_t_fits_bound(psW, "invqavex_tilde set_soundbuffer_length_factor",
+                            invqavex_t_ring_bytes(psW->num_threads, (long double)QAVEX_BLOCK * factor),
+                            QAVEX_MEMORY_BOUND))
+        return;
     psW->sSound.iLength = QAVEX_BLOCK * factor;
     invqavex_t_initialize_rings(psW);
     psW->iFailedLm = -1;
@@ -283,6 +309,9 @@ static void invqavex_t_set_num_threads(sinvQavex_t *psW, t_floatarg f)
     if (!(f >= 1.0f)) t = 1;
     else if (f > (t_floatarg)INVQAVEX_MAX_SLICES) t = INVQAVEX_MAX_SLICES;
     else t = (std::int32_t)f;
+    if (!qavex_t_fits_bound(psW, "invqavex_tilde set_num_threads", invqavex_t_ring_bytes(t, psW->sSound.iLength),
+                            QAVEX_MEMORY_BOUND))
+        return;
     psW->num_threads = t;
     invqavex_t_initialize_rings(psW);
     psW->iFailedLm = -1;

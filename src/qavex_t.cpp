@@ -1,6 +1,7 @@
 #include "qavex_t.h"
 #include "safety.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -412,6 +413,15 @@ static void qavex_t_round_up_to_multiple_of_small_primes(sQavex_t *, t_floatarg 
 
 void qavex_t_initialize(sQavex_t *psW, t_floatarg)
 {
+    // Ring and lists as this call would build them. Later growth in the
+    // block routine stays far below the bound: a designer's band count and
+    // longest window are limited by its own bounds.
+    std::int64_t ring = psW->sSound.iLengthTemp;
+    if (psW->iLongestFrame != 0)
+        ring = std::max<std::int64_t>(ring, ((std::int64_t)psW->iLongestFrame / QAVEX_BLOCK + 1) * QAVEX_BLOCK);
+    const long double bytes = (long double)ring * sizeof(t_sample) +
+                              (long double)QAVEX_BLOCK * std::max(psW->q_sup, 1) * sizeof(sQavex_Coeff);
+    if (!qavex_t_fits_bound(psW, "qavex_tilde initialize", bytes, QAVEX_MEMORY_BOUND)) return;
     psW->sSound.iLength = psW->sSound.iLengthTemp;
     qavex_t_initialize_slices(psW);
     qavex_t_initialize_pawc(psW);

@@ -676,7 +676,9 @@ static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t q
     std::int32_t Nout = round_up_to_multiple_of_small_primes((std::int32_t)lNout, gauss ? 31 : 5);
     p->dWinlength_compute = (double)((long double)Nout / 44100);
     std::int64_t N64 = (std::int64_t)Nout * p->C_SR;
-    if ((long double)N64 * qsup * 16 > QBANK_MEMORY_LIMIT) {
+    if ((long double)N64 * qsup * 16 > QBANK_MEMORY_LIMIT ||
+        !qbank_t_windows_fit(psW, "qbank_tilde make", qmin, qsup, true, false, (long double)N64 * 16 * (qsup - qmin),
+                             (long double)N64 * 16)) {
         post("Windows need too much memory");
         return;
     }
@@ -777,7 +779,9 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     const long double b = p->_b, R = p->_R;
     const double H = (double)std::sqrt(2 * b / R);
     const long double g = std::sqrt((long double)p->aldDq[0] / (long double)p->_a);
-    if ((long double)N * qsup * 16 > QBANK_MEMORY_LIMIT) {
+    if ((long double)N * qsup * 16 > QBANK_MEMORY_LIMIT ||
+        !qbank_t_windows_fit(psW, "qbank_tilde make", qmin, qsup, true, false, (long double)N * 16 * (qsup - qmin),
+                             (long double)N * 16)) {
         post("Windows need too much memory");
         return;
     }
@@ -1013,6 +1017,15 @@ void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
     std::int32_t qmin, qsup;
     if (!qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
     if (!qbank_t_pac_publishable(psW, qmin, qsup)) return;
+    // New float windows replace the old ones band by band.
+    long double add = 0;
+    for (std::int32_t q = qmin; q < qsup; q++)
+        if (psW->pac[q]) {
+            add += (long double)qavex_t_pac_length(psW->pac[q]) * 2 * sizeof(paf_type);
+            for (paf_type **t : {p->paf_r, p->paf_i})
+                if (t[q]) add -= (long double)qavex_t_paf_length(t[q]) * sizeof(paf_type);
+        }
+    if (!qbank_t_windows_fit(psW, "qbank_tilde copy_pac2paf", 0, 0, false, false, add, 0)) return;
     for (std::int32_t q = qmin; q < qsup; q++) {
         pac_type *w = psW->pac[q];
         if (!w) continue;
@@ -1043,6 +1056,15 @@ void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
     sQbank_Param *p = &psW->sParam;
     std::int32_t qmin, qsup;
     if (!qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
+    // New complex windows replace the old ones band by band.
+    long double add = 0, largest = 0;
+    for (std::int32_t q = qmin; q < qsup; q++)
+        if (p->paf_r[q] && p->paf_i[q]) {
+            const long double b = (long double)qavex_t_paf_length(p->paf_r[q]) * sizeof(pac_type);
+            add += b - (psW->pac[q] ? (long double)qavex_t_pac_length(psW->pac[q]) * sizeof(pac_type) : 0);
+            if (b > largest) largest = b;
+        }
+    if (!qbank_t_windows_fit(psW, "qbank_tilde copy_paf2pac", 0, 0, false, false, add, largest)) return;
     qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = qmin; q < qsup; q++) {
         if (!p->paf_r[q] || !p->paf_i[q]) continue;
@@ -1484,6 +1506,16 @@ static void qbank_t_prolong(sQbank_t *psW, t_floatarg fAN, t_floatarg fN, t_floa
 {
     sQbank_Bands sel = qbank_ac_select(psW, fAN);
     std::int32_t iN = qbank_ac_trunc(fN), iWhere = qbank_ac_trunc(fWhere), iRandom = qbank_ac_trunc(fRandom);
+    if (iN > 0 && iWhere >= PROLONG_START && iWhere <= PROLONG_END && psW->pac) {
+        // Counted with the largest insertion a random count can draw.
+        long double add = 0, largest = 0;
+        for (std::int32_t q = sel.first; q < sel.last; q++)
+            if (psW->pac[q]) {
+                add += (long double)iN * sizeof(pac_type);
+                largest = std::max(largest, ((long double)qavex_t_pac_length(psW->pac[q]) + iN) * sizeof(pac_type));
+            }
+        if (!qbank_t_windows_fit(psW, "qbank_tilde prolong", 0, 0, false, false, add, largest)) return;
+    }
     if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = sel.first; q < sel.last; q++) qavex_t_prolong_array(&psW->pac[q], iN, iWhere, iRandom);
 }

@@ -42,3 +42,22 @@ bool qavex_t_publishable(const pac_type *w, std::int32_t n);
 // One warning per episode: posts text when seen starts an episode; the
 // latch re-arms with the first block that has nothing to report.
 void qavex_t_warn_episode(std::int32_t *latch, bool seen, const char *text);
+
+// ---------------------------------------------------------------- memory
+
+// Buffers one analysis, synthesis or delay object may hold at once, in
+// bytes (1 GiB). The designer's bound is QBANK_MEMORY_LIMIT.
+constexpr long double QAVEX_MEMORY_BOUND = 1073741824.0L;
+
+// True when bytes fit the bound; otherwise one error naming the request
+// and the bound. Callers check before they release or allocate anything.
+bool qavex_t_fits_bound(const void *obj, const char *request, long double bytes, long double bound);
+
+struct sQbank_t;
+// Checks the designer's windows after a change against QBANK_MEMORY_LIMIT:
+// the windows kept (bands qmin..qsup-1 leave out their complex windows when
+// drop_pac, their float windows when drop_paf), plus add bytes of new
+// windows, plus room for transform copies of the largest complex window
+// (at least add_largest bytes), which the array operations need.
+bool qbank_t_windows_fit(sQbank_t *psW, const char *request, std::int32_t qmin, std::int32_t qsup, bool drop_pac,
+                         bool drop_paf, long double add, long double add_largest);

@@ -11,6 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "e2e_util.h"
 
 namespace {
@@ -375,6 +379,90 @@ TEST(RobustHost, ProcessorAndSynthesisSkipNonFiniteCoefficients)
         EXPECT_EQ(finite_count(out), (int)out.size());
         EXPECT_GT(nonzero_count(out), 1000) << "the finite coefficients are resynthesised";
         std::printf("non-finite coefficients (%s): %.2f s for %.0f ms of audio\n", mode, seconds, AUDIO_MS);
+    }
+}
+
+// ---------------------------------------------------------------- memory bounds
+
+struct MeasuredRun {
+    e2e::Run run;
+    long double peak;  // largest resident memory of the host, bytes
+};
+
+// Runs the patch from a child process, whose finished children's peak
+// resident memory is the host's alone.
+MeasuredRun run_measured(const e2e::Patch &p, const std::string &dir)
+{
+    int fd[2];
+    if (pipe(fd) != 0) return {{"pipe failed", -1}, 0};
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fd[0]);
+        e2e::Run r = e2e::run_pd(p, dir, RUN_LIMIT_S);
+        rusage ru{};
+        getrusage(RUSAGE_CHILDREN, &ru);
+        long v[2] = {r.status, ru.ru_maxrss};
+        ssize_t n = write(fd[1], v, sizeof v);
+        _exit(n == (ssize_t)sizeof v ? 0 : 1);
+    }
+    close(fd[1]);
+    long v[2] = {-1, 0};
+    ssize_t n = read(fd[0], v, sizeof v);
+    close(fd[0]);
+    waitpid(pid, nullptr, 0);
+    if (n != (ssize_t)sizeof v) v[0] = -1;
+    return {{e2e::read_file(dir + "/test.pd.console"), (int)v[0]}, (long double)v[1] * 1024};
+}
+
+struct BoundCase {
+    const char *name;
+    const char *object;
+    std::string messages;  // sent at load; the last ones show the state
+    const char *refusal;   // start of the one error
+    long double bound;
+    std::string state;     // a line proving the earlier state was kept
+};
+
+e2e::Patch bound_patch(const char *object, const std::string &messages)
+{
+    e2e::Patch p;
+    int lb = p.obj("loadbang");
+    int obj = p.obj(object);
+    int m = p.msg(messages);
+    int pr = p.obj("print out");
+    p.connect(lb, 0, m, 0);
+    p.connect(m, 0, obj, 0);
+    p.connect(obj, object == std::string("qbank_tilde") ? 1 : 0, pr, 0);
+    p.quit_after(10);
+    return p;
+}
+
+TEST(RobustHost, OversizedRequestsAreRefusedWithinTheBound)
+{
+    const long double GiB = 1073741824.0L, DESIGNER = 1e9L;
+    const BoundCase cases[] = {
+        {"analysis ring", "qavex_tilde", "set_var 7 \\, set_soundbuffer_length_factor 1e30 \\, initialize \\, bang",
+         "qavex_tilde initialize: needs ", GiB, "Var= \t7.000000"},
+        {"synthesis slices", "invqavex_tilde",
+         "set_soundbuffer_length_factor 262144 \\, set_num_threads 64 \\, bang",
+         "invqavex_tilde set_num_threads: needs ", GiB, "Multithreading: \t4 threads"},
+        {"designer prolong", "qbank_tilde", "make -1 \\, prolong -1 16000000 2 0 \\, get_window_length_pac 5",
+         "qbank_tilde prolong: needs ", DESIGNER, "out: 8778"},
+        {"designer make", "qbank_tilde", "set_winlength_compute 1400 \\, make 0 \\, get_window_length_pac 0",
+         "qbank_tilde make: needs ", DESIGNER, "out: 0"},
+    };
+    for (const BoundCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        MeasuredRun idle = run_measured(bound_patch(c.object, "bang"), e2e::temp_dir());
+        ASSERT_EQ(idle.run.status, 0) << idle.run.console;
+        MeasuredRun r = run_measured(bound_patch(c.object, c.messages), e2e::temp_dir());
+        ASSERT_EQ(r.run.status, 0) << r.run.console;
+        EXPECT_EQ(e2e::count_containing(r.run.console, c.refusal), 1) << r.run.console;
+        EXPECT_EQ(e2e::count_containing(r.run.console, "error"), 1) << r.run.console;
+        EXPECT_TRUE(e2e::has_line(r.run.console, c.state)) << r.run.console;
+        EXPECT_LT(r.peak, idle.peak + c.bound);
+        std::printf("%s: peak %.0f MB, idle host %.0f MB\n", c.name, (double)(r.peak / 1e6),
+                    (double)(idle.peak / 1e6));
     }
 }
 
