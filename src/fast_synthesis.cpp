@@ -511,9 +511,9 @@ void fast_synthesis_thread(sthread_invqavex_param *psP)
             if (vr == 0.0 && vi == 0.0) continue;
             if (co.start < 0 || co.start >= QAVEX_BLOCK) continue;
             if (vi != 0.0 && !b.wi) continue;
-            // Non-finite values take the direct path, so they spoil only
-            // the samples their own window covers.
-            const bool fft = b.mode == FS_FFT && std::isfinite(vr) && std::isfinite(vi);
+            // Huge values take the direct path: what overflows there spoils
+            // only the samples their own window covers, as in the exact mode.
+            const bool fft = b.mode == FS_FFT && std::fabs(vr) < 1e150 && std::fabs(vi) < 1e150;
             if (fft) {
                 b.hist[(k % b.Hb) * QAVEX_BLOCK + co.start] += cplx(vr, vi);
                 b.last_nz = k;
