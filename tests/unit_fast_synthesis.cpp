@@ -201,18 +201,21 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
     const std::vector<std::pair<int, int>> shapeA = {{3000, 1}, {2500, 200}, {-900, 2}, {0, 1},
                                                       {1700, 3}, {64, 9},    {64, 1},   {1, 1}};
     const std::vector<std::pair<int, int>> shapeB = {{2000, 2}, {1999, 1}, {700, 50}, {130, 1}};
+    // Longer than the ring holds: both objects grow their rings.
+    const std::vector<std::pair<int, int>> shapeC = {{4000, 1}, {300, 2}, {3999, 4}};
     struct Event {
         int block;
-        std::function<void(Pair &, Bank *&, Bank &, Bank &)> act;
+        std::function<void(Pair &, Bank *&, Bank *const *)> act;
     };
-    auto to_b = [](Pair &, Bank *&cur, Bank &, Bank &b) { cur = &b; };
-    auto mutate = [](Pair &, Bank *&cur, Bank &, Bank &) { cur->mutate(99); };
-    auto threads = [](Pair &p, Bank *&, Bank &, Bank &) { p.both("set_num_threads", 3); };
-    auto ring = [](Pair &p, Bank *&, Bank &, Bank &) { p.both("set_soundbuffer_length_factor", 51); };
-    auto off = [](Pair &p, Bank *&, Bank &, Bank &) { stub::send(p.obj[1], "set_fast", {stub::fa(0)}); };
-    auto on = [](Pair &p, Bank *&, Bank &, Bank &) { stub::send(p.obj[1], "set_fast", {stub::fa(1)}); };
-    auto pause = [](Pair &p, Bank *&, Bank &, Bank &) { p.both("set_compute_synthesis", 0); };
-    auto resume = [](Pair &p, Bank *&, Bank &, Bank &) { p.both("set_compute_synthesis", 1); };
+    auto to_b = [](Pair &, Bank *&cur, Bank *const *bk) { cur = bk[1]; };
+    auto to_c = [](Pair &, Bank *&cur, Bank *const *bk) { cur = bk[2]; };
+    auto mutate = [](Pair &, Bank *&cur, Bank *const *) { cur->mutate(99); };
+    auto threads = [](Pair &p, Bank *&, Bank *const *) { p.both("set_num_threads", 3); };
+    auto ring = [](Pair &p, Bank *&, Bank *const *) { p.both("set_soundbuffer_length_factor", 51); };
+    auto off = [](Pair &p, Bank *&, Bank *const *) { stub::send(p.obj[1], "set_fast", {stub::fa(0)}); };
+    auto on = [](Pair &p, Bank *&, Bank *const *) { stub::send(p.obj[1], "set_fast", {stub::fa(1)}); };
+    auto pause = [](Pair &p, Bank *&, Bank *const *) { p.both("set_compute_synthesis", 0); };
+    auto resume = [](Pair &p, Bank *&, Bank *const *) { p.both("set_compute_synthesis", 1); };
     struct Case {
         const char *name;
         int lists, per_block, dense;  // dense: band fed at every position, or -1
@@ -222,20 +225,22 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
         {"dense band 0, three lists", 3, 40, 0, {}},
         {"bank change to another record", 2, 30, 0, {{90, to_b}}},
         {"windows changed in place", 2, 30, 4, {{70, mutate}, {140, to_b}, {200, mutate}}},
-        {"slices and ring rebuilt", 4, 30, 4, {{60, threads}, {130, ring}}},
+        {"slices and ring rebuilt, ring growth", 4, 30, 4, {{60, threads}, {130, ring}, {190, to_c}}},
         {"mode off and on, pauses", 2, 30, 0, {{50, off}, {80, on}, {120, pause}, {125, resume}, {160, off}}},
     };
     for (const auto &cs : cases) {
         SCOPED_TRACE(cs.name);
-        Bank A(shapeA, 1), B(shapeB, 2);
+        Bank A(shapeA, 1), B(shapeB, 2), C(shapeC, 3);
+        Bank *const banks[3] = {&A, &B, &C};
         Bank *cur = &A;
+        stub::clear();
         Pair p;
         // A ring of 51 blocks for Lm 3000 wraps every 51 blocks.
         p.both("set_soundbuffer_length_factor", 49);
         std::mt19937 rng(7);
         for (int blk = 0; blk < 260; blk++) {
             for (const auto &ev : cs.events)
-                if (ev.block == blk) ev.act(p, cur, A, B);
+                if (ev.block == blk) ev.act(p, cur, banks);
             Lists l = stream(rng, cur->p.iq_compute_sup, cs.lists, cs.per_block, cs.dense);
             p.block(&cur->p, l.finish(), cs.lists);
             if (blk == 0 && cur == &A) {
@@ -246,9 +251,9 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
             }
         }
         // Then silence until every partition has been computed and every
-        // window has ended (segments of up to 32 blocks, Lm 3000): both rings
-        // run empty.
-        for (int blk = 0; blk < 100; blk++) {
+        // window has ended (segments of up to 64 blocks, Lm up to 4000): both
+        // rings run empty.
+        for (int blk = 0; blk < 140; blk++) {
             Lists none;
             none.l.resize(1);
             p.block(&cur->p, none.finish(), 1);
@@ -256,6 +261,8 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
         p.expect_close(cs.name);
         for (size_t t = p.y[0].size() - 64; t < p.y[0].size(); t++) EXPECT_EQ(p.y[1][t], 0.0f);
         EXPECT_EQ(p.latencies(0), p.latencies(1));
+        // Both grew their rings when the longer bank came (2 objects).
+        EXPECT_EQ(stub::count_lines("inv_qavex: Neues laengstes Frame"), cur == &C ? 2 : 0);
         EXPECT_FALSE(std::any_of(stub::console().begin(), stub::console().end(),
                                  [](const stub::Line &l) { return l.error; }))
             << stub::console_text();
