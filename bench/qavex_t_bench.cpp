@@ -3,8 +3,10 @@
 //
 //   g++ -O2 -std=c++20 -Isrc -Itests -I/usr/include/pd bench/qavex_t_bench.cpp
 //     src/*.cpp tests/pd_stub.cpp -lfftw3 -o /tmp/qavex_t_bench && /tmp/qavex_t_bench
-#include <ctime>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -74,12 +76,16 @@ double run(const Case &c, int blocks)
     return ns;
 }
 
-// The designer's default bank, made and converted as a patch does it.
-void run_designer_bank(int blocks)
+// A designer bank, made and converted as a patch does it: C_d and C_q
+// (0: start values), shortened or full windows; fast 1 sends "set_fast 1".
+double run_designer_bank(int blocks, double C_d = 0, double C_q = 0, bool shorten = false, int fast = 0)
 {
     t_pd *bank = stub::create("qbank_tilde", {});
+    if (C_d > 0) stub::send(bank, "set_C_d", {stub::fa(C_d)});
+    if (C_q > 0) stub::send(bank, "set_C_q", {stub::fa(C_q)});
     stub::send(bank, "initialize", {});
     stub::send(bank, "make", {stub::fa(-1)});
+    if (shorten) stub::send(bank, "shorten", {stub::fa(-1)});
     stub::send(bank, "copy_pac2paf", {stub::fa(-1)});
     std::vector<t_sample> pv(64);
     std::vector<t_sample> dual(64);  // the designer's dual outlet
@@ -88,6 +94,7 @@ void run_designer_bank(int blocks)
     const sQbank_Param *p = qavex_t_read_param_block(pv.data()).p;
 
     t_pd *x = stub::create("qavex_tilde", {});
+    if (fast) stub::send(x, "set_fast", {stub::fa(fast)});
     std::vector<t_sample> in(64), outG(64), outC(64);
     auto calls = stub::dsp(x, {in.data(), pv.data(), outG.data(), outC.data()});
     std::mt19937 rng(1);
@@ -111,20 +118,29 @@ void run_designer_bank(int blocks)
     }
     double budget_us = 64.0 / 44100.0 * 1e6;
     double per_block_us = total_ns / 1000.0 / (blocks - 8);
-    std::printf("designer default bank (%d bands, longest %d): %8.3f ns per coefficient-sample, %.1f coefficients "
-                "and %.1f us per block (%.1f%% of real time)\n",
-                (int)p->iq_compute_sup, (int)p->iLongestFrame_paf, total_ns / (double)samples,
-                (double)coeffs / (blocks - 8), per_block_us, 100.0 * per_block_us / budget_us);
+    std::printf("designer bank C_d %g C_q %g %s%s (%d bands, longest %d): %8.3f ns per coefficient-sample, %.1f "
+                "coefficients and %.1f us per block (%.4f core-s per audio-s)\n",
+                C_d, C_q, shorten ? "shortened" : "full", fast ? " fast" : "", (int)p->iq_compute_sup,
+                (int)p->iLongestFrame_paf, total_ns / (double)samples, (double)coeffs / (blocks - 8), per_block_us,
+                per_block_us / budget_us);
     stub::destroy(x);
     stub::destroy(bank);
+    return per_block_us;
 }
 
 }  // namespace
 
-int main()
+// No arguments: every case. "bank C_d C_q shorten fast blocks": one
+// designer bank only (for paired runs against another build).
+int main(int argc, char **argv)
 {
     qavex_t_setup();
     qbank_t_setup();
+    if (argc >= 2 && std::string(argv[1]) == "bank") {
+        auto arg = [&](int i, double dflt) { return argc > i ? std::atof(argv[i]) : dflt; };
+        run_designer_bank((int)arg(6, 1000), arg(2, 0), arg(3, 0), arg(4, 0) != 0, (int)arg(5, 0));
+        return 0;
+    }
     run_designer_bank(4000);
     run({"1 band, L 4096, hop 1", 1, 4096, 1}, 400);
     run({"8 bands, L 4096, hop 1", 8, 4096, 1}, 100);
