@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "exact_analysis.h"
+#include "fast_analysis.h"
 
 t_class *pcQavex_t = nullptr;
 std::int32_t qavex_t_bang_count = 0;
@@ -162,6 +163,7 @@ void qavex_t_initialize_sound(sQavex_t *psW)
         return;
     }
     std::memset(a, 0, (std::size_t)len * sizeof(t_sample));
+    psW->iRingEpoch++;
     psW->sSound.pA = psW->sSound.pC = a;
     psW->sSound.pE = a + len;
 }
@@ -210,8 +212,9 @@ void qavex_t_compute_block(sQavex_t *psW)
     }
 
     // Pass 2: place each band's entries and hand them to the kernel.
-    psW->pExact = qavex_exact_prepare(psW->pExact, p);
     const sQavexRing ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
+    const bool fast = psW->iFast && qavex_fast_prepare(&psW->pFast, p, ring, {psW->lRingSerial, psW->iRingEpoch});
+    if (!fast) psW->pExact = qavex_exact_prepare(psW->pExact, p);
     for (std::int32_t q = qmin; q < qsup; q++) {
         if (!paf_r[q] || !paf_i[q]) continue;
         const std::int32_t d = aiDq[q];
@@ -228,15 +231,22 @@ void qavex_t_compute_block(sQavex_t *psW)
             e->numCoeff = 0;
             if (c > 0 && j != p0 + c * d) {
                 // A gap (a full list): what is gathered so far goes alone.
-                qavex_exact_band(psW->pExact, p, ring, q, p0, d, c, mine);
+                if (fast)
+                    qavex_fast_band(psW->pFast, p, ring, q, p0, d, c, mine);
+                else
+                    qavex_exact_band(psW->pExact, p, ring, q, p0, d, c, mine);
                 c = 0;
             }
             if (c == 0) p0 = j;
             mine[c++] = e;
         }
-        if (c > 0) qavex_exact_band(psW->pExact, p, ring, q, p0, d, c, mine);
+        if (c == 0) continue;
+        if (fast)
+            qavex_fast_band(psW->pFast, p, ring, q, p0, d, c, mine);
+        else
+            qavex_exact_band(psW->pExact, p, ring, q, p0, d, c, mine);
     }
-    qavex_exact_run(psW->pExact, p, ring);
+    if (!fast) qavex_exact_run(psW->pExact, p, ring);
     for (std::int32_t i = 0; i < nt; i++) {
         const std::int32_t cap = psW->aiListCapacity[i];
         psW->pawc[i][0].numCoeff = total[i] < cap ? total[i] : cap;
@@ -269,6 +279,7 @@ t_int *qavex_t_perform(t_int *w)
         // Infinite or NaN samples would poison every window they pass through.
         qavex_t_warn_episode(&psW->iNonFiniteWarned, qavex_t_clean_samples(psW->sSound.pC, QAVEX_BLOCK),
                              "qavex_tilde: warning: non-finite input samples are analysed as 0");
+        psW->lRingSerial++;
     }
 
     const sQavex_ParamIn pin = qavex_t_read_param_block(inC);
@@ -347,6 +358,16 @@ void qavex_t_bang(sQavex_t *psW)
     qavex_t_post_buildtime();
     post("Multithreading: 1 thread");
     post("Var= \t%f", (double)psW->var);
+    post("Fast: %i", (int)psW->iFast);
+}
+
+// "set_fast f": 1 computes with the fast engine, 0 exactly. The engine is
+// (re)built in the next block, where the record is known to be alive.
+static void qavex_t_set_fast(sQavex_t *psW, t_floatarg f)
+{
+    psW->iFast = arg_value(f) != 0.0 ? 1 : 0;
+    qavex_fast_free(psW->pFast);
+    psW->pFast = nullptr;
 }
 
 static void qavex_t_set_compute_coefficients(sQavex_t *psW, t_floatarg f)
@@ -443,6 +464,7 @@ static void qavex_t_set_pointers_to_NULL(sQavex_t *psW)
     psW->sSound.pA = psW->sSound.pC = psW->sSound.pE = nullptr;
     for (auto &s : psW->pawp) s = nullptr;
     psW->pExact = nullptr;
+    psW->pFast = nullptr;
 }
 
 static void qavex_t_set_start_values(sQavex_t *psW)
@@ -488,6 +510,9 @@ void qavex_t_delete(sQavex_t *psW)
     free_slices(psW);
     qavex_exact_free(psW->pExact);
     psW->pExact = nullptr;
+    qavex_fast_free(psW->pFast);
+    psW->pFast = nullptr;
+    psW->pFast = nullptr;
 }
 
 void qavex_t_setup()
@@ -509,6 +534,7 @@ void qavex_t_setup()
     class_addmethod(pcQavex_t, (t_method)qavex_t_set_var, gensym("set_var"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcQavex_t, (t_method)qavex_t_set_num_threads, gensym("set_num_threads"), A_DEFFLOAT,
                     A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_fast, gensym("set_fast"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcQavex_t, (t_method)qavex_t_round_up_to_multiple_of_small_primes,
                     gensym("round_up_to_multiple_of_small_primes"), A_DEFFLOAT, A_DEFFLOAT, A_NULL);
     post("qavex_t external loaded!");

@@ -58,6 +58,13 @@ struct sQavex_t {
     struct sQavexExact *pExact;
     // 1 while the input holds non-finite samples and the warning is out.
     std::int32_t iNonFiniteWarned;
+    // Fast mode ("set_fast"): on/off and its engine, built in the first
+    // block after "set_fast 1" and whenever the bank changes.
+    std::int32_t iFast;
+    struct sQavexFast *pFast;
+    // Blocks written into the ring, and rebuilds of the ring (which clear it).
+    std::int64_t lRingSerial;
+    std::uint32_t iRingEpoch;
 };
 
 extern t_class *pcQavex_t;

@@ -1013,19 +1013,20 @@ TEST_F(QavexT, BangReportLines)
     };
     const std::string build = std::string("Buildtime \t") + __DATE__ + "\t, \t" + __TIME__;
     auto lines = strip_remark(report());
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0], "\n-----------------Qavex--------------:");
     EXPECT_EQ(lines[1], "------------------Not important stuff");
     EXPECT_EQ(lines[2].rfind("Buildtime \t", 0), 0u);
     EXPECT_EQ(lines[2].size(), build.size());
     EXPECT_EQ(lines[3], "Multithreading: 1 thread");
     EXPECT_EQ(lines[4], "Var= \t1.000000");
+    EXPECT_EQ(lines[5], "Fast: 0");
 
     Bank bank({{8, 1}}, 1, 42);
     a.block(std::vector<float>(64, 0.0f), &bank.p);
     a.send("set_var", {stub::fa(-2.25)});
     lines = strip_remark(report());
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[1], "ComputeType: \t42");
     EXPECT_EQ(lines[5], "Var= \t-2.250000");
     a.send("set_var", {stub::fa(NAN)});
@@ -1038,7 +1039,7 @@ TEST_F(QavexT, BangReportLines)
     // A block without a valid record forgets it.
     a.block(std::vector<float>(64, 0.0f), nullptr);
     lines = strip_remark(report());
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[1], "------------------Not important stuff");
 }
 

@@ -1,0 +1,274 @@
+// Fast mode of the analysis against the exact computation: the same entries
+// in the same order, values within 1e-9 of each band's coefficient RMS,
+// exact zeros after silence; across the ring's wrap, a bank change, the
+// analysed band range and a failed build.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "fast_analysis.h"
+#include "pd_stub.h"
+#include "qavex_t.h"
+
+namespace {
+
+struct Bank {
+    sQbank_Param p{};
+    std::vector<std::int32_t> hops;
+    std::vector<paf_type *> re, im;
+    // {L, hop}; random windows.
+    Bank(const std::vector<std::pair<int, int>> &bands, unsigned seed)
+    {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        int longest = 0;
+        for (auto [L, hop] : bands) {
+            hops.push_back(hop);
+            re.push_back(qavex_t_new_paf(L));
+            im.push_back(qavex_t_new_paf(L));
+            for (int k = 0; k < L; k++) {
+                re.back()[k] = u(rng);
+                im.back()[k] = u(rng);
+            }
+            longest = std::max(longest, L);
+        }
+        p.iq_compute_sup = (std::int32_t)bands.size();
+        p.aiDq = hops.data();
+        p.iLongestFrame_paf = longest;
+        p.paf_r = re.data();
+        p.paf_i = im.data();
+        p.iGeneration = qavex_t_next_generation();
+    }
+    ~Bank()
+    {
+        for (auto *a : re) qavex_t_free(a);
+        for (auto *a : im) qavex_t_free(a);
+    }
+};
+
+// Partitioned FFT for long windows with small hops, dot products for the
+// others (the cost model's two sides, checked below).
+const std::vector<std::pair<int, int>> BANK_A = {{2000, 2}, {1, 1}, {700, 3}, {300, 40}, {3000, 100}, {129, 7}, {64, 64}};
+const std::vector<std::pair<int, int>> BANK_B = {{900, 1}, {2500, 5}, {40, 2}, {1200, 300}};
+
+struct Coeff {
+    int start, band;
+    double re, im;
+};
+
+struct Analyser {
+    t_pd *pd;
+    sQavex_t *x;
+    std::vector<t_sample> in, inC, outG, outC;
+    stub::DspCall call{};
+    Analyser() : in(64), inC(64), outG(64), outC(64)
+    {
+        pd = stub::create("qavex_tilde", {});
+        x = (sQavex_t *)pd;
+        call = stub::dsp(pd, {in.data(), inC.data(), outG.data(), outC.data()})[0];
+    }
+    ~Analyser() { stub::destroy(pd); }
+    std::vector<Coeff> block(const std::vector<float> &audio, const sQbank_Param *p)
+    {
+        std::copy(audio.begin(), audio.end(), in.begin());
+        qavex_t_write_empty_block(inC.data());
+        qavex_t_write_param_block(inC.data(), p);
+        stub::run(call);
+        std::vector<Coeff> r;
+        sQavex_CoeffIn c = qavex_t_read_coeff_block(outG.data());
+        if (c.tag != QAVG_TAG) return r;
+        for (int k = 0; k < c.n; k++)
+            for (int n = 0; n < c.lists[k][0].numCoeff; n++) {
+                const sQavex_Coeff &e = c.lists[k][n];
+                r.push_back({e.start, e.band, e.val_r, e.val_i});
+            }
+        return r;
+    }
+};
+
+typedef std::function<float(long)> Signal;
+
+struct Step {
+    int blocks;
+    Signal sig;
+    int bank;                        // 0: A, 1: B
+    std::vector<std::pair<const char *, double>> msgs;  // sent to both first
+};
+
+// Runs exact and fast side by side; checks entries block by block, values
+// against each band's RMS at the end, and exact zeros where the input has
+// been silent over the longest window. Returns the number of coefficients.
+long compare(const std::vector<Step> &steps, int fast_threads = 4)
+{
+    Bank A(BANK_A, 3), B(BANK_B, 4);
+    Analyser ex, fa;
+    stub::send(fa.pd, "set_num_threads", {stub::fa(fast_threads)});
+    stub::send(fa.pd, "set_fast", {stub::fa(1)});
+    std::map<int, std::pair<double, long>> energy;  // band -> sum of |c|^2, count
+    struct Pair {
+        Coeff e, f;
+    };
+    std::vector<Pair> pairs;
+    long t = 0, last_sound = -1000000;
+    for (const auto &s : steps) {
+        for (auto &[sel, v] : s.msgs) {
+            stub::send(ex.pd, sel, {stub::fa(v)});
+            stub::send(fa.pd, sel, {stub::fa(v)});
+        }
+        const sQbank_Param *p = s.bank ? &B.p : &A.p;
+        for (int b = 0; b < s.blocks; b++) {
+            std::vector<float> audio(64);
+            for (int j = 0; j < 64; j++) {
+                audio[j] = s.sig(t + j);
+                if (audio[j] != 0.0f) last_sound = t + j;
+            }
+            auto e = ex.block(audio, p), f = fa.block(audio, p);
+            EXPECT_EQ(e.size(), f.size()) << "block at " << t;
+            if (e.size() != f.size()) return 0;
+            for (size_t i = 0; i < e.size(); i++) {
+                EXPECT_EQ(e[i].start, f[i].start);
+                EXPECT_EQ(e[i].band, f[i].band);
+                pairs.push_back({e[i], f[i]});
+                auto &en = energy[e[i].band];
+                en.first += e[i].re * e[i].re + e[i].im * e[i].im;
+                en.second++;
+                // Silent over the band's whole window (hence after silence
+                // longer than the longest window): exact zeros.
+                if (t + e[i].start - last_sound >= qavex_t_paf_length(p->paf_r[e[i].band])) {
+                    EXPECT_EQ(f[i].re, 0.0) << "band " << f[i].band << " at " << t + f[i].start;
+                    EXPECT_EQ(f[i].im, 0.0) << "band " << f[i].band << " at " << t + f[i].start;
+                }
+            }
+            t += 64;
+        }
+    }
+    for (const auto &pr : pairs) {
+        const auto &en = energy[pr.e.band];
+        const double rms = std::sqrt(en.first / (double)en.second);
+        EXPECT_LE(std::abs(pr.f.re - pr.e.re), 1e-9 * rms) << "band " << pr.e.band;
+        EXPECT_LE(std::abs(pr.f.im - pr.e.im), 1e-9 * rms) << "band " << pr.e.band;
+    }
+    return (long)pairs.size();
+}
+
+Signal noise(unsigned seed)
+{
+    auto rng = std::make_shared<std::mt19937>(seed);
+    return [rng](long) { return std::uniform_real_distribution<float>(-1.0f, 1.0f)(*rng); };
+}
+Signal sines()
+{
+    return [](long t) { return (float)(0.5 * std::sin(0.05 * t) + 0.25 * std::sin(1.3 * t + 0.4)); };
+}
+Signal impulses()
+{
+    return [](long t) { return t % 997 == 5 ? 1.0f : (t % 1499 == 0 ? -0.5f : 0.0f); };
+}
+Signal silence()
+{
+    return [](long) { return 0.0f; };
+}
+
+class FastAnalysis : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static bool done = false;
+        if (!done) {
+            qavex_t_setup();
+            done = true;
+        }
+        stub::clear();
+        qavex_t_fail_after = -1;
+    }
+    void TearDown() override { qavex_t_fail_after = -1; }
+};
+
+}  // namespace
+
+TEST_F(FastAnalysis, CostModelPicksBothForms)
+{
+    Bank A(BANK_A, 3);
+    Analyser a;
+    stub::send(a.pd, "set_fast", {stub::fa(1)});
+    a.block(std::vector<float>(64, 0.1f), &A.p);
+    // 8 ceil(L/64) against 2 L / hop.
+    std::vector<int> want = {1, 0, 1, 0, 0, 1, 0};
+    for (size_t q = 0; q < want.size(); q++) EXPECT_EQ(qavex_fast_band_kind(a.x->pFast, (int)q), want[q]) << q;
+}
+
+TEST_F(FastAnalysis, SignalsAgainstExact)
+{
+    // Each signal for long enough to fill the longest window twice, then
+    // silence past it (exact zeros are checked there).
+    struct Case {
+        const char *name;
+        Signal sig;
+    };
+    for (const Case &c : {Case{"noise", noise(1)}, Case{"sines", sines()}, Case{"impulses", impulses()},
+                          Case{"silence", silence()}}) {
+        SCOPED_TRACE(c.name);
+        EXPECT_GT(compare({{110, c.sig, 0, {}}, {60, silence(), 0, {}}}), 10000);
+    }
+}
+
+TEST_F(FastAnalysis, RingWrapBankChangeAndBandRange)
+{
+    // A ring of 3200 samples wraps every 50 blocks; the bank changes to
+    // another record and back (its spectra are rebuilt, input kept), the
+    // band range narrows and widens, computing pauses, slices differ.
+    std::vector<Step> steps = {
+        {10, noise(2), 0, {{"set_soundbuffer_length_factor", 50}, {"initialize", 0}}},
+        {120, noise(3), 0, {}},
+        {70, sines(), 1, {}},
+        {40, noise(4), 0, {{"set_q_analyse_min", 2}, {"set_q_analyse_sup", 5}}},
+        {30, noise(5), 0, {{"set_q_analyse_min", 0}, {"set_q_analyse_sup", 100}}},
+        {3, noise(6), 0, {{"set_compute_coefficients", 0}}},
+        {70, noise(7), 0, {{"set_compute_coefficients", 1}}},
+    };
+    EXPECT_GT(compare(steps, 3), 10000);
+}
+
+TEST_F(FastAnalysis, StampChangeRebuildsAndFailedBuildComputesExactly)
+{
+    Bank A(BANK_A, 3);
+    Analyser ex, fa;
+    stub::send(fa.pd, "set_fast", {stub::fa(1)});
+    std::vector<float> ones(64, 0.25f);
+    fa.block(ones, &A.p);
+    ex.block(ones, &A.p);
+    // A new stamp with changed windows: the engine follows.
+    A.re[0][1999] = 3.0f;
+    A.p.iGeneration = qavex_t_next_generation();
+    auto e = ex.block(ones, &A.p), f = fa.block(ones, &A.p);
+    ASSERT_EQ(e.size(), f.size());
+    for (size_t i = 0; i < e.size(); i++) EXPECT_NEAR(f[i].re, e[i].re, 1e-12);
+    // The next build fails: one error, then exact results (same bits).
+    stub::clear();
+    A.p.iGeneration = qavex_t_next_generation();
+    for (int b = 0; b < 3; b++) {
+        e = ex.block(ones, &A.p);
+        if (b == 0) qavex_t_fail_after = 0;
+        f = fa.block(ones, &A.p);
+        ASSERT_EQ(e.size(), f.size());
+        for (size_t i = 0; i < e.size(); i++) {
+            EXPECT_EQ(f[i].re, e[i].re);
+            EXPECT_EQ(f[i].im, e[i].im);
+        }
+    }
+    EXPECT_EQ(stub::count_lines("qavex_tilde: no memory for the fast mode; computing exactly"), 1);
+    // "set_fast 0" and the report's last line.
+    stub::send(fa.pd, "set_fast", {stub::fa(0)});
+    EXPECT_EQ(fa.x->pFast, nullptr);
+    stub::clear();
+    stub::send(fa.pd, "bang");
+    EXPECT_EQ(stub::console().back().text, "Fast: 0");
+    stub::send(fa.pd, "set_fast", {stub::fa(1)});
+    stub::clear();
+    stub::send(fa.pd, "bang");
+    EXPECT_EQ(stub::console().back().text, "Fast: 1");
+}
