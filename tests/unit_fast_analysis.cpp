@@ -13,6 +13,7 @@
 #include "fast_analysis.h"
 #include "pd_stub.h"
 #include "qavex_t.h"
+#include "record_registry.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ struct Bank {
     }
     ~Bank()
     {
+        qavex_t_record_remove(&p);
         for (auto *a : re) qavex_t_free(a);
         for (auto *a : im) qavex_t_free(a);
     }
@@ -76,7 +78,7 @@ struct Analyser {
     {
         std::copy(audio.begin(), audio.end(), in.begin());
         qavex_t_write_empty_block(inC.data());
-        qavex_t_write_param_block(inC.data(), p);
+        stub::publish_param(inC.data(), p);
         stub::run(call);
         std::vector<Coeff> r;
         sQavex_CoeffIn c = qavex_t_read_coeff_block(outG.data());
