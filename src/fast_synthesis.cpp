@@ -32,6 +32,9 @@ using cplx = std::complex<double>;
 constexpr int FS_MAX_PLANS = 64;
 // Largest segment of a partition; longer windows stay on the direct path.
 constexpr std::int64_t FS_MAX_SEGMENT = std::int64_t(1) << 24;
+// Spectra and impulse histories of all FFT bands together stay below this;
+// bands beyond it stay on the direct path.
+constexpr std::int64_t FS_MAX_BYTES = std::int64_t(256) << 20;
 
 struct Level {
     std::int32_t N;      // segment length, 64 * 2^i
@@ -304,6 +307,7 @@ bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std:
     f->nplans = 0;
 
     std::int32_t maxF = 0;
+    std::int64_t fft_bytes = 0;
     for (std::int32_t q = 0; q < S; q++) {
         Band &b = f->bands[q];
         const paf_type *wr = P->paf_r[q];
@@ -323,14 +327,19 @@ bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std:
         b.lev = (Level *)qavex_t_malloc0((std::size_t)b.nlev * sizeof(Level));
         if (!b.lev) return false;
         std::fill(b.lev, b.lev + b.nlev, Level{});
-        if (!lay_out_levels(f, b, q, first)) {
-            // No room for more transform sizes: this band stays direct.
+        const bool laid_out = lay_out_levels(f, b, q, first);
+        std::int64_t bytes = (std::int64_t)b.lev[b.nlev - 1].B * QAVEX_BLOCK;
+        for (std::int32_t i = 0; i < b.nlev; i++) bytes += b.lev[i].F;
+        bytes *= (std::int64_t)sizeof(cplx);
+        if (!laid_out || fft_bytes + bytes > FS_MAX_BYTES) {
+            // No room for more transform sizes or memory: this band stays direct.
             qavex_t_free(b.lev);
             b.lev = nullptr;
             b.nlev = 0;
             b.head = 0;
             continue;
         }
+        fft_bytes += bytes;
         b.mode = FS_FFT;
         b.Hb = b.lev[b.nlev - 1].B;
         b.hist = (cplx *)qavex_t_malloc0((std::size_t)b.Hb * QAVEX_BLOCK * sizeof(cplx));
