@@ -73,11 +73,22 @@ std::string read_file(const std::string &path)
     return ss.str();
 }
 
+// The host, with the sanitizer runtime preloaded in a sanitized build.
+static std::string host_command()
+{
+#ifdef QAVEX_PD_PRELOAD
+    return "env LD_PRELOAD='" QAVEX_PD_PRELOAD "' ASAN_OPTIONS=detect_leaks=0 "
+           "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 pd";
+#else
+    return "pd";
+#endif
+}
+
 Run run_pd_file(const std::string &patch_path, int timeout_s)
 {
     std::string out = patch_path + ".console";
     std::string cmd = "cd \"$(dirname '" + patch_path + "')\" && timeout " + std::to_string(timeout_s) +
-                      " pd -nogui -batch -noaudio -noprefs -stderr -path '" + build_dir() +
+                      " " + host_command() + " -nogui -batch -noaudio -noprefs -stderr -path '" + build_dir() +
                       "' -lib qavex -open '" + patch_path + "' > '" + out + "' 2>&1";
     int rc = std::system(cmd.c_str());
     Run r;
