@@ -10,7 +10,8 @@
 //              [--timeout SECONDS] [--preload LIB] [--mem-limit-mb MB] [--keep-all 1]
 //
 // Prints messages sent, runs, crashes, hangs and the peak resident memory
-// of the host; exits 1 if any run crashed or hung.
+// of the host; exits 1 if any run crashed or hung, 2 if the chain could
+// not be built (library or class missing).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -160,7 +161,7 @@ std::string random_message(std::mt19937 &rng)
 }
 
 struct Outcome {
-    bool crashed = false, hung = false;
+    bool crashed = false, hung = false, broken = false;  // broken: the chain was not built
     long maxrss_kb = 0;
 };
 
@@ -207,6 +208,7 @@ Outcome run_pd(const std::string &build, const std::string &patch, const std::st
     ss << f.rdbuf();
     const bool ended = ss.str().find("fuzz: end") != std::string::npos;
     o.crashed = !WIFEXITED(status) || WEXITSTATUS(status) != 0 || !ended;
+    o.broken = ss.str().find("couldn't create") != std::string::npos || ss.str().find("can't load") != std::string::npos;
     return o;
 }
 
@@ -275,6 +277,10 @@ int main(int argc, char **argv)
         runs++;
         sent += here;
         peak_kb = std::max(peak_kb, o.maxrss_kb);
+        if (o.broken) {
+            std::printf("SET-UP FAILED: the library or a class did not load, see %s\n", dir.c_str());
+            return 2;
+        }
         if (o.crashed || o.hung) {
             crashes += o.crashed;
             hangs += o.hung;
