@@ -165,12 +165,15 @@ struct Outcome {
     long maxrss_kb = 0;
 };
 
-Outcome run_pd(const std::string &build, const std::string &patch, const std::string &log, int timeout_s,
-               const std::string &preload, long mem_limit_mb)
+Outcome run_pd(const std::string &build, const std::string &dir, const std::string &patch, const std::string &log,
+               int timeout_s, const std::string &preload, long mem_limit_mb)
 {
     Outcome o;
     pid_t pid = fork();
     if (pid == 0) {
+        // Files the messages name with relative paths land in the run's
+        // directory.
+        if (chdir(dir.c_str()) != 0) _exit(126);
         int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
@@ -180,7 +183,10 @@ Outcome run_pd(const std::string &build, const std::string &patch, const std::st
         }
         if (!preload.empty()) {
             setenv("LD_PRELOAD", preload.c_str(), 1);
-            setenv("ASAN_OPTIONS", "detect_leaks=0", 0);
+            // The sanitizer reserves far more address space than a limit
+            // would allow: it refuses allocations beyond 2 GiB resident
+            // instead, returning null as an exhausted heap does.
+            setenv("ASAN_OPTIONS", "detect_leaks=0:allocator_may_return_null=1:soft_rss_limit_mb=2048", 0);
             setenv("UBSAN_OPTIONS", "halt_on_error=1:print_stacktrace=1", 0);
         }
         execlp("pd", "pd", "-nogui", "-batch", "-noaudio", "-noprefs", "-stderr", "-path", build.c_str(), "-lib",
@@ -273,7 +279,7 @@ int main(int argc, char **argv)
         text += "#X connect " + std::to_string(e + 2) + " 0 " + std::to_string(e + 3) + " 0;\n";
         const std::string patch = dir + "/fuzz.pd";
         std::ofstream(patch) << text;
-        Outcome o = run_pd(build, patch, dir + "/console.txt", timeout_s, preload, mem_limit_mb);
+        Outcome o = run_pd(build, dir, patch, dir + "/console.txt", timeout_s, preload, mem_limit_mb);
         runs++;
         sent += here;
         peak_kb = std::max(peak_kb, o.maxrss_kb);
