@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dual_windows.h"
+#include "bank_fixture.h"
 #include "pd_stub.h"
 #include "qbank_t.h"
 
@@ -171,29 +172,8 @@ TEST(DualWindows, PainlessBanksReconstructAndDualOfDualIsTheWindow)
 
 namespace {
 
-class DualBank : public ::testing::Test {
+class DualBank : public DesignerTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        static bool done = false;
-        if (!done) qbank_t_setup();
-        done = true;
-    }
-    void SetUp() override
-    {
-        stub::set_samplerate(44100);
-        stub::clear();
-        x = (sQbank_t *)stub::create("qbank_tilde");
-        ASSERT_NE(x, nullptr);
-    }
-    void TearDown() override
-    {
-        if (x) stub::destroy((t_pd *)x);
-        qavex_t_fail_after = -1;
-        qavex_t_raw_malloc = std::malloc;
-        qavex_t_raw_free = std::free;
-    }
-    void send(const char *sel, std::vector<t_atom> a = {}) { ASSERT_TRUE(stub::send((t_pd *)x, sel, a)) << sel; }
     // A small bank (17 bands, windows of 2926 samples) with float windows.
     void windows()
     {
@@ -241,13 +221,6 @@ protected:
         };
     }
     int told() { return stub::count_lines("qbank: dual windows out of date, send make_dual"); }
-    int errors()
-    {
-        int n = 0;
-        for (auto &l : stub::console()) n += l.error;
-        return n;
-    }
-    sQbank_t *x = nullptr;
     t_sample vc[64], vd[64];
     std::vector<stub::DspCall> calls;
 };

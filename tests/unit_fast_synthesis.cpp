@@ -14,44 +14,18 @@
 
 #include "fast_synthesis.h"
 #include "invqavex_t.h"
+#include "bank_fixture.h"
 #include "pd_stub.h"
 #include "qavex_t.h"
 #include "qbank_t.h"
 
 namespace {
 
-// Hand-made bank: window length and hop per band (length 0: no window,
-// negative length: real window only).
-struct Bank {
-    sQbank_Param p{};
-    std::vector<std::int32_t> hops;
-    std::vector<paf_type *> r, i;
-    Bank(const std::vector<std::pair<int, int>> &bands, unsigned seed)
+// Hand-made bank with a fresh generation stamp.
+struct Bank : HandBank {
+    Bank(const std::vector<std::pair<int, int>> &bands, unsigned seed) : HandBank(bands, seed)
     {
-        std::mt19937 rng(seed);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        for (auto [L, hop] : bands) {
-            hops.push_back(hop);
-            const int n = std::abs(L);
-            paf_type *a = n ? qavex_t_new_paf(n) : nullptr, *b = L > 0 ? qavex_t_new_paf(n) : nullptr;
-            for (int m = 0; m < n; m++) {
-                a[m] = u(rng);
-                if (b) b[m] = u(rng);
-            }
-            r.push_back(a);
-            i.push_back(b);
-            p.iLongestFrame_paf = std::max(p.iLongestFrame_paf, n);
-        }
-        p.iq_compute_sup = (std::int32_t)bands.size();
-        p.aiDq = hops.data();
-        p.paf_r = r.data();
-        p.paf_i = i.data();
         p.iGeneration = qavex_t_next_generation();
-    }
-    ~Bank()
-    {
-        for (auto *a : r) qavex_t_free(a);
-        for (auto *a : i) qavex_t_free(a);
     }
     // New window values in place, as the array commands do, and a new stamp.
     void mutate(unsigned seed)

@@ -11,43 +11,13 @@
 #include <vector>
 
 #include "invqavex_t.h"
+#include "bank_fixture.h"
 #include "pd_stub.h"
 #include "qavex_t_definitions.h"
 
 namespace {
 
-// A hand-made bank: S bands, windows set per band.
-struct Bank {
-    sQbank_Param p{};
-    std::vector<paf_type *> r, i;
-    explicit Bank(int S) : r(S, nullptr), i(S, nullptr)
-    {
-        p.iq_compute_sup = S;
-        p.paf_r = r.data();
-        p.paf_i = i.data();
-        p.iLongestFrame_paf = 0;
-    }
-    Bank(const Bank &) = delete;
-    ~Bank()
-    {
-        for (auto *a : r) qavex_t_free(a);
-        for (auto *a : i) qavex_t_free(a);
-    }
-    void set(int q, const std::vector<float> &wr, const std::vector<float> &wi)
-    {
-        int L = (int)wr.size();
-        qavex_t_free(r[q]);
-        qavex_t_free(i[q]);
-        r[q] = qavex_t_new_paf(L);
-        i[q] = qavex_t_new_paf(L);
-        for (int m = 0; m < L; m++) {
-            r[q][m] = wr[m];
-            i[q][m] = wi.empty() ? 0.0f : wi[m];
-        }
-        p.iLongestFrame_paf = std::max(p.iLongestFrame_paf, L);
-    }
-    void set_real(int q, const std::vector<float> &wr) { set(q, wr, {}); }
-};
+using Bank = HandBank;
 
 std::vector<float> ramp(int L, float a = 1.0f, float step = 1.0f)
 {
@@ -791,8 +761,11 @@ struct Chain {
 
 // Bank with hop sizes for the analysis.
 struct HopBank : Bank {
-    std::vector<std::int32_t> hops;
-    HopBank(int S, int hop) : Bank(S), hops(S, hop) { p.aiDq = hops.data(); }
+    HopBank(int S, int hop) : Bank(S)
+    {
+        hops.assign(S, hop);
+        p.aiDq = hops.data();
+    }
 };
 
 std::vector<float> test_noise(size_t n, unsigned stream)

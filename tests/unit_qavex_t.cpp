@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bank_fixture.h"
 #include "pd_stub.h"
 #include "qavex_t.h"
 
@@ -60,51 +61,12 @@ struct CountAllocations {
 };
 
 // ------------------------------------------------------------ hand-made bank
-struct BandShape {
-    int L;     // window length (0: no window)
-    int hop;   // hop size
-};
-
-struct Bank {
-    sQbank_Param p{};
-    std::vector<std::int32_t> hops;
-    std::vector<paf_type *> re, im;
-
-    Bank(const std::vector<BandShape> &bands, unsigned rng_start = 1, int compute_type = 7)
+// Bands are {window length, hop}; the compute type is 7 unless given.
+struct Bank : HandBank {
+    Bank(const std::vector<std::pair<int, int>> &bands, unsigned seed = 1, int compute_type = 7) : HandBank(bands, seed)
     {
-        std::mt19937 rng(rng_start);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        int longest = 0;
-        for (const auto &b : bands) {
-            hops.push_back(b.hop);
-            paf_type *r = nullptr, *i = nullptr;
-            if (b.L > 0) {
-                r = qavex_t_new_paf(b.L);
-                i = qavex_t_new_paf(b.L);
-                for (int k = 0; k < b.L; k++) {
-                    r[k] = u(rng);
-                    i[k] = u(rng);
-                }
-                if (b.L > longest) longest = b.L;
-            }
-            re.push_back(r);
-            im.push_back(i);
-        }
-        p.iq_compute_sup = (std::int32_t)bands.size();
         p.iComputeType = compute_type;
-        p.aiDq = hops.data();
-        p.iLongestFrame_paf = longest;
-        p.paf_r = re.data();
-        p.paf_i = im.data();
     }
-    ~Bank()
-    {
-        for (auto *a : re) qavex_t_free(a);
-        for (auto *a : im) qavex_t_free(a);
-    }
-    Bank(const Bank &) = delete;
-    Bank &operator=(const Bank &) = delete;
-    int length(int q) const { return re[q] ? qavex_t_paf_length(re[q]) : 0; }
 };
 
 struct Coeff {
@@ -369,11 +331,11 @@ TEST_F(QavexT, CoefficientsEqualTheDirectInnerProduct)
         for (auto &e : c) {
             double re, im;
             int L = bank.length(e.band);
-            direct(a.history, base + e.start, bank.re[e.band], bank.im[e.band], L, re, im);
+            direct(a.history, base + e.start, bank.r[e.band], bank.i[e.band], L, re, im);
             ASSERT_EQ(e.re, re) << "block " << b << " band " << e.band << " start " << e.start;
             ASSERT_EQ(e.im, im) << "block " << b << " band " << e.band << " start " << e.start;
             long double lre, lim;
-            direct_ld(a.history, base + e.start, bank.re[e.band], bank.im[e.band], L, lre, lim);
+            direct_ld(a.history, base + e.start, bank.r[e.band], bank.i[e.band], L, lre, lim);
             ASSERT_NEAR(e.re, (double)lre, 1e-12);
             ASSERT_NEAR(e.im, (double)lim, 1e-12);
         }
@@ -386,8 +348,8 @@ TEST_F(QavexT, KnownValuesFromConstantInputAndWindows)
     // -12.5, exactly representable.
     Bank bank({{100, 64}});
     for (int k = 0; k < 100; k++) {
-        bank.re[0][k] = 1.0f;
-        bank.im[0][k] = 0.25f;
+        bank.r[0][k] = 1.0f;
+        bank.i[0][k] = 0.25f;
     }
     Analyser a;
     a.block(std::vector<float>(64, 0.5f), &bank.p);
@@ -400,8 +362,8 @@ TEST_F(QavexT, KnownValuesFromConstantInputAndWindows)
     // w[k] = k against a single impulse at the newest position.
     Bank ramp({{64, 64}});
     for (int k = 0; k < 64; k++) {
-        ramp.re[0][k] = (float)k;
-        ramp.im[0][k] = 0.0f;
+        ramp.r[0][k] = (float)k;
+        ramp.i[0][k] = 0.0f;
     }
     std::vector<float> impulse(64, 0.0f);
     impulse[63] = 1.0f;
@@ -445,7 +407,7 @@ TEST_F(QavexT, WindowReachingPastTheRingStartWraps)
         for (auto &e : a.coefficients()) {
             int L = bank.length(e.band);
             double re, im;
-            direct(a.history, base + e.start, bank.re[e.band], bank.im[e.band], L, re, im);
+            direct(a.history, base + e.start, bank.r[e.band], bank.i[e.band], L, re, im);
             ASSERT_EQ(e.re, re) << b << " " << e.band << " " << e.start;
             ASSERT_EQ(e.im, im) << b << " " << e.band << " " << e.start;
             if (ring_pos + e.start - (L - 1) < 0) checked_wrapped++;
@@ -617,8 +579,8 @@ TEST_F(QavexT, InvalidParameterBlocksGiveEmptyOutletsAndKeepRecording)
     // The ring kept recording all along: a window of 6 blocks sees the ones.
     Bank wide({{6 * 64, 64}});
     for (int k = 0; k < 6 * 64; k++) {
-        wide.re[0][k] = 1.0f;
-        wide.im[0][k] = 0.0f;
+        wide.r[0][k] = 1.0f;
+        wide.i[0][k] = 0.0f;
     }
     wide.p.iLongestFrame_paf = 64;  // no ring growth
     a.block(ones, &wide.p);
@@ -722,8 +684,8 @@ TEST_F(QavexT, UnconnectedAudioInletAnalysesItsScalar)
 {
     Bank bank({{128, 64}});
     for (int k = 0; k < 128; k++) {
-        bank.re[0][k] = 1.0f;
-        bank.im[0][k] = -1.0f;
+        bank.r[0][k] = 1.0f;
+        bank.i[0][k] = -1.0f;
     }
     Analyser a;
     // The host fills an unconnected main signal inlet with the scalar.
@@ -756,8 +718,8 @@ TEST_F(QavexT, LongerWindowsRebuildAndClearTheRing)
     // silent; the block's own input is lost too.
     Bank bank({{640, 64}});
     for (int k = 0; k < 640; k++) {
-        bank.re[0][k] = 1.0f;
-        bank.im[0][k] = 0.0f;
+        bank.r[0][k] = 1.0f;
+        bank.i[0][k] = 0.0f;
     }
     bank.p.iLongestFrame_paf = 100000;
     a.block(ones, &bank.p);
@@ -791,7 +753,7 @@ TEST_F(QavexT, BandCountChangeRebuildsTheLists)
     {
         Analyser a;
         a.send("set_num_threads", {stub::fa(3)});
-        std::vector<BandShape> shapes(2500, {8, 1});
+        std::vector<std::pair<int, int>> shapes(2500, {8, 1});
         Bank big(shapes);
         a.block(std::vector<float>(64, 0.25f), &big.p);
         EXPECT_EQ(a.x->q_sup, 2500);
@@ -846,8 +808,8 @@ TEST_F(QavexT, InitializeKeepsCounterAndChecksSampleRate)
     EXPECT_FLOAT_EQ(a.x->var, 1.0f);
     // Computation goes on with the fixed scale.
     Bank one({{1, 1}});
-    one.re[0][0] = 1.0f;
-    one.im[0][0] = 0.0f;
+    one.r[0][0] = 1.0f;
+    one.i[0][0] = 0.0f;
     a.block(std::vector<float>(64, 1.0f), &one.p);
     auto c = a.coefficients();
     ASSERT_EQ(c.size(), 64u);

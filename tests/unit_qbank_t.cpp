@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bank_fixture.h"
 #include "pd_stub.h"
 #include "qavex_t_array_functions.h"
 #include "qavex_t_theta_functions.h"
@@ -21,27 +22,8 @@ namespace {
 using stub::fa;
 using stub::sa;
 
-class Bank : public ::testing::Test {
+class Bank : public DesignerTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        static bool done = false;
-        if (!done) qbank_t_setup();
-        done = true;
-    }
-    void SetUp() override
-    {
-        stub::set_samplerate(44100);
-        stub::clear();
-        x = (sQbank_t *)stub::create("qbank_tilde");
-        ASSERT_NE(x, nullptr);
-    }
-    void TearDown() override
-    {
-        if (x) stub::destroy((t_pd *)x);
-        qavex_t_fail_after = -1;
-    }
-    void send(const char *sel, std::vector<t_atom> a = {}) { ASSERT_TRUE(stub::send((t_pd *)x, sel, a)) << sel; }
     sQbank_Param &P() { return x->sParam; }
     double B(int q) { return 1.0 / (P().aldDq_real[q] * P().C_d); }
     int argmax(int q)
@@ -57,14 +39,7 @@ protected:
         pac_type *w = x->pac[q];
         return std::vector<pac_type>(w, w + qavex_t_pac_length(w));
     }
-    int errors() const
-    {
-        int n = 0;
-        for (auto &l : stub::console()) n += l.error;
-        return n;
-    }
     std::vector<stub::OutletEvent> outM() { return stub::events_of(x->x_outM); }
-    sQbank_t *x = nullptr;
 };
 
 std::string tmpdir()

@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "bank_fixture.h"
 #include "pd_stub.h"
 #include "qavex_t_definitions.h"
 #include "qproc_t.h"
@@ -72,39 +73,28 @@ bool is_empty(const Block &b)
 double test_lin(double x, double *data) { return data[0] * x; }
 double test_nan(double, double *) { return std::numeric_limits<double>::quiet_NaN(); }
 
-// A bank record with float windows of given lengths (0 = no window).
-struct Bank {
-    sQbank_Param p{};
-    std::vector<paf_type *> re, im;
+// A bank record with float windows of given lengths (0 = no window), left
+// as allocated, and the linear map slope·x.
+std::vector<std::pair<int, int>> shapes(const std::vector<int> &lengths)
+{
+    std::vector<std::pair<int, int>> v;
+    for (int len : lengths) v.push_back({len, 0});
+    return v;
+}
+struct Bank : HandBank {
     double data[4] = {1.0, 0.0, 0.0, 0.0};
-
-    Bank(const std::vector<int> &lengths, double b = 1.0, double slope = 1.0)
+    Bank(const std::vector<int> &lengths, double b = 1.0, double slope = 1.0) : HandBank(shapes(lengths), 1, false)
     {
-        for (int len : lengths) {
-            re.push_back(len > 0 ? qavex_t_new_paf(len) : nullptr);
-            im.push_back(len > 0 ? qavex_t_new_paf(len) : nullptr);
-        }
         data[0] = slope;
-        p.iq_compute_sup = (std::int32_t)lengths.size();
         p._b = b;
         p.Theta = test_lin;
         p.thetadata = data;
-        p.paf_r = re.empty() ? nullptr : re.data();
-        p.paf_i = im.empty() ? nullptr : im.data();
-        p.iLongestFrame_paf = 0;
-        for (int len : lengths) p.iLongestFrame_paf = std::max(p.iLongestFrame_paf, len);
+        p.aiDq = nullptr;
+        if (lengths.empty()) p.paf_r = p.paf_i = nullptr;
     }
-    Bank(int bands, int length, double b = 1.0, double slope = 1.0)
-        : Bank(std::vector<int>(bands, length), b, slope)
+    Bank(int bands, int length, double b = 1.0, double slope = 1.0) : Bank(std::vector<int>(bands, length), b, slope)
     {
     }
-    ~Bank()
-    {
-        for (auto *a : re) qavex_t_free(a);
-        for (auto *a : im) qavex_t_free(a);
-    }
-    Bank(const Bank &) = delete;
-    Bank &operator=(const Bank &) = delete;
 };
 
 class Qproc : public ::testing::Test {
