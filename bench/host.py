@@ -301,7 +301,8 @@ class Host:
         cpu = ru.ru_utime + ru.ru_stime
         self.log.write(f"{name}\t{cpu:.3f}\t{ru.ru_maxrss / 1024:.1f}\t{status}\n")
         self.log.flush()
-        if status != 0:
+        if status != 0 or "can't load library" in console:
+            print(f"  {name}: failed (see {cons_path})", file=sys.stderr)
             return None, None, console
         return cpu, ru.ru_maxrss / 1024.0, console
 

@@ -10,7 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BENCH_BUILD:-build-bench}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQAVEX_TESTS=OFF >/dev/null
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQAVEX_TESTS=OFF "${launcher[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target qavex >/dev/null
 work="$build/host"
 [[ " $* " == *" --fidelity "* ]] && work="$build/fidelity"
