@@ -492,6 +492,10 @@ void qavex_t_floating_average_array(pac_type **ppcIn, std::int32_t iWL)
     std::int32_t n = count_of(old);
     if (n == 0) return;
     if (iWL > n) iWL = n;
+    // Lengths below 2 leave the array alone; checked before the decrement,
+    // which would overflow for the lowest integer (a length of 2^31 from a
+    // message truncates to it) and turn it into the largest.
+    if (iWL <= 1) return;
     if (iWL % 2 == 0) iWL--;
     if (iWL <= 1) return;
     std::int32_t m = iWL / 2;
