@@ -423,9 +423,10 @@ void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &r
 // Built for processors with AVX2 and FMA, chosen at load time, and for the
 // base instruction set; both give the same results (every product of two
 // floats is exact in double, so a fused multiply-add rounds exactly as the
-// separate addition does).
+// separate addition does). Clang cannot combine the clones with flatten and
+// builds the base one only.
 #if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
-#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES)
+#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES) && !defined(__clang__)
 #define QAVEX_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
 #endif
 #endif

@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <sched.h>
+
+#include "platform.h"
 
 static t_class *pcinvQavex_t = nullptr;
 
@@ -240,7 +241,7 @@ static t_int *invqavex_t_perform(t_int *w)
     }
     psW->iThreadCount = psW->iThreadCount + 1;
     slice(psW->painvwp[0]);
-    while (psW->iThreadCount > 0) sched_yield();
+    while (psW->iThreadCount > 0) qavex_yield_processor();
     if (fast) fast_synthesis_finish(psW);
     qavex_t_warn_episode(&psW->iNonFiniteWarned, psW->iNonFiniteSeen,
                          "invqavex_tilde: warning: coefficients with non-finite values are skipped");

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <thread>
+
+#include "platform.h"
 
 #include "exact_analysis.h"
 #include "fast_analysis.h"
@@ -337,7 +338,7 @@ t_int *qavex_t_perform(t_int *w)
     qavex_t_write_empty_block(outC);
     qavex_t_write_param_block(outC, p);
 
-    while (psW->iThreadCount > 0) std::this_thread::yield();
+    while (psW->iThreadCount > 0) qavex_yield_processor();
     return w + 7;
 }
 

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform.h"
+#include "tilde_aliases.h"
+
 static const char *const DEF_FILE = "src/qavex_t_definitions";
 
 void qavex_t_assert_fail(const char *cond, const char *file)
@@ -132,7 +135,7 @@ void TEST();
 void TEST() {}
 
 // ---------------------------------------------------------------- entry
-extern "C" __attribute__((visibility("default"))) void qavex_setup(void)
+extern "C" QAVEX_EXPORT void qavex_setup(void)
 {
     qavex_t_setup();
     qproc_t_setup();
@@ -142,6 +145,7 @@ extern "C" __attribute__((visibility("default"))) void qavex_setup(void)
     qbank_t_setup();
     qdump_t_setup();
     qview_t_setup();
+    qavex_register_tilde_aliases();
 }
 
 std::uint32_t qavex_t_next_generation()

@@ -11,7 +11,6 @@ namespace {
 constexpr long double LN2 = 0.693147180559945309417232121458176568L;
 constexpr long double EULER = 2.718281828459045235360287471352662498L;
 constexpr double DNAN = std::numeric_limits<double>::quiet_NaN();
-constexpr double DINF = std::numeric_limits<double>::infinity();
 
 // Beyond this magnitude a table position has no fractional part left and
 // its integer neighbours no longer fit the index arithmetic.

@@ -12,6 +12,12 @@
 #include <memory>
 #include <set>
 
+// The host declares its variadic registration calls after an enum
+// parameter, which clang flags in va_start.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+
 struct Method {
     t_method fn;
     std::vector<t_atomtype> args;
@@ -49,6 +55,9 @@ std::vector<std::unique_ptr<_outlet>> g_outlets;
 std::vector<std::unique_ptr<_inlet>> g_inlets;
 std::set<_outlet *> g_freed_outlets;
 t_float g_sr = 44100;
+std::string g_patch_dir;
+bool g_in_patch = false;
+_glist *const g_patch = reinterpret_cast<_glist *>(&g_patch_dir);
 
 std::string vformat(const char *fmt, va_list ap)
 {
@@ -293,6 +302,14 @@ void outlet_anything(t_outlet *x, t_symbol *s, int argc, t_atom *argv)
 }
 
 t_float sys_getsr(void) { return g_sr; }
+
+// The host's object factory and the patch being loaded: the "~" spellings
+// go through the factory, objects remember their patch's folder.
+t_pd pd_objectmaker = nullptr;
+void pd_typedmess(t_pd *, t_symbol *, int, t_atom *) {}
+t_pd *pd_newest(void) { return nullptr; }
+t_glist *canvas_getcurrent(void) { return g_in_patch ? g_patch : nullptr; }
+t_symbol *canvas_getdir(const t_glist *x) { return x == g_patch ? gensym(g_patch_dir.c_str()) : &s_; }
 int sys_getblksize(void) { return 64; }
 
 void dsp_add(t_perfroutine f, int n, ...)
@@ -401,6 +418,12 @@ std::vector<OutletEvent> events_of(t_outlet *o)
 }
 
 void set_samplerate(t_float sr) { g_sr = sr; }
+
+void set_patch_dir(const char *dir)
+{
+    g_in_patch = dir != nullptr;
+    g_patch_dir = dir ? dir : "";
+}
 
 t_class *find_class(const std::string &name)
 {

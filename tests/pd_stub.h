@@ -48,6 +48,9 @@ void publish_coeff(t_sample *v, sQavex_Coeff **lists, std::int32_t n);
 
 // Host settings.
 void set_samplerate(t_float sr);
+// Folder of the patch that objects created from now on belong to; null (the
+// start) means objects are created outside any patch.
+void set_patch_dir(const char *dir);
 
 // Classes and objects.
 t_class *find_class(const std::string &name);

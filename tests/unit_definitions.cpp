@@ -8,7 +8,7 @@
 #include "qavex_t_definitions.h"
 
 namespace {
-unsigned char g_aligned[4096] alignas(16);
+alignas(16) unsigned char g_aligned[4096];
 void *fake_aligned(std::size_t) { return g_aligned; }
 void *g_freed = nullptr;
 void fake_free(void *p) { g_freed = p; }
