@@ -1,6 +1,6 @@
 // The installed package: what the package folder holds, that uninstall
 // removes it, the deken archive, and the package in use from a patch in
-// another folder (every class under both spellings, Help for each).
+// another folder (every class under each of its spellings, Help for each).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -74,6 +74,7 @@ const Spelling SPELLINGS[] = {
     {"qemit_tilde", "qemit_tilde-help.pd"},       {"qemit~", "qemit_tilde-help.pd"},
     {"qbank_tilde", "qbank_tilde-help.pd"},       {"qbank~", "qbank_tilde-help.pd"},
     {"qproc~ add", "qproc~-help.pd"},             {"qdump~", "qdump~-help.pd"},
+    {"qview~ spectrum", "qview~-help.pd"},
 };
 
 // A patch with one object per spelling, 30 pixels apart, and a message that
