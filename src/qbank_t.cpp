@@ -1,5 +1,7 @@
 // The filter-bank designer qbank_tilde.
 #include "qbank_t.h"
+#include "sample_rate.h"
+#include "patch_paths.h"
 
 #include <cerrno>
 #include <climits>
@@ -102,6 +104,7 @@ void qbank_t_set_start_values(sQbank_t *psW)
     p->_b = -INFINITY;
     p->iLongestFrame_paf = -1;
     psW->var = 1.0f;
+    qbank_sample_rate_start(psW);
 }
 
 std::int32_t qbank_t_get_q_compute_min(sQbank_t *) { return 0; }
@@ -110,7 +113,7 @@ std::int32_t qbank_t_get_q_compute_sup(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     if (!p->Theta_inv || !p->thetadata) return 0;
-    long double inner = (long double)p->Theta_inv(22050.0, p->thetadata) / (long double)p->_b;
+    long double inner = (long double)p->Theta_inv((double)(qbank_sample_rate(psW) / 2), p->thetadata) / (long double)p->_b;
     if (std::isnan(inner)) return INT32_MIN;
     if (std::fabs(inner) > 1e12L) return inner > 0 ? INT32_MAX : INT32_MIN;
     return qbank_t_trunc(std::trunc(inner) + (long double)p->C_q + 1.0L);
@@ -255,7 +258,7 @@ std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
     sQbank_Param *p = &psW->sParam;
     if (iPrintOutput != 0) pd_error(nullptr, "Ueberpruefe Parameter von Qavex:");
     t_float sr = sys_getsr();
-    if (sr != 44100) pd_error(nullptr, "Samplerate=%f falsch.", (double)sr);
+    if (sr != qbank_sample_rate(psW)) pd_error(nullptr, "Samplerate=%f falsch.", (double)sr);
     if (p->iq_compute_sup <= 0) pd_error(nullptr, "q_sup<0");
     if (p->thetadata && p->thetadata[0] <= 0) pd_error(nullptr, "ThetaF0 <= 0");
     if (p->C_SR <= 0) pd_error(nullptr, "C_SR < 1");
@@ -434,11 +437,12 @@ static int qbank_t_load_bspline(sQbank_t *psW)
     p->thetapath[sizeof p->thetapath - 1] = 0;
     double f0 = p->thetadata[0], k = p->thetadata[1];
     std::size_t len = std::strlen(p->thetapath);
-    char processed[sizeof p->thetapath + 16];
+    // Relative names are read and written beside the patch.
+    const std::string path = qavex_patch_path(psW->sPatchDir, p->thetapath);
+    const std::string processed = path + ".processed";
     bool usable_name = len <= 488;
     if (usable_name) {
-        std::snprintf(processed, sizeof processed, "%s.processed", p->thetapath);
-        FILE *f = std::fopen(processed, "r");
+        FILE *f = std::fopen(processed.c_str(), "r");
         if (f) {
             double *d = nullptr;
             int r = qbank_t_read_processed(f, f0, k, &d);
@@ -449,10 +453,10 @@ static int qbank_t_load_bspline(sQbank_t *psW)
                 p->thetadata = d;
                 return LOAD_OK;
             }
-            pd_error(nullptr, "Thetadata file %s is corrupt, reading %s instead.", processed, p->thetapath);
+            pd_error(nullptr, "Thetadata file %s is corrupt, reading %s instead.", processed.c_str(), path.c_str());
         }
     }
-    FILE *f = std::fopen(p->thetapath, "r");
+    FILE *f = std::fopen(path.c_str(), "r");
     if (!f) {
         qbank_t_cut_path(p->thetapath, 480);
         std::strcat(p->thetapath, "File not found.");
@@ -478,7 +482,7 @@ static int qbank_t_load_bspline(sQbank_t *psW)
     }
     qavex_t_free(p->thetadata);
     p->thetadata = d;
-    if (usable_name) qbank_t_write_processed(processed, d);
+    if (usable_name) qbank_t_write_processed(processed.c_str(), d);
     return LOAD_OK;
 }
 
@@ -535,6 +539,7 @@ void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
 {
     sQbank_Param *p = &psW->sParam;
     p->iGeneration = qavex_t_next_generation();
+    qbank_sample_rate_resolve(psW);
     for (;;) {
         // Warping data reset, keeping f0 and k.
         double f0 = p->thetadata ? p->thetadata[0] : 12.0;
@@ -604,17 +609,18 @@ void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
     }
 
     long double b = p->_b, K = p->_K;
+    const long double sr = qbank_sample_rate(psW);
     for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
         double d1 = p->Theta((double)(q * b + K * b / 2), p->thetadata);
         double d2 = p->Theta((double)(q * b - K * b / 2), p->thetadata);
         double Bq = d1 - d2;
         p->aldDq_real[q] = (double)std::fabs(1.0L / (long double)Bq / (long double)p->C_d);
-        p->aiDq[q] = qbank_t_trunc((long double)p->aldDq_real[q] * 44100);
+        p->aiDq[q] = qbank_t_trunc((long double)p->aldDq_real[q] * sr);
         if (p->aiDq[q] >= 2) {
-            p->aldDq[q] = (double)((long double)p->aiDq[q] / 44100);
+            p->aldDq[q] = (double)((long double)p->aiDq[q] / sr);
         } else if (p->aiDq[q] == 1) {
             post("qavex_t: Probably window with to high bandwidth: d_q < 2 sample at frequency bin %i", (int)q);
-            p->aldDq[q] = 1.0 / 44100;
+            p->aldDq[q] = 1.0 / (double)sr;
         } else {
             pd_error(nullptr, "qavex_t: Window with too high bandwidth: d_q < 1 sample at frequency bin %i", (int)q);
             p->aiDq[q] = 1;
@@ -663,7 +669,8 @@ static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t q
         pd_error(nullptr, "qbank_t_make: C_SR < 1, no windows made");
         return;
     }
-    long double lNout = std::trunc((long double)p->dWinlength_compute * 44100 + 0.5L);
+    const long double sr = qbank_sample_rate(psW);
+    long double lNout = std::trunc((long double)p->dWinlength_compute * sr + 0.5L);
     if (!(lNout >= 1)) {
         pd_error(nullptr, "qbank_t_make: computation length %f s is below half a sample, no windows made",
                  p->dWinlength_compute);
@@ -674,7 +681,7 @@ static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t q
         return;
     }
     std::int32_t Nout = round_up_to_multiple_of_small_primes((std::int32_t)lNout, gauss ? 31 : 5);
-    p->dWinlength_compute = (double)((long double)Nout / 44100);
+    p->dWinlength_compute = (double)((long double)Nout / sr);
     std::int64_t N64 = (std::int64_t)Nout * p->C_SR;
     if ((long double)N64 * qsup * 16 > QBANK_MEMORY_LIMIT ||
         !qbank_t_windows_fit(psW, "qbank_tilde make", qmin, qsup, true, false, (long double)N64 * 16 * (qsup - qmin),
@@ -699,7 +706,7 @@ static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t q
         long double g = std::sqrt(std::fabs((long double)p->aldDq[q] / a));
         if (gauss) {
             p->thetadata[2] = (double)(((long double)nbands - (long double)p->C_q) * b);
-            p->thetadata[3] = 22050.0;
+            p->thetadata[3] = (double)(sr / 2);
         }
         qavex_t_free(psW->pac[q]);
         psW->pac[q] = qavex_t_new_pac(N);
@@ -715,8 +722,8 @@ static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t q
             pac_type v = shape((double)((long double)p->Theta_inv((double)nu, p->thetadata) - qb), H, L, 0);
             long double re = v.real(), im = v.imag();
             if (p->iComputeType == 1) {
-                pac_type vm = shape((double)((long double)p->Theta_inv((double)(nu - 44100), p->thetadata) - qb), H, L, 0);
-                pac_type vp = shape((double)((long double)p->Theta_inv((double)(nu + 44100), p->thetadata) - qb), H, L, 0);
+                pac_type vm = shape((double)((long double)p->Theta_inv((double)(nu - sr), p->thetadata) - qb), H, L, 0);
+                pac_type vp = shape((double)((long double)p->Theta_inv((double)(nu + sr), p->thetadata) - qb), H, L, 0);
                 re += (long double)vm.real() + vp.real();
                 im += (long double)vm.imag() + vp.imag();
             }
@@ -750,8 +757,9 @@ static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t q
             }
         }
         w = psW->pac[q];
+        const long double amp = dF * qbank_sample_rate_window_gain(psW);
         for (std::int32_t i = 0; i < N; i++)
-            w[i] = pac_type((double)(w[i].real() * dF), (double)(w[i].imag() * dF));
+            w[i] = pac_type((double)(w[i].real() * amp), (double)(w[i].imag() * amp));
         if (p->C_SR != 1) {
             for (std::int32_t i = 0; i < Nout; i++) w[i] = w[(std::int64_t)i * p->C_SR];
             w[-5] = pac_type((double)Nout, 0.0);
@@ -765,7 +773,7 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     sQbank_Param *p = &psW->sParam;
     if (!p->aldDq) return;
     const long double T = p->dWinlength_window;
-    const long double D = T * 44100 * p->C_SR;
+    const long double D = T * qbank_sample_rate(psW) * p->C_SR;
     if (D >= 2147483647.0L) {
         post("Windows need too much memory");
         return;
@@ -778,7 +786,7 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     }
     const long double b = p->_b, R = p->_R;
     const double H = (double)std::sqrt(2 * b / R);
-    const long double g = std::sqrt((long double)p->aldDq[0] / (long double)p->_a);
+    const long double g = std::sqrt((long double)p->aldDq[0] / (long double)p->_a) * qbank_sample_rate_window_gain(psW);
     if ((long double)N * qsup * 16 > QBANK_MEMORY_LIMIT ||
         !qbank_t_windows_fit(psW, "qbank_tilde make", qmin, qsup, true, false, (long double)N * 16 * (qsup - qmin),
                              (long double)N * 16)) {
@@ -844,7 +852,7 @@ void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN)
         pac_type side = qavex_t_pac_side(w);
         long double s = (long double)qavex_t_maximum_array(&psW->pac[q]).real() / (long double)p->C_cut;
         std::int32_t N0 = qavex_t_get_first_small_value_array(&psW->pac[q], (pac_type_real)s);
-        std::int32_t Nmax = qbank_t_trunc((long double)p->T_max * 44100);
+        std::int32_t Nmax = qbank_t_trunc((long double)p->T_max * qbank_sample_rate(psW));
         if ((long long)Nold - 2LL * N0 > Nmax) {
             post("Fenster laenger als Tmax fuer q=%i", (int)q);
             N0 = (std::int32_t)(((long long)Nold - Nmax) / 2);
@@ -966,8 +974,8 @@ void qbank_t_bang(sQbank_t *psW)
     post("T_compute: \t%f\ts, C_T_c:  \t%f \ts, \t, T_h/T_c:\t %f \t", p->dWinlength_compute, p->C_T_c,
          p->dWinlength_window / p->dWinlength_compute);
     post("T_max: \t%f\ts", p->T_max);
-    post("Longest Frame paf: \t%i smp=\t%f\ts", (int)p->iLongestFrame_paf, p->iLongestFrame_paf / 44100.0);
-    post("a: \t%f[s]=%f\tsmp, b: \t%f\tHz, C_b: \t%f", p->_a, p->_a * 44100, p->_b, p->C_b);
+    post("Longest Frame paf: \t%i smp=\t%f\ts", (int)p->iLongestFrame_paf, p->iLongestFrame_paf / (double)qbank_sample_rate(psW));
+    post("a: \t%f[s]=%f\tsmp, b: \t%f\tHz, C_b: \t%f", p->_a, p->_a * (double)qbank_sample_rate(psW), p->_b, p->C_b);
     post("f0: \t%f\tHz, k: \t%f", f0, k);
     post("C_d: \t%f", p->C_d);
     post("C_cut: \t%f", p->C_cut);
@@ -1241,6 +1249,7 @@ void *qbank_t_new(t_floatarg)
 {
     sQbank_t *psW = (sQbank_t *)pd_new(pcQbank_t);
     qbank_t_set_pointers_to_NULL(psW);
+    psW->sPatchDir = qavex_current_patch_dir();
     psW->x_outC = outlet_new(&psW->x_obj, &s_signal);
     psW->x_outM = outlet_new(&psW->x_obj, nullptr);
     qbank_t_dual_new(psW);
@@ -1297,6 +1306,7 @@ void qbank_t_setup()
     class_addmethod(c, (t_method)qbank_t_set_thetaf0, gensym("set_thetaf0"), A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_set_thetak, gensym("set_thetak"), A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_set_C_cut, gensym("set_C_cut"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_samplerate, gensym("set_samplerate"), A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_initialize_msg, gensym("initialize"), A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_set_var, gensym("set_var"), A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_set_winlength_window, gensym("set_winlength_window"), A_DEFFLOAT, A_NULL);

@@ -16,6 +16,9 @@ struct sQbank_t {
     sQbank_Param sParam;
     pac_type **pac;       // complex window of every band (slots may be empty)
     float var;
+    double dSampleRateRequest;  // "set_samplerate": 0 follows the host
+    double dSampleRate;         // samples per second of the current layout
+    t_symbol *sPatchDir;  // folder of the patch holding the object
     sQbank_DualState sDual;  // third outlet and dual windows
 };
 

@@ -1,4 +1,5 @@
 #include "qdump_t.h"
+#include "patch_paths.h"
 
 #include <cerrno>
 #include <cmath>
@@ -47,7 +48,7 @@ void qdump_t_open(sQdump_t *psW, t_symbol *, int argc, t_atom *argv)
     // An earlier file is completed first, so nothing written to it is lost.
     qdump_t_close(psW);
     errno = 0;
-    psW->myfile = std::fopen(psW->filepath, "w");
+    psW->myfile = std::fopen(qavex_patch_path(psW->sPatchDir, psW->filepath).c_str(), "w");
     if (!psW->myfile) pd_error(psW, "qdump~: cannot open %s: %s", psW->filepath, std::strerror(errno));
 }
 
@@ -120,6 +121,7 @@ void *qdump_t_new(t_floatarg fThreshold)
     psW->myfile = nullptr;
     psW->counter = 0;
     psW->threshold = fThreshold;
+    psW->sPatchDir = qavex_current_patch_dir();
     return psW;
 }
 

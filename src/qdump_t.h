@@ -17,6 +17,7 @@ struct sQdump_t {
     std::FILE *myfile;             // open output file or null
     t_float threshold;             // written when |re| or |im| is greater
     std::int32_t counter;          // sample time of the current block
+    t_symbol *sPatchDir;           // folder of the patch holding the object
 };
 
 void *qdump_t_new(t_floatarg fThreshold);

@@ -1,0 +1,18 @@
+#include "patch_paths.h"
+
+#include "platform.h"
+
+t_symbol *qavex_current_patch_dir()
+{
+    t_glist *g = canvas_getcurrent();
+    return g ? canvas_getdir(g) : nullptr;
+}
+
+std::string qavex_patch_path(const t_symbol *dir, const char *name)
+{
+    std::string n = name ? name : "";
+    if (n.empty() || !dir || !dir->s_name[0] || qavex_path_is_absolute(n.c_str())) return n;
+    std::string d = dir->s_name;
+    if (d.back() != '/') d += '/';
+    return d + n;
+}
