@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -900,9 +901,10 @@ TEST_F(Bank, TestReportsWindowsShorterThanTheHop)
 
 TEST_F(Bank, MakeAllIsQuick)
 {
-    auto t0 = std::chrono::steady_clock::now();
+    // Processor time, not wall time: a loaded machine must not fail it.
+    const std::clock_t t0 = std::clock();
     send("make", {fa(-1)});
-    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    double s = (double)(std::clock() - t0) / CLOCKS_PER_SEC;
     EXPECT_LT(s, 2.0);
     std::printf("make -1: %.3f s\n", s);
 }
