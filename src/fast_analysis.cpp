@@ -55,7 +55,6 @@ struct sQavexFast {
 
 namespace {
 
-constexpr std::int64_t LONG_AGO = INT64_MIN / 4;
 
 void destroy(sQavexFast *f)
 {
@@ -278,7 +277,7 @@ void dot(const t_sample *x, const double *wr, const double *wi, std::int32_t n, 
 }  // namespace
 
 #if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
-#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES)
+#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES) && !defined(__clang__)
 #define QAVEX_FAST_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
 #endif
 #endif

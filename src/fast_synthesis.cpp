@@ -143,7 +143,7 @@ std::int32_t first_level(std::int32_t L, std::int32_t d)
 // y[m] += Re(c * w[m]) in double precision, four elements at a time; built for
 // AVX2 processors and the base instruction set, chosen at load time.
 #if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
-#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES)
+#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES) && !defined(__clang__)
 #define FS_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
 #endif
