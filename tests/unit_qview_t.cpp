@@ -27,8 +27,8 @@ struct View : ::testing::Test {
     void SetUp() override
     {
         stub::clear();
-        stub::make_array("spec", 3);
-        obj = (sQview_t *)stub::create("qview~", {stub::sa("spec")});
+        stub::make_array("bandlevels", 3);
+        obj = (sQview_t *)stub::create("qview~", {stub::sa("bandlevels")});
         ASSERT_NE(obj, nullptr);
         auto calls = stub::dsp(&obj->x_obj.ob_pd, {vG.data(), vC.data()});
         ASSERT_EQ(calls.size(), 1u);
@@ -37,7 +37,7 @@ struct View : ::testing::Test {
     void TearDown() override
     {
         stub::destroy(&obj->x_obj.ob_pd);
-        stub::remove_array("spec");
+        stub::remove_array("bandlevels");
     }
 
     // One block: a bank of S bands and the given lists of (band, re, im).
@@ -94,20 +94,20 @@ TEST_F(View, WritesTheLatestMagnitudeOfEachBandAfterTheInterval)
     EXPECT_EQ(stub::run_clocks(), 0) << "one block is less than the interval";
     block(5, {{}});
     EXPECT_EQ(stub::run_clocks(), 1);
-    auto a = stub::array_contents("spec");
+    auto a = stub::array_contents("bandlevels");
     ASSERT_EQ(a.size(), 5u) << "the array takes the band count";
     const double want[5] = {20 * std::log10(0.5), -120, 20 * std::log10(0.01), -120, -120 /* 1e-8 is -160 dB, below the floor */};
     for (int q = 0; q < 5; q++) EXPECT_NEAR(a[q], want[q], 1e-4) << "band " << q;
-    EXPECT_EQ(stub::array_redraws("spec"), 1);
+    EXPECT_EQ(stub::array_redraws("bandlevels"), 1);
 
     // A lower floor shows the quiet band; a new band count clears the table.
     qview_t_set_floor(obj, -200);
     qview_t_tick(obj);
-    EXPECT_NEAR(stub::array_contents("spec")[4], -160.0, 1e-4);
+    EXPECT_NEAR(stub::array_contents("bandlevels")[4], -160.0, 1e-4);
     block(3, {{{1, 0.1, 0.0}}});
     block(3, {{}});
     stub::run_clocks();
-    a = stub::array_contents("spec");
+    a = stub::array_contents("bandlevels");
     ASSERT_EQ(a.size(), 3u);
     EXPECT_NEAR(a[0], -200, 1e-4);
     EXPECT_NEAR(a[1], -20, 1e-4);
