@@ -22,15 +22,7 @@ struct Errors {
     std::string console;
 };
 
-double error_db(const std::vector<float> &res, const std::vector<float> &dry)
-{
-    double e = 0, d = 0;
-    for (size_t i = 0; i < dry.size() && i < res.size(); i++) {
-        e += (res[i] - (double)dry[i]) * (res[i] - (double)dry[i]);
-        d += dry[i] * (double)dry[i];
-    }
-    return 10 * std::log10(e / d);
-}
+using e2e::error_db;
 
 // Runs white noise through the chain with the designer configured by
 // settings (a message text, each item followed by " \\, ").

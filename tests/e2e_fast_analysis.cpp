@@ -12,15 +12,7 @@
 
 namespace {
 
-double error_db(const std::vector<float> &res, const std::vector<float> &dry, size_t from)
-{
-    double e = 0, d = 0;
-    for (size_t i = from; i < dry.size(); i++) {
-        e += (res[i] - dry[i]) * (double)(res[i] - dry[i]);
-        d += dry[i] * (double)dry[i];
-    }
-    return 10 * std::log10(e / d);
-}
+using e2e::error_db;
 
 }  // namespace
 

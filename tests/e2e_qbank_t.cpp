@@ -87,12 +87,7 @@ RoundTrip round_trip(const std::string &designer_msgs, const std::string &signal
 // sample `from` on.
 double error_db(const RoundTrip &rt, size_t from)
 {
-    double e = 0, d = 0;
-    for (size_t i = from; i < rt.dry.size(); i++) {
-        e += (rt.res[i] - rt.dry[i]) * (double)(rt.res[i] - rt.dry[i]);
-        d += rt.dry[i] * (double)rt.dry[i];
-    }
-    return 10 * std::log10(e / d);
+    return e2e::error_db(rt.res, rt.dry, from);
 }
 
 double power(const std::vector<float> &v, size_t from)

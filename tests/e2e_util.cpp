@@ -1,5 +1,7 @@
 #include "e2e_util.h"
 
+#include <cmath>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -198,6 +200,17 @@ bool has_line(const std::string &console, const std::string &want)
     while (std::getline(in, line))
         if (line == want || line == "error: " + want) return true;
     return false;
+}
+
+double error_db(const std::vector<float> &res, const std::vector<float> &dry, size_t from)
+{
+    double e = 0, d = 0;
+    for (size_t i = from; i < dry.size() && i < res.size(); i++) {
+        const double r = res[i] - (double)dry[i];
+        e += r * r;
+        d += dry[i] * (double)dry[i];
+    }
+    return 10 * std::log10(e / d);
 }
 
 }  // namespace e2e

@@ -47,6 +47,10 @@ std::vector<std::vector<float>> read_wav(const std::string &path);
 int count_containing(const std::string &console, const std::string &text);
 bool has_line(const std::string &console, const std::string &line);
 
+// Round-trip error in dB: energy of res - dry over the energy of dry, from
+// sample `from` to the end of the shorter signal.
+double error_db(const std::vector<float> &res, const std::vector<float> &dry, size_t from = 0);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 std::string build_dir();
