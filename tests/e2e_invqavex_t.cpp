@@ -125,18 +125,6 @@ TEST(InvQavexHost, FloatsWithTagBitsOnTheInletsAreHarmless)
     EXPECT_EQ(e2e::count_containing(r.console, "invQavex:"), 1) << r.console;
 }
 
-TEST(InvQavexHost, HelpPatchOpensWithoutErrors)
-{
-    auto r = e2e::open_help("invqavex_tilde-help.pd", 500);
-    EXPECT_EQ(r.status, 0) << r.console;
-    EXPECT_TRUE(e2e::has_line(r.console, "e2e: help open")) << r.console;
-    EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
-    // The example prints the latency the synthesis sends.
-    auto at = r.console.find("latency: ");
-    ASSERT_NE(at, std::string::npos) << r.console;
-    EXPECT_GT(std::atoi(r.console.c_str() + at + 9), 1000) << r.console;
-}
-
 TEST(InvQavexHost, ResynthesisLinesUpWithTheDelayedInput)
 {
     // Designer -> analysis -> synthesis, and the dry input through a delay

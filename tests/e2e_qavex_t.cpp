@@ -389,12 +389,3 @@ TEST(QavexTildeHost, OtherBlockSizeIsReported)
         << r.console;
 }
 
-TEST(QavexTildeHost, HelpPatchOpens)
-{
-    auto r = e2e::open_help("qavex_tilde-help.pd", 2000);
-    // The example shows the analysis of a 440 Hz sine and reports its loudest band.
-    EXPECT_EQ(e2e::count_containing(r.console, "qview~: loudest band "), 1) << r.console;
-    EXPECT_EQ(r.status, 0) << r.console;
-    EXPECT_TRUE(e2e::has_line(r.console, "e2e: help open")) << r.console;
-    EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
-}

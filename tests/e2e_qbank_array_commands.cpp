@@ -153,13 +153,3 @@ TEST(QbankArrayCommandsE2E, BadArgumentsWhileTheChainRuns)
     EXPECT_NEAR(after_copy / before, 4.0, 4e-3);
 }
 
-TEST(QbankArrayCommandsE2E, HelpPatchOpensWithoutErrors)
-{
-    auto r = e2e::open_help("qbank_tilde-help.pd");
-    EXPECT_EQ(r.status, 0) << r.console;
-    EXPECT_TRUE(e2e::has_line(r.console, "e2e: help open")) << r.console;
-    EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
-    // The array commands live in a subpatch of the designer's help.
-    EXPECT_NE(e2e::read_file(e2e::source_dir() + "/help/qbank_tilde-help.pd").find("pd array_commands"),
-              std::string::npos);
-}

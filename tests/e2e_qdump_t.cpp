@@ -75,16 +75,4 @@ TEST(QdumpHost, OpenCreatesTheFileAndBangNamesIt)
     EXPECT_EQ(e2e::read_file(second), "");
 }
 
-TEST(QdumpHost, HelpPatchOpensWithoutErrors)
-{
-    auto r = e2e::open_help("qdump~-help.pd", 1000);
-    EXPECT_EQ(r.status, 0) << r.console;
-    // The example writes half a second of coefficients and counts the lines.
-    auto at = r.console.find("qdump-help-lines: ");
-    ASSERT_NE(at, std::string::npos) << r.console;
-    EXPECT_GT(std::atoi(r.console.c_str() + at + 18), 10) << r.console;
-    EXPECT_TRUE(e2e::has_line(r.console, "e2e: help open")) << r.console;
-    EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
-}
-
 }  // namespace

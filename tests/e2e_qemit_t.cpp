@@ -118,14 +118,4 @@ TEST(QemitHost, PublishesNothingWithoutAParameterChannel)
     EXPECT_EQ(e2e::count_containing(r.console, "error: "), 0) << r.console;
 }
 
-TEST(QemitHost, HelpPatchOpensWithoutErrors)
-{
-    auto r = e2e::open_help("qemit_tilde-help.pd", 1500);
-    EXPECT_EQ(r.status, 0) << r.console;
-    // The example emits into band 20 every 100 ms; the view reports it.
-    EXPECT_EQ(e2e::count_containing(r.console, "qview~: loudest band 20 "), 1) << r.console;
-    EXPECT_TRUE(e2e::has_line(r.console, "e2e: help open")) << r.console;
-    EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
-}
-
 }  // namespace

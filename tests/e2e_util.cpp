@@ -32,15 +32,125 @@ void Patch::connect(int src, int outlet, int dst, int inlet)
                      std::to_string(dst) + " " + std::to_string(inlet) + ";");
 }
 
+int Patch::sub(const std::string &name, const Patch &inner)
+{
+    lines_.push_back("#N canvas 0 0 400 300 " + name + " 0;");
+    for (auto &l : inner.lines_) lines_.push_back(l);
+    lines_.push_back("#X restore 10 " + std::to_string(10 + 20 * count_) + " pd " + name + ";");
+    return count_++;
+}
+
+static std::string ms_text(double ms)
+{
+    std::ostringstream d;
+    d << ms;
+    return d.str();
+}
+
+int Patch::loadbang()
+{
+    if (loadbang_ < 0) loadbang_ = obj("loadbang");
+    return loadbang_;
+}
+
+int Patch::at(double ms, const std::string &text, int dst, int inlet)
+{
+    int from = loadbang();
+    if (ms > 0) {
+        int del = obj("del " + ms_text(ms));
+        connect(from, 0, del, 0);
+        from = del;
+    }
+    int m = msg(text);
+    connect(from, 0, m, 0);
+    if (dst >= 0) connect(m, 0, dst, inlet);
+    return m;
+}
+
+void Patch::marker(double ms, const std::string &text) { at(ms, text, obj("print e2e")); }
+
 void Patch::quit_after(double ms)
 {
     int lb = obj("loadbang");
-    std::ostringstream d;
-    d << "del " << ms;
-    int del = obj(d.str());
+    int del = obj("del " + ms_text(ms));
     int q = msg("\\; pd quit");
     connect(lb, 0, del, 0);
     connect(del, 0, q, 0);
+}
+
+int Patch::designer(const std::string &msgs)
+{
+    int bank = obj("qbank_tilde");
+    at(0, msgs, bank);
+    return bank;
+}
+
+int Patch::analysis(Out src, int bank)
+{
+    int a = obj("qavex_tilde");
+    if (src.obj >= 0) connect(src, a);
+    connect(bank, 0, a, 1);
+    return a;
+}
+
+int Patch::synthesis(Out coeffs, Out params)
+{
+    int s = obj("invqavex_tilde");
+    connect(coeffs, s, 0);
+    connect(params, s, 1);
+    return s;
+}
+
+Chain Patch::chain(Out src, int bank, int proc)
+{
+    int a = analysis(src, bank);
+    if (proc >= 0) connect(a, 0, proc, 0);
+    return {a, synthesis(proc >= 0 ? proc : a, Out(a, 1))};
+}
+
+int Patch::lag(Out src, int syn)
+{
+    int l = obj("qlag_tilde");
+    connect(src, l);
+    connect(syn, 1, l, 1);
+    return l;
+}
+
+int Patch::generator(int bank)
+{
+    int g = obj("qemit_tilde");
+    connect(bank, 0, g, 1);
+    return g;
+}
+
+int Patch::writer(Out coeffs, Out params, const std::string &file, double close_ms, const std::string &object)
+{
+    int w = obj(object);
+    connect(coeffs, w, 0);
+    connect(params, w, 1);
+    at(0, "open " + file, w);
+    at(close_ms, "close", w);
+    return w;
+}
+
+std::string Patch::record(const std::vector<Out> &sources, int samples, double start_ms, double write_ms,
+                          const std::string &wav, const std::string &also)
+{
+    std::string names;
+    int start = start_ms > 0 ? obj("del " + ms_text(start_ms)) : loadbang();
+    if (start_ms > 0) connect(loadbang(), 0, start, 0);
+    for (const Out &s : sources) {
+        std::string name = "rec" + std::to_string(tables_++);
+        names += " " + name;
+        obj("table " + name + " " + std::to_string(samples));
+        int tw = obj("tabwrite~ " + name);
+        connect(s, tw);
+        connect(start, 0, tw, 0);
+    }
+    if (write_ms < 0) write_ms = start_ms + samples / 44.1 + 20;
+    std::string path = dir() + "/" + wav;
+    at(write_ms, "write -bytes 4 " + path + names + also, obj("soundfiler"));
+    return path;
 }
 
 std::string Patch::text() const
@@ -48,6 +158,18 @@ std::string Patch::text() const
     std::string s = "#N canvas 0 0 800 600 12;\n";
     for (auto &l : lines_) s += l + "\n";
     return s;
+}
+
+const std::string &Patch::dir() const
+{
+    if (dir_.empty()) dir_ = temp_dir();
+    return dir_;
+}
+
+Run Patch::run(double quit_ms, int timeout_s)
+{
+    quit_after(quit_ms);
+    return run_pd(*this, dir(), timeout_s);
 }
 
 std::string build_dir() { return QAVEX_BUILD_DIR; }
@@ -108,21 +230,11 @@ Run run_pd(const Patch &p, const std::string &dir, int timeout_s)
 
 Run open_help(const std::string &file, double ms)
 {
-    std::string dir = temp_dir();
     Patch p;
-    int lb = p.obj("loadbang");
-    int open = p.msg("\\; pd open " + file + " " + source_dir() + "/help \\; pd dsp 1");
-    p.connect(lb, 0, open, 0);
-    std::ostringstream d;
-    d << "del " << ms;
-    int del = p.obj(d.str());
-    int m = p.msg("help open");
-    int pr = p.obj("print e2e");
-    p.connect(lb, 0, del, 0);
-    p.connect(del, 0, m, 0);
-    p.connect(m, 0, pr, 0);
+    p.at(0, "\\; pd open " + file + " " + source_dir() + "/help \\; pd dsp 1");
+    p.at(ms, "help open", p.obj("print e2e"));
     p.quit_after(ms + 100);
-    return run_pd(p, dir);
+    return run_pd(p, p.dir());
 }
 
 bool clean_console(const std::string &console)
@@ -211,6 +323,39 @@ double error_db(const std::vector<float> &res, const std::vector<float> &dry, si
         d += dry[i] * (double)dry[i];
     }
     return 10 * std::log10(e / d);
+}
+
+::testing::AssertionResult counts(const std::string &console, const std::vector<std::pair<std::string, int>> &want)
+{
+    std::string wrong;
+    for (auto &[text, n] : want)
+        if (int got = count_containing(console, text); got != n)
+            wrong += "\"" + text + "\": " + std::to_string(got) + " lines, want " + std::to_string(n) + "\n";
+    if (wrong.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << wrong << console;
+}
+
+::testing::AssertionResult lines(const std::string &console, const std::vector<std::string> &want)
+{
+    std::string missing;
+    for (auto &l : want)
+        if (!has_line(console, l)) missing += "missing line \"" + l + "\"\n";
+    if (missing.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << missing << console;
+}
+
+std::vector<Coefficient> read_coefficients(const std::string &path)
+{
+    std::vector<Coefficient> v;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);) {
+        Coefficient c{};
+        if (std::sscanf(line.c_str(), "%ld\t%d\t%lf\t%lf\t%ld", &c.time, &c.band, &c.re, &c.im, &c.length) == 5)
+            v.push_back(c);
+        else
+            ADD_FAILURE() << "not a coefficient line in " << path << ": " << line;
+    }
+    return v;
 }
 
 }  // namespace e2e
