@@ -24,15 +24,6 @@ constexpr std::int64_t DUAL_MAX_LENGTH = (std::int64_t)1 << 23;
 // nothing.
 constexpr double DUAL_FLOOR = 1e-6;
 
-// Length of a float window: its length word when it is a usable count.
-std::int32_t paf_count(const paf_type *a)
-{
-    if (!a) return 0;
-    float n = a[-5];
-    if (!(n >= 1.0f) || n >= 2147483648.0f) return 0;
-    return (std::int32_t)n;
-}
-
 struct Grid {
     std::int32_t M = 0;
     fftw_complex *time = nullptr;
@@ -124,7 +115,8 @@ eQavexDual qavex_dual_windows(std::int32_t n, paf_type *const *w_r, paf_type *co
     if (!w_r || !w_i || !hops) return DUAL_NO_WINDOWS;
 
     auto length = [&](std::int32_t q) {
-        std::int32_t a = paf_count(w_r[q]), b = paf_count(w_i[q]);
+        const std::int32_t a = w_r[q] ? qavex_t_window_length(w_r[q]) : 0;
+        const std::int32_t b = w_i[q] ? qavex_t_window_length(w_i[q]) : 0;
         return a < b ? a : b;
     };
     std::int64_t Lmax = 0;
@@ -189,9 +181,9 @@ eQavexDual qavex_dual_windows(std::int32_t n, paf_type *const *w_r, paf_type *co
     for (std::int32_t q = 0; q < n; q++) {
         std::int32_t L = length(q);
         if (L < 1) continue;
-        std::int32_t N = paf_count(w_r[q]);
-        g_r[q] = qavex_t_new_paf(N, w_r[q][-6]);
-        g_i[q] = qavex_t_new_paf(N, w_i[q][-6]);
+        std::int32_t N = qavex_t_window_length(w_r[q]);
+        g_r[q] = qavex_t_new_paf(N, qavex_t_paf_side(w_r[q]));
+        g_i[q] = qavex_t_new_paf(N, qavex_t_paf_side(w_i[q]));
         if (!g_r[q] || !g_i[q]) {
             free_slots(n, g_r, g_i);
             return DUAL_NO_MEMORY;

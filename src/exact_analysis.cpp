@@ -18,14 +18,6 @@ constexpr int ACTIVE2 = 8;
 typedef double v4d __attribute__((vector_size(32)));
 typedef double v2d __attribute__((vector_size(16)));
 
-inline std::int32_t window_length(const paf_type *a)
-{
-    float f = a[-5];
-    if (!(f >= 1.0f)) return 0;
-    if (f >= 2147483520.0f) return 2147483520;
-    return (std::int32_t)f;
-}
-
 enum Layout : std::int32_t { NONE = 0, GROUPED = 1, PAIRED = 2 };
 
 // Double copy of one band's window. GROUPED (hop below a block): element i
@@ -279,7 +271,7 @@ bool build(sQavexExact *c, const sQbank_Param *p)
         const paf_type *r = p->paf_r[q], *i = p->paf_i[q];
         const std::int32_t d = p->aiDq[q];
         if (!r || !i || d < 1) continue;
-        const std::int32_t L = window_length(r);
+        const std::int32_t L = qavex_t_window_length(r);
         if (L < 1) continue;
         if (d < GROUP_HOP) {
             doubles += (std::size_t)L * 8;
@@ -310,7 +302,7 @@ bool build(sQavexExact *c, const sQbank_Param *p)
         b.r = p->paf_r[q];
         b.i = p->paf_i[q];
         b.d = p->aiDq[q];
-        b.L = b.r ? window_length(b.r) : 0;
+        b.L = b.r ? qavex_t_window_length(b.r) : 0;
         b.layout = NONE;
         b.w = nullptr;
         if (!b.r || !b.i || b.d < 1 || b.L < 1) continue;
@@ -344,7 +336,7 @@ bool still_valid(const sQavexExact *c, const sQbank_Param *p)
     for (std::int32_t q = 0; q < c->S; q++) {
         const BandCopy &b = c->bands[q];
         if (b.r != p->paf_r[q] || b.i != p->paf_i[q] || b.d != p->aiDq[q]) return false;
-        if (b.r && b.L != window_length(b.r)) return false;
+        if (b.r && b.L != qavex_t_window_length(b.r)) return false;
     }
     return true;
 }
@@ -389,7 +381,7 @@ void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &r
                       std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
 {
     const BandCopy *b = (c && !c->failed) ? &c->bands[q] : nullptr;
-    const std::int32_t L = window_length(p->paf_r[q]);
+    const std::int32_t L = qavex_t_window_length(p->paf_r[q]);
     std::int32_t k = 0;
     if (b && b->layout == GROUPED) {
         for (; k < K && c->n4 < c->cap4; k += LANES) {

@@ -12,14 +12,6 @@ constexpr double COEFF_SCALE = 44100.0;
 
 typedef double v4d __attribute__((vector_size(32)));
 
-inline std::int32_t window_length(const paf_type *a)
-{
-    float f = a[-5];
-    if (!(f >= 1.0f)) return 0;
-    if (f >= 2147483520.0f) return 2147483520;
-    return (std::int32_t)f;
-}
-
 struct FastBand {
     std::int32_t kind;  // -1 none, 0 dot product, 1 partitioned FFT
     std::int32_t L;
@@ -133,7 +125,7 @@ bool build(sQavexFast *f, const sQbank_Param *p)
         const paf_type *r = p->paf_r[q], *i = p->paf_i[q];
         const std::int32_t d = p->aiDq[q];
         if (!r || !i || d < 1) continue;
-        b.L = window_length(r);
+        b.L = qavex_t_window_length(r);
         if (b.L < 1) continue;
         b.P = (b.L + PART - 1) / PART;
         const double fft_cost = 8.0 * b.P, direct_cost = 2.0 * b.L / d;
@@ -330,7 +322,7 @@ QAVEX_FAST_CLONES void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, con
     FastBand &b = f->bands[q];
     if (b.kind < 0) {
         for (std::int32_t k = 0; k < K; k++)
-            qavex_exact_single(ring, p->paf_r[q], p->paf_i[q], window_length(p->paf_r[q]), e[k]);
+            qavex_exact_single(ring, p->paf_r[q], p->paf_i[q], qavex_t_window_length(p->paf_r[q]), e[k]);
         return;
     }
     const std::int64_t base = f->clock.serial * PART;

@@ -94,13 +94,6 @@ struct qavex_fast_synthesis {
 
 namespace {
 
-std::int32_t length_word(const paf_type *a)
-{
-    const float f = a[-5];
-    if (!(f >= 1.0f && f < 2147483648.0f)) return 0;
-    return (std::int32_t)f;
-}
-
 // Transform size for a segment of N and a partition of Lp: even, at least
 // N + Lp - 1, with no prime factor above 5.
 std::int32_t transform_size(std::int64_t N, std::int64_t Lp)
@@ -312,10 +305,10 @@ bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std:
         Band &b = f->bands[q];
         const paf_type *wr = P->paf_r[q];
         if (!wr) continue;
-        const std::int32_t L = length_word(wr);
+        const std::int32_t L = qavex_t_window_length(wr);
         if (L < 1 || L > Lm) continue;
         const paf_type *wi = P->paf_i[q];
-        if (wi && length_word(wi) < L) wi = nullptr;
+        if (wi && qavex_t_window_length(wi) < L) wi = nullptr;
         b = Band{FS_DIRECT, L, Lm - L, wr, wi, 0, 0, nullptr, nullptr, 0, FS_LONG_AGO};
 
         const std::int32_t d = P->aiDq ? P->aiDq[q] : 0;

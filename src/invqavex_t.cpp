@@ -91,14 +91,6 @@ static std::int64_t invqavex_t_bounded_length(sinvQavex_t *psW, std::int32_t Lm,
 
 // ---------------------------------------------------------------- slices
 
-// Reads a paf length word; 0 unless it is a length in 1..INT32_MAX.
-static inline std::int32_t invqavex_t_length_word(const paf_type *a)
-{
-    const float f = a[-5];
-    if (!(f >= 1.0f && f < 2147483648.0f)) return 0;
-    return (std::int32_t)f;
-}
-
 // y += Re(c * w) over n elements, each sum formed in extended precision and
 // stored as a double. The three forms give the results of the full
 // expression for their case without its dead terms.
@@ -151,10 +143,10 @@ void invqavex_t_thread(sthread_invqavex_param *psP)
             if (vr == 0.0 && vi == 0.0) continue;
             // A window longer than Lm or a start outside the block would
             // reach before the block being output or past the ring.
-            const std::int32_t L = invqavex_t_length_word(wr);
+            const std::int32_t L = qavex_t_window_length(wr);
             if (L < 1 || L > Lm || co.start < 0 || co.start >= QAVEX_BLOCK) continue;
             const paf_type *wi = psP->paf_i[q];
-            if (vi != 0.0 && (!wi || invqavex_t_length_word(wi) < L)) continue;
+            if (vi != 0.0 && (!wi || qavex_t_window_length(wi) < L)) continue;
 
             std::int64_t p0 = c + Lm + co.start - L;
             if (p0 >= R) p0 -= R;

@@ -22,14 +22,7 @@ constexpr std::int32_t START_SLICES = 4;
 constexpr std::int32_t ANALYSE_SUP_AT_INIT = 98765;
 // Largest factor for "set_soundbuffer_length_factor" whose length in
 // samples still fits the 32-bit field.
-constexpr double MAX_RING_FACTOR = 2147483647.0 / QAVEX_BLOCK;
-
-// A float argument as the messages read it: NaN counts as a missing one.
-inline double arg_value(t_floatarg f)
-{
-    double d = (double)f;
-    return std::isnan(d) ? 0.0 : d;
-}
+constexpr std::int32_t MAX_RING_FACTOR = INT32_MAX / QAVEX_BLOCK;
 
 void free_slices(sQavex_t *psW)
 {
@@ -366,63 +359,46 @@ void qavex_t_bang(sQavex_t *psW)
 // (re)built in the next block, where the record is known to be alive.
 static void qavex_t_set_fast(sQavex_t *psW, t_floatarg f)
 {
-    psW->iFast = arg_value(f) != 0.0 ? 1 : 0;
+    psW->iFast = (f < 0 || f > 0) ? 1 : 0;  // NaN counts as 0
     qavex_fast_free(psW->pFast);
     psW->pFast = nullptr;
 }
 
 static void qavex_t_set_compute_coefficients(sQavex_t *psW, t_floatarg f)
 {
-    psW->iComputeCoefficients = arg_value(f) != 0.0 ? 1 : 0;
+    psW->iComputeCoefficients = (f < 0 || f > 0) ? 1 : 0;  // NaN counts as 0
 }
 
 static void qavex_t_set_soundbuffer_length_factor(sQavex_t *psW, t_floatarg f)
 {
-    double d = arg_value(f);
-    if (d < 1.0) d = START_RING_BLOCKS;
-    if (d > MAX_RING_FACTOR) d = MAX_RING_FACTOR;
-    psW->sSound.iLengthTemp = QAVEX_BLOCK * (std::int32_t)d;
+    const std::int32_t n = qavex_t_to_int32(f, {.lo = 0, .hi = MAX_RING_FACTOR});
+    psW->sSound.iLengthTemp = QAVEX_BLOCK * (n < 1 ? START_RING_BLOCKS : n);
 }
 
 static void qavex_t_set_q_analyse_min(sQavex_t *psW, t_floatarg f)
 {
-    double d = arg_value(f);
-    std::int32_t v;
-    if (d < 0.0) {
-        v = 0;
-    } else if (d >= (double)psW->iq_analyse_sup) {
-        v = psW->iq_analyse_sup - 1;
-        if (v < 0) v = 0;
-    } else {
-        v = (std::int32_t)d;
-    }
-    psW->iq_analyse_min = v;
+    psW->iq_analyse_min = qavex_t_to_int32(f, {.lo = 0, .hi = std::max(psW->iq_analyse_sup - 1, 0)});
 }
 
 static void qavex_t_set_q_analyse_sup(sQavex_t *psW, t_floatarg f)
 {
-    double d = arg_value(f);
+    const double d = f;
     std::int32_t v;
-    if (d <= 0.0) {
+    if (!(d > 0.0)) {  // NaN counts as 0
         v = 0;
     } else if (d <= (double)psW->iq_analyse_min) {
         v = psW->iq_analyse_min < INT32_MAX ? psW->iq_analyse_min + 1 : INT32_MAX;
-    } else if (d >= (double)psW->q_sup) {
-        v = psW->q_sup;
     } else {
-        v = (std::int32_t)d;
+        v = qavex_t_to_int32(d, {.hi = psW->q_sup});
     }
     psW->iq_analyse_sup = v;
 }
 
-static void qavex_t_set_var(sQavex_t *psW, t_floatarg f) { psW->var = (t_float)arg_value(f); }
+static void qavex_t_set_var(sQavex_t *psW, t_floatarg f) { psW->var = std::isnan(f) ? 0.0f : f; }
 
 static void qavex_t_set_num_threads(sQavex_t *psW, t_floatarg f)
 {
-    double d = arg_value(f);
-    if (d < 1.0) d = 1.0;
-    if (d > QAVEX_T_MAX_SLICES) d = QAVEX_T_MAX_SLICES;
-    psW->num_threads = (std::int32_t)d;
+    psW->num_threads = qavex_t_to_int32(f, {.if_nan = 1, .lo = 1, .hi = QAVEX_T_MAX_SLICES});
     qavex_t_initialize_slices(psW);
     // List sizes follow the slice layout.
     qavex_t_initialize_pawc(psW);

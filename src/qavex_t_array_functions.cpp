@@ -34,15 +34,6 @@ constexpr std::int32_t FLOATING_AVERAGE_RESUM = 256;
 // samples), far beyond any window the designer builds.
 constexpr std::int64_t PROLONG_MAX_ELEMENTS = (std::int64_t)1 << 24;
 
-// Element count from the length word; anything that is not a sensible
-// count (negative, NaN, beyond 32 bits) reads as an empty array.
-std::int32_t count_of(const pac_type *a)
-{
-    double n = a[-5].real();
-    if (!(n >= 1.0) || n >= 2147483648.0) return 0;
-    return (std::int32_t)n;
-}
-
 inline ext_type ext(pac_type x) { return ext_type(x.real(), x.imag()); }
 inline pac_type to_pac(ext_type x) { return pac_type((double)x.real(), (double)x.imag()); }
 
@@ -116,7 +107,7 @@ void qavex_t_simplefft_array(pac_type **ppcIn, pac_type **ppcOut, std::int32_t F
         return;
     }
     pac_type *in = *ppcIn;
-    std::int32_t n = count_of(in);
+    std::int32_t n = qavex_t_window_length(in);
     if (n == 0) return;  // nothing to transform, and no block of size 0
     pac_type side = qavex_t_pac_side(in);
 
@@ -151,7 +142,7 @@ void qavex_t_fft_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *old = *ppcIn;
-    if (count_of(old) == 0) return;
+    if (qavex_t_window_length(old) == 0) return;
     qavex_t_simplefft_array(ppcIn, ppcIn, FFTW_FORWARD);
     // Only a rebuilt array gets fresh guards; the old block is still live
     // during the transform, so a new block never has its address.
@@ -164,7 +155,7 @@ std::int32_t qavex_t_get_first_zero_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return -1;
     const pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     if (n == 0 || a[0].real() < 0.0) return -1;
     for (std::int32_t i = 0; i < n; i++)
         if (a[i].real() < 0.0) return i;
@@ -174,19 +165,19 @@ std::int32_t qavex_t_get_first_zero_array(pac_type **ppcIn)
 std::int32_t qavex_t_get_window_length_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return 0;
-    return count_of(*ppcIn);
+    return qavex_t_window_length(*ppcIn);
 }
 
 pac_type qavex_t_first_value_array(pac_type **ppcIn)
 {
-    if (!ppcIn || !*ppcIn || count_of(*ppcIn) == 0) return pac_type(0.0, 0.0);
+    if (!ppcIn || !*ppcIn || qavex_t_window_length(*ppcIn) == 0) return pac_type(0.0, 0.0);
     return (*ppcIn)[0];
 }
 
 pac_type qavex_t_last_value_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return pac_type(0.0, 0.0);
-    std::int32_t n = count_of(*ppcIn);
+    std::int32_t n = qavex_t_window_length(*ppcIn);
     if (n == 0) return pac_type(0.0, 0.0);
     return (*ppcIn)[n - 1];
 }
@@ -194,14 +185,14 @@ pac_type qavex_t_last_value_array(pac_type **ppcIn)
 pac_type qavex_t_maximum_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return pac_type(0.0, 0.0);
-    return pac_type(max_magnitude(*ppcIn, count_of(*ppcIn)), 0.0);
+    return pac_type(max_magnitude(*ppcIn, qavex_t_window_length(*ppcIn)), 0.0);
 }
 
 std::int32_t qavex_t_get_first_small_value_array(pac_type **ppcIn, pac_type_real ldSmallVal)
 {
     if (!ppcIn || !*ppcIn) return 0;
     const pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     std::int32_t i = 0;
     while (i < n && mag(a[i]) < ldSmallVal) i++;
     return i;
@@ -211,7 +202,7 @@ std::int32_t qavex_t_get_last_small_value_array(pac_type **ppcIn, pac_type_real 
 {
     if (!ppcIn || !*ppcIn) return 0;
     const pac_type *a = *ppcIn;
-    std::int32_t i = count_of(a) - 1;
+    std::int32_t i = qavex_t_window_length(a) - 1;
     while (i >= 0 && mag(a[i]) < ldSmallVal) i--;
     return i;
 }
@@ -219,20 +210,20 @@ std::int32_t qavex_t_get_last_small_value_array(pac_type **ppcIn, pac_type_real 
 pac_type qavex_t_abs_sum_coarse_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return pac_type(NaN, 0.0);
-    return pac_type(abs_sum(*ppcIn, count_of(*ppcIn)), 0.0);
+    return pac_type(abs_sum(*ppcIn, qavex_t_window_length(*ppcIn)), 0.0);
 }
 
 pac_type qavex_t_abs_mu_coarse_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return pac_type(NaN, 0.0);
-    return pac_type(abs_mu(*ppcIn, count_of(*ppcIn)), 0.0);
+    return pac_type(abs_mu(*ppcIn, qavex_t_window_length(*ppcIn)), 0.0);
 }
 
 pac_type qavex_t_abs_sigma_coarse_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return pac_type(NaN, 0.0);
     const pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     double s = abs_sum(a, n);
     if (s == 0.0) return pac_type(INF, 0.0);
     long double mu = abs_mu(a, n);
@@ -249,8 +240,8 @@ pac_type qavex_t_inner_product_array(pac_type **ppcIn1, pac_type **ppcIn2)
     if (!ppcIn1 || !*ppcIn1 || !ppcIn2 || !*ppcIn2) return pac_type(NaN, NaN);
     const pac_type *a = *ppcIn1;
     const pac_type *b = *ppcIn2;
-    std::int32_t n = count_of(a);
-    if (n != count_of(b)) return pac_type(NaN, NaN);
+    std::int32_t n = qavex_t_window_length(a);
+    if (n != qavex_t_window_length(b)) return pac_type(NaN, NaN);
     pac_type sum(0.0, 0.0);
     for (std::int32_t i = 0; i < n; i++) {
         ext_type p = ext(a[i]) * std::conj(ext(b[i]));
@@ -272,7 +263,7 @@ pac_type qavex_t_make_dc_offset_array(pac_type **ppcIn, std::int32_t iChangeOffs
 {
     if (!ppcIn || !*ppcIn) return pac_type(NaN, NaN);
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     double sr = 0.0, si = 0.0;
     for (std::int32_t i = 0; i < n; i++) {
         sr += a[i].real();
@@ -291,7 +282,7 @@ void qavex_t_abs_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     for (std::int32_t i = 0; i < n; i++) a[i] = pac_type(mag(a[i]), 0.0);
 }
 
@@ -299,7 +290,7 @@ void qavex_t_componentabs_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     for (std::int32_t i = 0; i < n; i++) a[i] = pac_type(std::fabs(a[i].real()), std::fabs(a[i].imag()));
 }
 
@@ -307,7 +298,7 @@ void qavex_t_ln_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     for (std::int32_t i = 0; i < n; i++) a[i] = to_pac(std::log(ext(a[i])));
 }
 
@@ -315,7 +306,7 @@ void qavex_t_imag_plus_real_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     for (std::int32_t i = 0; i < n; i++) {
         double re = a[i].real(), im = a[i].imag();
         a[i] = pac_type(re + im, im - re);
@@ -326,7 +317,7 @@ void qavex_t_set_nan_to_zero_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     std::int32_t changed = 0;
     for (std::int32_t i = 0; i < n; i++)
         if (std::isnan(a[i].real())) {
@@ -340,7 +331,7 @@ void qavex_t_set_inf_to_zero_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     std::int32_t changed = 0;
     for (std::int32_t i = 0; i < n; i++)
         if (std::isinf(a[i].real())) {
@@ -354,7 +345,7 @@ void qavex_t_normalize_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     double m = max_magnitude(a, n);
     if (m == 0.0) return;
     for (std::int32_t i = 0; i < n; i++) a[i] = divide(a[i], m);
@@ -364,7 +355,7 @@ void qavex_t_integrate_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     if (n == 0) return;
     for (std::int32_t i = 1; i < n; i++) a[i] += a[i - 1];
     double sr = 0.0, si = 0.0;
@@ -380,7 +371,7 @@ void qavex_t_mult_array(pac_type **ppcIn, _eMultType eType, pac_type cVal)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     switch (eType) {
     case TIMES_VAL: {
         ext_type v = ext(cVal);
@@ -421,7 +412,7 @@ void qavex_t_cut_array(pac_type **ppcIn, pac_type_real dCutLow, pac_type_real dC
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     // Unit phasor times the set value; an exact zero has no phasor and
     // gives NaN + NaN i.
     auto phased = [](pac_type x, double m, pac_type v) {
@@ -444,7 +435,7 @@ void qavex_t_badfilter_array(pac_type **ppcIn, std::int32_t iBin0, std::int32_t 
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     if (n == 0) return;
     if (iBin0 < 0) iBin0 = 0;
     if (iBin0 > n - 1) iBin0 = n - 1;
@@ -467,7 +458,7 @@ void qavex_t_cycle_array(pac_type **ppcIn, std::int32_t iBins)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *old = *ppcIn;
-    std::int32_t n = count_of(old);
+    std::int32_t n = qavex_t_window_length(old);
     if (n == 0) return;
     // Into 0..N-1, as repeated adding or subtracting of N would bring it.
     std::int64_t k = (std::int64_t)iBins % n;
@@ -489,7 +480,7 @@ void qavex_t_floating_average_array(pac_type **ppcIn, std::int32_t iWL)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *old = *ppcIn;
-    std::int32_t n = count_of(old);
+    std::int32_t n = qavex_t_window_length(old);
     if (n == 0) return;
     if (iWL > n) iWL = n;
     // Lengths below 2 leave the array alone; checked before the decrement,
@@ -549,7 +540,7 @@ void qavex_t_differentiate_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *old = *ppcIn;
-    std::int32_t n = count_of(old);
+    std::int32_t n = qavex_t_window_length(old);
     if (n == 0) return;
     pac_type *fresh = rebuild_begin(ppcIn, n);
     if (!fresh) {
@@ -565,7 +556,7 @@ void qavex_t_prolong_array(pac_type **ppcIn, std::int32_t _iN, std::int32_t iWhe
 {
     if (_iN <= 0 || !ppcIn || !*ppcIn) return;
     pac_type *old = *ppcIn;
-    std::int32_t n = count_of(old);
+    std::int32_t n = qavex_t_window_length(old);
     if (n == 0) return;
     std::int32_t add = _iN;
     if (iRandom == 1) add = (std::int32_t)(std::rand() % _iN) + 1;
@@ -606,7 +597,7 @@ void qavex_t_array_synopsis_array(pac_type **ppcIn)
         return;
     }
     const pac_type *a = *ppcIn;
-    std::int32_t n = count_of(a);
+    std::int32_t n = qavex_t_window_length(a);
     post("Laenge: %i", (int)n);
     post("Adresse: %p", (const void *)a);
 

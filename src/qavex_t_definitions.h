@@ -2,6 +2,7 @@
 // guarded allocator and small-prime rounding.
 #pragma once
 
+#include <cmath>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
@@ -112,10 +113,44 @@ extern void *(*qavex_t_raw_malloc)(std::size_t);
 extern void (*qavex_t_raw_free)(void *);
 extern int qavex_t_fail_after;
 
+// ---------------------------------------------------------------- conversion
+// How qavex_t_to_int32 treats what has no truncated value in [lo, hi].
+struct sQavex_IntRule {
+    std::int32_t if_nan = 0;        // result for NaN
+    std::int32_t lo = INT32_MIN;    // smallest result
+    std::int32_t hi = INT32_MAX;    // largest result
+    bool outside_as_nan = false;    // out of range gives if_nan instead of lo or hi
+};
+// Real to int32: truncation toward zero, saturated to [lo, hi] (or if_nan outside), NaN gives if_nan.
+template <class F>
+inline std::int32_t qavex_t_to_int32(F v, sQavex_IntRule r = {})
+{
+    using W = decltype(v + 0.0);  // double, or long double for long double input
+    const W w = (W)v;
+    if (std::isnan(w)) return r.if_nan;
+    if (r.outside_as_nan) {
+        const W t = std::trunc(w);
+        return (t < (W)r.lo || t > (W)r.hi) ? r.if_nan : (std::int32_t)t;
+    }
+    if (w <= (W)r.lo) return r.lo;
+    if (w >= (W)r.hi) return r.hi;
+    return (std::int32_t)w;
+}
+// The designer's rule: NaN reads like -infinity.
+constexpr sQavex_IntRule QAVEX_NAN_LOWEST{.if_nan = INT32_MIN};
+
 // ---------------------------------------------------------------- windows
 // pac: element -6 side word, -5 length word (N, 0), -4..-1 and N..N+3 guards.
 // paf: element -6 side word, -5 length word N as float.
-inline std::int32_t qavex_t_pac_length(const pac_type *a) { return (std::int32_t)a[-5].real(); }
+// Window length N from the length word: 0 unless it truncates to 1..INT32_MAX.
+inline std::int32_t qavex_t_window_length(const pac_type *a)
+{
+    return qavex_t_to_int32(a[-5].real(), {.lo = 1, .outside_as_nan = true});
+}
+inline std::int32_t qavex_t_window_length(const paf_type *a)
+{
+    return qavex_t_to_int32(a[-5], {.lo = 1, .outside_as_nan = true});
+}
 inline pac_type qavex_t_pac_side(const pac_type *a) { return a[-6]; }
 inline void qavex_t_pac_set_header(pac_type *a, std::int32_t n, pac_type side)
 {
@@ -124,7 +159,7 @@ inline void qavex_t_pac_set_header(pac_type *a, std::int32_t n, pac_type side)
 }
 inline void qavex_t_pac_zero_guards(pac_type *a)
 {
-    std::int32_t n = qavex_t_pac_length(a);
+    std::int32_t n = qavex_t_window_length(a);
     for (int i = 1; i <= 4; i++) a[-i] = pac_type(0.0, 0.0);
     for (int i = 0; i < 4; i++) a[n + i] = pac_type(0.0, 0.0);
 }
@@ -132,7 +167,7 @@ inline void qavex_t_pac_zero_guards(pac_type *a)
 // word; elements keep the allocator's fill. Null on failure.
 pac_type *qavex_t_new_pac(std::int32_t n, pac_type side = pac_type(0.0, 0.0));
 
-inline std::int32_t qavex_t_paf_length(const paf_type *a) { return (std::int32_t)a[-5]; }
+inline paf_type qavex_t_paf_side(const paf_type *a) { return a[-6]; }
 inline void qavex_t_paf_set_header(paf_type *a, std::int32_t n, paf_type side)
 {
     a[-5] = (paf_type)n;

@@ -23,13 +23,9 @@ constexpr long MAX_WIDENING_STEPS = 1L << 20;
 // Odd maps evaluate on |x| and restore the sign; NaN counts as positive.
 inline long double sign_of(double x) { return x < 0.0 ? -1.0L : 1.0L; }
 
-// Integer stored as a double in the warping data, truncated toward zero.
-// Values that are not representable as int32 read as 0 (an empty table).
-inline std::int32_t stored_int(double v)
-{
-    if (!(v > -2147483648.0 && v < 2147483648.0)) return 0;
-    return (std::int32_t)v;
-}
+// Integer stored as a double in the warping data, truncated toward zero;
+// what lies outside (-2^31, 2^31) reads as 0 (an empty table).
+constexpr sQavex_IntRule STORED_INT{.lo = INT32_MIN + 1, .outside_as_nan = true};
 
 // Table of the B-spline warping data that begins at entry `first`; its
 // start and size stand six and five places in front of it.
@@ -40,7 +36,7 @@ struct Table {
 };
 inline Table table_at(double *data, std::int32_t first)
 {
-    return {stored_int(data[first - 6]), stored_int(data[first - 5]), data + first};
+    return {qavex_t_to_int32(data[first - 6], STORED_INT), qavex_t_to_int32(data[first - 5], STORED_INT), data + first};
 }
 constexpr std::int32_t INVERSE_TABLE_FIRST = 11;
 inline Table inverse_table(double *data) { return table_at(data, INVERSE_TABLE_FIRST); }

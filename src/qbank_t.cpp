@@ -25,13 +25,6 @@ static constexpr std::int32_t QBANK_MAX_ROWS = 1000000;
 static constexpr std::int32_t QBANK_MAX_TABLE = 1000000;
 static constexpr double QBANK_MAX_TABLE_VALUE = 1e10;
 
-std::int32_t qbank_t_trunc(long double v)
-{
-    if (std::isnan(v) || v <= -2147483648.0L) return INT32_MIN;
-    if (v >= 2147483647.0L) return INT32_MAX;
-    return (std::int32_t)v;
-}
-
 // Bands selected by a band index: all for a negative index, none for an
 // index at or above the band count, else the one band. False when empty.
 static bool qbank_t_band_range(const sQbank_t *psW, std::int32_t n, std::int32_t &qmin, std::int32_t &qsup)
@@ -116,7 +109,7 @@ std::int32_t qbank_t_get_q_compute_sup(sQbank_t *psW)
     long double inner = (long double)p->Theta_inv((double)(qbank_sample_rate(psW) / 2), p->thetadata) / (long double)p->_b;
     if (std::isnan(inner)) return INT32_MIN;
     if (std::fabs(inner) > 1e12L) return inner > 0 ? INT32_MAX : INT32_MIN;
-    return qbank_t_trunc(std::trunc(inner) + (long double)p->C_q + 1.0L);
+    return qavex_t_to_int32(std::trunc(inner) + (long double)p->C_q + 1.0L, QAVEX_NAN_LOWEST);
 }
 
 void qbank_t_free_pac_windows(sQbank_t *psW)
@@ -223,34 +216,34 @@ std::int32_t qbank_t_initialize_paf(sQbank_t *psW)
 
 // Longest (sign 1) or shortest (sign -1) length over the bands' windows,
 // starting from band 0's; 0 when the table or band 0's window is missing.
-template <typename T, typename Length>
-static std::int32_t qbank_t_extreme_length(T **table, std::int32_t n, int sign, Length length)
+template <typename T>
+static std::int32_t qbank_t_extreme_length(T **table, std::int32_t n, int sign)
 {
     if (!table || n <= 0 || !table[0]) return 0;
-    std::int32_t m = length(table[0]);
+    std::int32_t m = qavex_t_window_length(table[0]);
     for (std::int32_t q = 1; q < n; q++)
-        if (table[q] && sign * (length(table[q]) - m) > 0) m = length(table[q]);
+        if (table[q] && sign * (qavex_t_window_length(table[q]) - m) > 0) m = qavex_t_window_length(table[q]);
     return m;
 }
 
 std::int32_t qbank_t_find_longest_frame_paf(sQbank_t *psW)
 {
-    return qbank_t_extreme_length(psW->sParam.paf_r, psW->sParam.iq_compute_sup, 1, qavex_t_paf_length);
+    return qbank_t_extreme_length(psW->sParam.paf_r, psW->sParam.iq_compute_sup, 1);
 }
 
 std::int32_t qbank_t_find_shortest_frame_paf(sQbank_t *psW)
 {
-    return qbank_t_extreme_length(psW->sParam.paf_r, psW->sParam.iq_compute_sup, -1, qavex_t_paf_length);
+    return qbank_t_extreme_length(psW->sParam.paf_r, psW->sParam.iq_compute_sup, -1);
 }
 
 std::int32_t qbank_t_find_longest_frame_pac(sQbank_t *psW)
 {
-    return qbank_t_extreme_length(psW->pac, psW->sParam.iq_compute_sup, 1, qavex_t_pac_length);
+    return qbank_t_extreme_length(psW->pac, psW->sParam.iq_compute_sup, 1);
 }
 
 std::int32_t qbank_t_find_shortest_frame_pac(sQbank_t *psW)
 {
-    return qbank_t_extreme_length(psW->pac, psW->sParam.iq_compute_sup, -1, qavex_t_pac_length);
+    return qbank_t_extreme_length(psW->pac, psW->sParam.iq_compute_sup, -1);
 }
 
 std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
@@ -615,7 +608,7 @@ void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
         double d2 = p->Theta((double)(q * b - K * b / 2), p->thetadata);
         double Bq = d1 - d2;
         p->aldDq_real[q] = (double)std::fabs(1.0L / (long double)Bq / (long double)p->C_d);
-        p->aiDq[q] = qbank_t_trunc((long double)p->aldDq_real[q] * sr);
+        p->aiDq[q] = qavex_t_to_int32((long double)p->aldDq_real[q] * sr, QAVEX_NAN_LOWEST);
         if (p->aiDq[q] >= 2) {
             p->aldDq[q] = (double)((long double)p->aiDq[q] / sr);
         } else if (p->aiDq[q] == 1) {
@@ -762,7 +755,7 @@ static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t q
             w[i] = pac_type((double)(w[i].real() * amp), (double)(w[i].imag() * amp));
         if (p->C_SR != 1) {
             for (std::int32_t i = 0; i < Nout; i++) w[i] = w[(std::int64_t)i * p->C_SR];
-            w[-5] = pac_type((double)Nout, 0.0);
+            qavex_t_pac_set_header(w, Nout, qavex_t_pac_side(w));
             for (std::int32_t i = 0; i < 4; i++) w[Nout + i] = pac_type(0.0, 0.0);
         }
     }
@@ -778,7 +771,7 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
         post("Windows need too much memory");
         return;
     }
-    const std::int32_t N = qbank_t_trunc(D);
+    const std::int32_t N = qavex_t_to_int32(D, QAVEX_NAN_LOWEST);
     if ((long double)N != D) post("Fensterlaenge dN=%f nicht ganzzahlig", (double)D);
     if (N < 1) {
         pd_error(nullptr, "qbank_t_make: window length of %i samples, no windows made", (int)N);
@@ -848,11 +841,11 @@ void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN)
     for (std::int32_t q = qmin; q < qsup; q++) {
         pac_type *w = psW->pac[q];
         if (!w) break;
-        std::int32_t Nold = qavex_t_pac_length(w);
+        std::int32_t Nold = qavex_t_window_length(w);
         pac_type side = qavex_t_pac_side(w);
         long double s = (long double)qavex_t_maximum_array(&psW->pac[q]).real() / (long double)p->C_cut;
         std::int32_t N0 = qavex_t_get_first_small_value_array(&psW->pac[q], (pac_type_real)s);
-        std::int32_t Nmax = qbank_t_trunc((long double)p->T_max * qbank_sample_rate(psW));
+        std::int32_t Nmax = qavex_t_to_int32((long double)p->T_max * qbank_sample_rate(psW), QAVEX_NAN_LOWEST);
         if ((long long)Nold - 2LL * N0 > Nmax) {
             post("Fenster laenger als Tmax fuer q=%i", (int)q);
             N0 = (std::int32_t)(((long long)Nold - Nmax) / 2);
@@ -890,7 +883,7 @@ std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput)
             pd_error(nullptr, "Fenster %i: nicht vorhanden", (int)q);
             break;
         }
-        std::int32_t N = qavex_t_pac_length(w);
+        std::int32_t N = qavex_t_window_length(w);
         std::int32_t dq = p->aiDq ? p->aiDq[q] : 0;
         if (dq > N) {
             count++;
@@ -919,14 +912,14 @@ std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput)
 static void qbank_t_make(sQbank_t *psW, t_floatarg f)
 {
     qbank_t_dual_windows_changed(psW);
-    qbank_t_make_windows(psW, qbank_t_trunc(f));
+    qbank_t_make_windows(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST));
 }
 static void qbank_t_shorten(sQbank_t *psW, t_floatarg f)
 {
     qbank_t_dual_windows_changed(psW);
-    qbank_t_shorten_windows(psW, qbank_t_trunc(f));
+    qbank_t_shorten_windows(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST));
 }
-static void qbank_t_test(sQbank_t *psW, t_floatarg f) { qbank_t_test_windows(psW, qbank_t_trunc(f)); }
+static void qbank_t_test(sQbank_t *psW, t_floatarg f) { qbank_t_test_windows(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST)); }
 
 static t_int *qbank_t_perform(t_int *w)
 {
@@ -988,7 +981,7 @@ void qbank_t_bang(sQbank_t *psW)
             complete = false;
             break;
         }
-        float Nq = (float)qavex_t_paf_length(p->paf_r[q]);
+        float Nq = (float)qavex_t_window_length(p->paf_r[q]);
         S1 += Nq / (float)p->aiDq[q];
         S2 += Nq;
     }
@@ -1010,7 +1003,7 @@ static bool qbank_t_pac_publishable(sQbank_t *psW, std::int32_t qmin, std::int32
 {
     for (std::int32_t q = qmin; q < qsup; q++) {
         const pac_type *w = psW->pac[q];
-        if (w && !qavex_t_publishable(w, qavex_t_pac_length(w))) {
+        if (w && !qavex_t_publishable(w, qavex_t_window_length(w))) {
             pd_error(psW, "qbank_tilde copy_pac2paf: window %i holds values that are not finite floats; "
                           "float windows unchanged", (int)q);
             return false;
@@ -1023,21 +1016,21 @@ void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t qmin, qsup;
-    if (!qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
+    if (!qbank_t_band_range(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
     if (!qbank_t_pac_publishable(psW, qmin, qsup)) return;
     // New float windows replace the old ones band by band.
     long double add = 0;
     for (std::int32_t q = qmin; q < qsup; q++)
         if (psW->pac[q]) {
-            add += (long double)qavex_t_pac_length(psW->pac[q]) * 2 * sizeof(paf_type);
+            add += (long double)qavex_t_window_length(psW->pac[q]) * 2 * sizeof(paf_type);
             for (paf_type **t : {p->paf_r, p->paf_i})
-                if (t[q]) add -= (long double)qavex_t_paf_length(t[q]) * sizeof(paf_type);
+                if (t[q]) add -= (long double)qavex_t_window_length(t[q]) * sizeof(paf_type);
         }
     if (!qbank_t_windows_fit(psW, "qbank_tilde copy_pac2paf", 0, 0, false, false, add, 0)) return;
     for (std::int32_t q = qmin; q < qsup; q++) {
         pac_type *w = psW->pac[q];
         if (!w) continue;
-        std::int32_t N = qavex_t_pac_length(w);
+        std::int32_t N = qavex_t_window_length(w);
         if (N <= 0) continue;  // nothing to convert
         qavex_t_free(p->paf_r[q]);
         qavex_t_free(p->paf_i[q]);
@@ -1063,23 +1056,23 @@ void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t qmin, qsup;
-    if (!qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
+    if (!qbank_t_band_range(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
     // New complex windows replace the old ones band by band.
     long double add = 0, largest = 0;
     for (std::int32_t q = qmin; q < qsup; q++)
         if (p->paf_r[q] && p->paf_i[q]) {
-            const long double b = (long double)qavex_t_paf_length(p->paf_r[q]) * sizeof(pac_type);
-            add += b - (psW->pac[q] ? (long double)qavex_t_pac_length(psW->pac[q]) * sizeof(pac_type) : 0);
+            const long double b = (long double)qavex_t_window_length(p->paf_r[q]) * sizeof(pac_type);
+            add += b - (psW->pac[q] ? (long double)qavex_t_window_length(psW->pac[q]) * sizeof(pac_type) : 0);
             if (b > largest) largest = b;
         }
     if (!qbank_t_windows_fit(psW, "qbank_tilde copy_paf2pac", 0, 0, false, false, add, largest)) return;
     qbank_t_dual_windows_changed(psW);
     for (std::int32_t q = qmin; q < qsup; q++) {
         if (!p->paf_r[q] || !p->paf_i[q]) continue;
-        std::int32_t N = qavex_t_paf_length(p->paf_r[q]);
+        std::int32_t N = qavex_t_window_length(p->paf_r[q]);
         if (N <= 0) continue;
         qavex_t_free(psW->pac[q]);
-        psW->pac[q] = qavex_t_new_pac(N, pac_type(p->paf_r[q][-6], p->paf_i[q][-6]));
+        psW->pac[q] = qavex_t_new_pac(N, pac_type(qavex_t_paf_side(p->paf_r[q]), qavex_t_paf_side(p->paf_i[q])));
         if (!psW->pac[q]) {
             pd_error(nullptr, "qbank_t_copy_paf2pac: Out of Memory");
             qbank_t_free_pac_windows(psW);
@@ -1096,9 +1089,9 @@ void qbank_t_paf2list(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
         pd_error(nullptr, "Falscher Aufruf der Runktion paf2list");
         return;
     }
-    std::int32_t n = qbank_t_trunc(atom_getfloat(argv));
+    std::int32_t n = qavex_t_to_int32(atom_getfloat(argv), QAVEX_NAN_LOWEST);
     if (n < 0 || n >= p->iq_compute_sup || !p->paf_r || !p->paf_r[n]) return;
-    std::int32_t N = qavex_t_paf_length(p->paf_r[n]);
+    std::int32_t N = qavex_t_window_length(p->paf_r[n]);
     int extra = argc >= 2 ? 1 : 0;
     std::size_t count = (std::size_t)N + extra;
     if (count == 0) return;
@@ -1126,7 +1119,7 @@ void qbank_t_set_theta_type(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
         post("set_theta_type: needs at least 1 parameter");
         return;
     }
-    std::int32_t type = qbank_t_trunc(atom_getfloat(argv));
+    std::int32_t type = qavex_t_to_int32(atom_getfloat(argv), QAVEX_NAN_LOWEST);
     if (argc >= 2) atom_string(argv + 1, p->thetapath, sizeof p->thetapath);
     else p->thetapath[0] = 0;
     p->thetapath[sizeof p->thetapath - 1] = 0;
@@ -1135,13 +1128,13 @@ void qbank_t_set_theta_type(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
 
 // Setting messages. A value that fails its range test (NaN included) is
 // replaced by the default.
-static void qbank_t_set_window_type(sQbank_t *psW, t_floatarg f) { psW->sParam.eWindowType = (_eWindowType)qbank_t_trunc(f); }
+static void qbank_t_set_window_type(sQbank_t *psW, t_floatarg f) { psW->sParam.eWindowType = (_eWindowType)qavex_t_to_int32(f, QAVEX_NAN_LOWEST); }
 static void qbank_t_set_C_b(sQbank_t *psW, t_floatarg f) { psW->sParam.C_b = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_C_T_c(sQbank_t *psW, t_floatarg f) { psW->sParam.C_T_c = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_T_max(sQbank_t *psW, t_floatarg f) { psW->sParam.T_max = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_C_d(sQbank_t *psW, t_floatarg f) { psW->sParam.C_d = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_C_q(sQbank_t *psW, t_floatarg f) { psW->sParam.C_q = f >= 0 ? (double)f : 0.0; }
-static void qbank_t_set_C_SR(sQbank_t *psW, t_floatarg f) { psW->sParam.C_SR = qbank_t_trunc(f > 0 ? (long double)f : 1.0L); }
+static void qbank_t_set_C_SR(sQbank_t *psW, t_floatarg f) { psW->sParam.C_SR = qavex_t_to_int32(f > 0 ? (long double)f : 1.0L, QAVEX_NAN_LOWEST); }
 static void qbank_t_set_K(sQbank_t *psW, t_floatarg f) { psW->sParam._K = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_compute_type(sQbank_t *psW, t_floatarg f) { psW->sParam.iComputeType = f == 0 ? 0 : 1; }
 static void qbank_t_set_thetaf0(sQbank_t *psW, t_floatarg f)
@@ -1163,7 +1156,7 @@ static void qbank_t_set_b(sQbank_t *psW, t_floatarg f) { psW->sParam._b = psW->s
 // A band n with 0 <= n < band count, or -1.
 static std::int32_t qbank_t_one_band(const sQbank_t *psW, t_floatarg f)
 {
-    std::int32_t n = qbank_t_trunc(f);
+    std::int32_t n = qavex_t_to_int32(f, QAVEX_NAN_LOWEST);
     return (n >= 0 && n < psW->sParam.iq_compute_sup) ? n : -1;
 }
 
@@ -1183,7 +1176,7 @@ static void qbank_t_get_window_length_paf(sQbank_t *psW, t_floatarg f)
     sQbank_Param *p = &psW->sParam;
     std::int32_t n = qbank_t_one_band(psW, f);
     if (n < 0 || !p->paf_r || !p->paf_r[n]) return;
-    outlet_float(psW->x_outM, p->paf_r[n][-5]);
+    outlet_float(psW->x_outM, (t_float)qavex_t_window_length(p->paf_r[n]));
 }
 
 static void qbank_t_get_window_length_pac(sQbank_t *psW, t_floatarg f)
@@ -1210,7 +1203,7 @@ static void qbank_t_print_first_and_last_value(sQbank_t *psW, t_floatarg f)
     pac_type first, last;
     std::int32_t len;
     if (f > -1 && f < sup) {
-        std::int32_t n = qbank_t_trunc(f);
+        std::int32_t n = qavex_t_to_int32(f, QAVEX_NAN_LOWEST);
         qbank_t_first_last(psW, n, first, last, len);
         post("pac[%i][0] = \t %f+I*%f, \tpac[%i][%i] = \t %f+I*%f,", (int)n, first.real(), first.imag(), (int)n,
              (int)len, last.real(), last.imag());
@@ -1229,14 +1222,14 @@ static void qbank_t_print_band(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t qmin, qsup;
-    qbank_t_band_range(psW, qbank_t_trunc(f), qmin, qsup);
+    qbank_t_band_range(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST), qmin, qsup);
     post("normalized Overlap: 4.59615*sigma/d_q, This gives the usual values for a raised cosine window");
     post("Band: \t \t, Centerfrq.:\t  \t \t[Hz], \tBW: \t \t[Hz], d = \t= \t[smp], Variance = \t[s], Overlap = \t[1] ");
     for (std::int32_t q = qmin; q < qsup; q++) {
         double centre = (p->Theta && p->thetadata) ? p->Theta((double)(q * (long double)p->_b), p->thetadata) : NAN;
         double bw = p->aldDq_real ? 1.0 / p->aldDq_real[q] : NAN;
         std::int32_t d = p->aiDq ? p->aiDq[q] : -1;
-        double length = (p->paf_r && p->paf_r[q]) ? (double)qavex_t_paf_length(p->paf_r[q]) : NAN;
+        double length = (p->paf_r && p->paf_r[q]) ? (double)qavex_t_window_length(p->paf_r[q]) : NAN;
         double sigma = psW->pac ? qavex_t_abs_sigma_coarse_array(&psW->pac[q]).real() : NAN;
         post("Band \t%3i\t: Centerfrq.:\t%8.2f\t[Hz], \tBW: \t%8.2f\t[Hz], d = \t%4i\t[smp], Length = \t%6.2f [smp], "
              "sigma = \t%6.2f [smp], norm. Overlap = \t%6.2f [1]",
@@ -1375,15 +1368,6 @@ bool qbank_ac_select_checked(const sQbank_t *psW, const t_atom *a, sQbank_Bands 
     return true;
 }
 
-// Truncation toward zero into the int32 range (NaN gives 0).
-std::int32_t qbank_ac_trunc(double v)
-{
-    if (std::isnan(v)) return 0;
-    if (v <= -2147483648.0) return INT32_MIN;
-    if (v >= 2147483647.0) return INT32_MAX;
-    return (std::int32_t)v;
-}
-
 void qbank_ac_send_pair(sQbank_t *psW, pac_type c)
 {
     t_atom av[2];
@@ -1452,13 +1436,13 @@ static void qbank_t_floating_average(sQbank_t *psW, t_floatarg fAN, t_floatarg f
             qavex_t_floating_average_array(&psW->pac[q], qavex_t_get_first_zero_array(&psW->pac[q]));
         return;
     }
-    std::int32_t divisor = qbank_ac_trunc(fFactor);  // |divisor| >= 1 here
+    std::int32_t divisor = qavex_t_to_int32(fFactor);  // |divisor| >= 1 here
     for (std::int32_t q = sel.first; q < sel.last; q++) {
         std::int32_t iWL = qavex_t_get_first_zero_array(&psW->pac[q]);
         post("First Zero: %i", (int)iWL);
         iWL = (std::int32_t)((std::int64_t)iWL / divisor);
-        if (fFactor < 0) iWL = qbank_ac_trunc(-(double)fFactor);
-        if (fMax != 0 && fMax < (t_floatarg)iWL) iWL = qbank_ac_trunc(fMax);
+        if (fFactor < 0) iWL = qavex_t_to_int32(-(double)fFactor);
+        if (fMax != 0 && fMax < (t_floatarg)iWL) iWL = qavex_t_to_int32(fMax);
         post("Averaging mit Laenge iWL %i", (int)iWL);
         qavex_t_floating_average_array(&psW->pac[q], iWL);
     }
@@ -1472,7 +1456,7 @@ static void qbank_t_make_dc_offset(sQbank_t *psW, t_floatarg fAN, t_floatarg fCh
     if (!qbank_t_values_finite(psW, "make_dc_offset", {fDCOffset_real, fDCOffset_imag})) return;
     sQbank_Bands sel = qbank_ac_select(psW, fAN);
     // A NaN argument is not 0, so it changes the mean like any other.
-    std::int32_t iChange = std::isnan(fChangeOffset) ? 1 : qbank_ac_trunc(fChangeOffset);
+    std::int32_t iChange = std::isnan(fChangeOffset) ? 1 : qavex_t_to_int32(fChangeOffset);
     pac_type cNewMean(fDCOffset_real, fDCOffset_imag);
     pac_type m(0.0, 0.0);
     if (iChange != 0 && sel.first < sel.last) qbank_t_dual_windows_changed(psW);
@@ -1515,14 +1499,14 @@ static void qbank_t_length_of_vector(sQbank_t *psW, t_floatarg fAN)
 static void qbank_t_prolong(sQbank_t *psW, t_floatarg fAN, t_floatarg fN, t_floatarg fWhere, t_floatarg fRandom)
 {
     sQbank_Bands sel = qbank_ac_select(psW, fAN);
-    std::int32_t iN = qbank_ac_trunc(fN), iWhere = qbank_ac_trunc(fWhere), iRandom = qbank_ac_trunc(fRandom);
+    std::int32_t iN = qavex_t_to_int32(fN), iWhere = qavex_t_to_int32(fWhere), iRandom = qavex_t_to_int32(fRandom);
     if (iN > 0 && iWhere >= PROLONG_START && iWhere <= PROLONG_END && psW->pac) {
         // Counted with the largest insertion a random count can draw.
         long double add = 0, largest = 0;
         for (std::int32_t q = sel.first; q < sel.last; q++)
             if (psW->pac[q]) {
                 add += (long double)iN * sizeof(pac_type);
-                largest = std::max(largest, ((long double)qavex_t_pac_length(psW->pac[q]) + iN) * sizeof(pac_type));
+                largest = std::max(largest, ((long double)qavex_t_window_length(psW->pac[q]) + iN) * sizeof(pac_type));
             }
         if (!qbank_t_windows_fit(psW, "qbank_tilde prolong", 0, 0, false, false, add, largest)) return;
     }
@@ -1645,8 +1629,8 @@ static void qbank_t_array_synopsis(sQbank_t *psW, t_symbol *s, int argc, t_atom 
             }
         return;
     }
-    std::int32_t a = qbank_ac_trunc(atom_getfloat(&argv[0]));
-    std::int32_t b = qbank_ac_trunc(atom_getfloat(&argv[1]));
+    std::int32_t a = qavex_t_to_int32(atom_getfloat(&argv[0]));
+    std::int32_t b = qavex_t_to_int32(atom_getfloat(&argv[1]));
     if (a < 0) a = 0;
     if (b > n) b = n;
     for (std::int32_t q = a; q < b; q++) qavex_t_array_synopsis_array(slot(q));

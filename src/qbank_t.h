@@ -56,10 +56,6 @@ std::int32_t qbank_t_find_shortest_frame_paf(sQbank_t *psW);
 std::int32_t qbank_t_find_longest_frame_pac(sQbank_t *psW);
 std::int32_t qbank_t_find_shortest_frame_pac(sQbank_t *psW);
 
-// Truncation toward zero that never overflows: NaN and values below the
-// int32 range give INT32_MIN, values above it INT32_MAX.
-std::int32_t qbank_t_trunc(long double v);
-
 // ---------------------------------------------------------------- windows
 void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN);
 void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN);

@@ -66,7 +66,7 @@ void qdump_t_bang(sQdump_t *psW)
 static std::int32_t qdump_t_window_length(const sQbank_Param *p, std::int32_t band)
 {
     if (band < 0 || band >= p->iq_compute_sup || !p->paf_r || !p->paf_r[band]) return 0;
-    return qavex_t_paf_length(p->paf_r[band]);
+    return qavex_t_window_length(p->paf_r[band]);
 }
 
 t_int *qdump_t_perform(t_int *w)

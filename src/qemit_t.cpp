@@ -4,14 +4,6 @@
 
 static t_class *pcQemit_t = nullptr;
 
-// Truncation toward zero, clamped to [lo, hi]; not a number gives lo.
-static std::int32_t qemit_t_clamp_trunc(t_floatarg f, std::int32_t lo, std::int32_t hi)
-{
-    if (!(f >= (t_floatarg)lo)) return lo;  // also NaN
-    if (f >= (t_floatarg)hi) return hi;
-    return (std::int32_t)f;
-}
-
 void qemit_t_emit(sQemit_t *psW, t_floatarg fTime, t_floatarg Val_real, t_floatarg Val_imag,
                   t_floatarg fBand)
 {
@@ -20,10 +12,10 @@ void qemit_t_emit(sQemit_t *psW, t_floatarg fTime, t_floatarg Val_real, t_floata
         return;
     }
     if (psW->num_coeff > QEMIT_MAX_EVENTS - 1 || psW->num_coeff < 0) return;
-    std::int32_t time = qemit_t_clamp_trunc(fTime, 0, QAVEX_BLOCK - 1);
+    std::int32_t time = qavex_t_to_int32(fTime, {.lo = 0, .hi = QAVEX_BLOCK - 1});
     // No upper bound here: the band count is known only when a parameter
     // block arrives, and bands outside it are dropped at publication.
-    std::int32_t band = qemit_t_clamp_trunc(fBand, 0, INT32_MAX);
+    std::int32_t band = qavex_t_to_int32(fBand, {.lo = 0});
     sQavex_Coeff &c = psW->pawc_intern[psW->num_coeff];
     c.val_i = (double)Val_imag;
     c.val_r = (double)Val_real;

@@ -18,23 +18,6 @@ static t_class *pcQproc_t = nullptr;
 
 namespace {
 
-// Real to integer conversion truncating toward zero, saturated to the 32-bit
-// range; NaN gives 0. Parameters come from the patch and may hold anything.
-std::int32_t qproc_t_trunc(double v)
-{
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
-    if (v <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
-    return (std::int32_t)v;
-}
-
-std::int32_t qproc_t_saturate(long long v)
-{
-    if (v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-    if (v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
-    return (std::int32_t)v;
-}
-
 // A coefficient block that carries the tag and a usable list array.
 bool qproc_t_coeff_block_valid(const sQavex_CoeffIn &in)
 {
@@ -100,11 +83,11 @@ void qproc_t_shift_coeff(sQavex_Coeff &c, std::int32_t s, bool align, bool phase
     const std::int32_t q2 = (std::int32_t)target;
     const paf_type *w2 = qproc_t_band_window(p2, q2);
     if (w2 == nullptr) return;
-    const std::int32_t wl1 = qavex_t_paf_length(w1);
-    const std::int32_t wl2 = qavex_t_paf_length(w2);
+    const std::int32_t wl1 = qavex_t_window_length(w1);
+    const std::int32_t wl2 = qavex_t_window_length(w2);
 
     std::int32_t start = c.start;
-    if (align) start = qproc_t_saturate((long long)start - ((long long)wl1 - wl2) / 2);
+    if (align) start = qavex_t_to_int32((double)((long long)start - ((long long)wl1 - wl2) / 2));
 
     double val_r = c.val_r, val_i = c.val_i;
     if (phase) {
@@ -186,8 +169,8 @@ t_int *qproc_t_perform_filter(t_int *w)
         qavex_t_write_empty_block(out);
         return qproc_t_next(w, psW);
     }
-    const std::int32_t lower = qproc_t_trunc(psW->float_param[0]);
-    const std::int32_t upper = qproc_t_trunc(psW->float_param[1]);
+    const std::int32_t lower = qavex_t_to_int32(psW->float_param[0]);
+    const std::int32_t upper = qavex_t_to_int32(psW->float_param[1]);
     if (lower < upper) {
         qproc_t_for_each_coeff(c.lists, c.n, [&](sQavex_Coeff &k) {
             if (lower <= k.band && k.band < upper) k.val_r = k.val_i = 0.0;
@@ -233,7 +216,7 @@ t_int *qproc_t_perform_shift(t_int *w)
         qavex_t_write_empty_block(out);
         return qproc_t_next(w, psW);
     }
-    const std::int32_t s = qproc_t_trunc(psW->float_param[0]);
+    const std::int32_t s = qavex_t_to_int32(psW->float_param[0]);
     const bool align = psW->float_param[1] > 0;
     const bool phase = psW->float_param[2] > 0;
     const std::int32_t clock = psW->int_param[0];
@@ -323,7 +306,7 @@ void qproc_t_set_float_param(sQproc_t *psW, t_floatarg index, t_floatarg value)
 void qproc_t_set_int_param(sQproc_t *psW, t_floatarg index, t_floatarg value)
 {
     if (!(index >= 0 && index < QPROC_NUM_PARAM)) return;
-    psW->int_param[(int)index] = qproc_t_trunc(value);
+    psW->int_param[(int)index] = qavex_t_to_int32(value);
 }
 
 // ---------------------------------------------------------------- creation

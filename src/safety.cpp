@@ -52,13 +52,13 @@ bool qbank_t_windows_fit(sQbank_t *psW, const char *request, std::int32_t qmin, 
     for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
         const bool selected = q >= qmin && q < qsup;
         if (psW->pac && psW->pac[q] && !(selected && drop_pac)) {
-            const long double b = (long double)qavex_t_pac_length(psW->pac[q]) * sizeof(pac_type);
+            const long double b = (long double)qavex_t_window_length(psW->pac[q]) * sizeof(pac_type);
             kept += b;
             if (b > largest) largest = b;
         }
         if (!(selected && drop_paf))
             for (paf_type **t : {p->paf_r, p->paf_i})
-                if (t && t[q]) kept += (long double)qavex_t_paf_length(t[q]) * sizeof(paf_type);
+                if (t && t[q]) kept += (long double)qavex_t_window_length(t[q]) * sizeof(paf_type);
     }
     return qavex_t_fits_bound(psW, request, kept + add + QBANK_TRANSFORM_COPIES * largest, QBANK_MEMORY_LIMIT);
 }

@@ -75,7 +75,7 @@ struct HandBank {
         p.iLongestFrame_paf = std::max(p.iLongestFrame_paf, L);
     }
     void set_real(int q, const std::vector<float> &wr) { set(q, wr, {}); }
-    int length(int q) const { return r[q] ? qavex_t_paf_length(r[q]) : 0; }
+    int length(int q) const { return r[q] ? qavex_t_window_length(r[q]) : 0; }
 };
 
 // One designer object per test at 44100 Hz with a clean stand-in host; the

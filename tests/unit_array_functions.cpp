@@ -45,13 +45,13 @@ pac_type *make_empty_count()
 
 std::vector<C> values(const pac_type *a)
 {
-    std::int32_t n = qavex_t_pac_length(a);
+    std::int32_t n = qavex_t_window_length(a);
     return std::vector<C>(a, a + n);
 }
 
 void expect_guards_zero(const pac_type *a)
 {
-    std::int32_t n = qavex_t_pac_length(a);
+    std::int32_t n = qavex_t_window_length(a);
     for (int g = 1; g <= 4; g++) EXPECT_EQ(a[-g], C(0.0, 0.0)) << "front guard " << -g;
     for (int g = 0; g < 4; g++) EXPECT_EQ(a[n + g], C(0.0, 0.0)) << "back guard " << n + g;
 }
@@ -313,7 +313,7 @@ TEST(Prolong, WrongPlaceOrCountChangesNothing)
     EXPECT_TRUE(stub::posted(
         "qavex_t_prolong_array: Falscher Aufruf: fWhere=0: am Anfang, 1: in der Mitte, 2: am Ende"));
     EXPECT_EQ(a, keep);
-    EXPECT_EQ(qavex_t_pac_length(a), 5);
+    EXPECT_EQ(qavex_t_window_length(a), 5);
     stub::clear();
     qavex_t_prolong_array(&a, 0, PROLONG_END, 0);
     qavex_t_prolong_array(&a, -3, PROLONG_END, 0);
@@ -336,7 +336,7 @@ TEST(Prolong, OversizedResultIsRefused)
     // Exactly at the limit it is built.
     qavex_t_prolong_array(&a, (1 << 24) - 2, PROLONG_END, 0);
     ASSERT_NE(a, keep);
-    EXPECT_EQ(qavex_t_pac_length(a), 1 << 24);
+    EXPECT_EQ(qavex_t_window_length(a), 1 << 24);
     EXPECT_EQ(a[1], b_);
     EXPECT_EQ(a[(1 << 24) - 1], C(0, 0));
     qavex_t_free(a);
@@ -349,7 +349,7 @@ TEST(Prolong, RandomCountLiesBetweenOneAndN)
     for (int t = 0; t < 50; t++) {
         pac_type *a = make({a_, b_});
         qavex_t_prolong_array(&a, 5, PROLONG_END, 1);
-        std::int32_t added = qavex_t_pac_length(a) - 2;
+        std::int32_t added = qavex_t_window_length(a) - 2;
         EXPECT_GE(added, 1);
         EXPECT_LE(added, 5);
         if (added < 5) saw_less = true;
@@ -359,7 +359,7 @@ TEST(Prolong, RandomCountLiesBetweenOneAndN)
     // Any flag other than exactly 1 inserts the full count.
     pac_type *a = make({a_, b_});
     qavex_t_prolong_array(&a, 5, PROLONG_END, 2);
-    EXPECT_EQ(qavex_t_pac_length(a), 7);
+    EXPECT_EQ(qavex_t_window_length(a), 7);
     qavex_t_free(a);
 }
 
@@ -889,7 +889,7 @@ TEST(FloatingAverage, LongWindowsAreFastAndAccurate)
     v[40000] = C(1e15 + 0.3, 0);
     pac_type *a = make(v);
     qavex_t_floating_average_array(&a, len);
-    ASSERT_EQ(qavex_t_pac_length(a), n);
+    ASSERT_EQ(qavex_t_window_length(a), n);
     EXPECT_EQ(a[-6], SIDE);
     expect_guards_zero(a);
     // Spot checks against sums in extended precision, also well after

@@ -1,6 +1,7 @@
 // Allocator, rounding and bus accessors.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <vector>
 
@@ -108,11 +109,56 @@ TEST(Windows, LengthWordTruncates)
 {
     paf_type *a = qavex_t_new_paf(4097);
     a[-5] = 4096.9f;
-    EXPECT_EQ(qavex_t_paf_length(a), 4096);
+    EXPECT_EQ(qavex_t_window_length(a), 4096);
     qavex_t_free(a);
     pac_type *c = qavex_t_new_pac(10, pac_type(3, 4));
-    EXPECT_EQ(qavex_t_pac_length(c), 10);
+    EXPECT_EQ(qavex_t_window_length(c), 10);
     EXPECT_EQ(qavex_t_pac_side(c), pac_type(3, 4));
+    qavex_t_free(c);
+}
+
+TEST(Conversion, TruncatesSaturatesAndMapsNaNPerRule)
+{
+    const double inf = INFINITY, nan = NAN;
+    const sQavex_IntRule plain{}, lowest = QAVEX_NAN_LOWEST, block{.lo = 0, .hi = 63},
+                         count{.lo = 1, .outside_as_nan = true};
+    struct Case {
+        double v;
+        sQavex_IntRule rule;
+        std::int32_t want;
+    };
+    const Case cases[] = {
+        {2.9, plain, 2},          {-2.9, plain, -2},          {-0.5, plain, 0},
+        {nan, plain, 0},          {inf, plain, INT32_MAX},    {-inf, plain, INT32_MIN},
+        {3e9, plain, INT32_MAX},  {-3e9, plain, INT32_MIN},   {2147483646.9, plain, 2147483646},
+        {nan, lowest, INT32_MIN}, {-inf, lowest, INT32_MIN},  {7.5, lowest, 7},
+        {nan, block, 0},          {-5.5, block, 0},           {63.9, block, 63}, {1e9, block, 63},
+        {0.9, count, 0},          {1.0, count, 1},            {-4, count, 0},    {nan, count, 0},
+        {inf, count, 0},          {2147483647.9, count, INT32_MAX}, {2147483648.0, count, 0},
+    };
+    for (const Case &c : cases) EXPECT_EQ(qavex_t_to_int32(c.v, c.rule), c.want) << c.v;
+    // Extended input is not rounded to double first: the next value below 6.
+    EXPECT_EQ(qavex_t_to_int32(std::nextafter(6.0L, 0.0L)), 5);
+    EXPECT_EQ(qavex_t_to_int32(4096.9f), 4096);
+}
+
+TEST(Windows, LengthWordReadsOnlyUsableCounts)
+{
+    paf_type *f = qavex_t_new_paf(8);
+    pac_type *c = qavex_t_new_pac(8);
+    const struct {
+        double word;
+        std::int32_t want;
+    } cases[] = {{8, 8}, {7.9, 7}, {1, 1}, {0.5, 0}, {0, 0}, {-3, 0}, {NAN, 0}, {INFINITY, 0}, {4294967296.0, 0}};
+    for (const auto &k : cases) {
+        f[-5] = (paf_type)k.word;
+        c[-5] = pac_type(k.word, 0.0);
+        EXPECT_EQ(qavex_t_window_length(f), k.want) << k.word;
+        EXPECT_EQ(qavex_t_window_length(c), k.want) << k.word;
+    }
+    c[-5] = pac_type(2147483647.0, 0.0);
+    EXPECT_EQ(qavex_t_window_length(c), INT32_MAX);
+    qavex_t_free(f);
     qavex_t_free(c);
 }
 

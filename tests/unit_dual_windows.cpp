@@ -34,7 +34,7 @@ struct FloatBank {
         i.clear();
     }
     int n() const { return (int)r.size(); }
-    int length(int q) const { return qavex_t_paf_length(r[q]); }
+    int length(int q) const { return qavex_t_window_length(r[q]); }
     cd at(int q, int k) const { return cd(r[q][k], i[q][k]); }
     void add(const std::vector<cd> &w, int hop, int phase)
     {
@@ -313,9 +313,9 @@ TEST_F(DualBank, WindowChangesEmptyTheOutletUntilMakeDual)
         EXPECT_NE(e->iGeneration, p.iGeneration);
         for (int q = 0; q < p.iq_compute_sup; q++) {
             ASSERT_NE(e->paf_r[q], nullptr);
-            EXPECT_EQ(qavex_t_paf_length(e->paf_r[q]), qavex_t_paf_length(p.paf_r[q]));
-            EXPECT_EQ(qavex_t_paf_length(e->paf_i[q]), qavex_t_paf_length(p.paf_i[q]));
-            EXPECT_NE(e->paf_r[q][qavex_t_paf_length(p.paf_r[q]) / 2], p.paf_r[q][qavex_t_paf_length(p.paf_r[q]) / 2]);
+            EXPECT_EQ(qavex_t_window_length(e->paf_r[q]), qavex_t_window_length(p.paf_r[q]));
+            EXPECT_EQ(qavex_t_window_length(e->paf_i[q]), qavex_t_window_length(p.paf_i[q]));
+            EXPECT_NE(e->paf_r[q][qavex_t_window_length(p.paf_r[q]) / 2], p.paf_r[q][qavex_t_window_length(p.paf_r[q]) / 2]);
         }
     }
 }

@@ -140,7 +140,7 @@ long compare(const std::vector<Step> &steps, int fast_threads = 4)
                 en.second++;
                 // Silent over the band's whole window (hence after silence
                 // longer than the longest window): exact zeros.
-                if (t + e[i].start - last_sound >= qavex_t_paf_length(p->paf_r[e[i].band])) {
+                if (t + e[i].start - last_sound >= qavex_t_window_length(p->paf_r[e[i].band])) {
                     EXPECT_EQ(f[i].re, 0.0) << "band " << f[i].band << " at " << t + f[i].start;
                     EXPECT_EQ(f[i].im, 0.0) << "band " << f[i].band << " at " << t + f[i].start;
                 }

@@ -33,7 +33,7 @@ struct Bank : HandBank {
         std::mt19937 rng(seed);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
         for (size_t q = 0; q < r.size(); q++)
-            for (int m = 0; r[q] && m < qavex_t_paf_length(r[q]); m++) {
+            for (int m = 0; r[q] && m < qavex_t_window_length(r[q]); m++) {
                 r[q][m] = u(rng);
                 if (i[q]) i[q][m] = u(rng);
             }

@@ -29,7 +29,7 @@ pac_type *make(const std::vector<C> &v)
 
 std::vector<C> values(const pac_type *a)
 {
-    return std::vector<C>(a, a + qavex_t_pac_length(a));
+    return std::vector<C>(a, a + qavex_t_window_length(a));
 }
 
 int count_prefix(const std::string &prefix)
@@ -119,7 +119,7 @@ TEST_F(ArrayCommands, BandsWithoutWindowAreSkipped)
     send("differentiate", {fa(3)});
     send("prolong", {fa(-1), fa(2), fa(2), fa(0)});
     EXPECT_EQ(psW->pac[3], nullptr);
-    EXPECT_EQ(qavex_t_pac_length(psW->pac[4]), 4);
+    EXPECT_EQ(qavex_t_window_length(psW->pac[4]), 4);
     stub::clear();
     send("length_of_vector", {fa(3)});
     ASSERT_EQ(stub::console().size(), 1u);
@@ -432,7 +432,7 @@ TEST_F(ArrayCommands, CutAndProlong)
     send("prolong", {fa(-1), fa(50), fa(2), fa(1)});
     std::set<std::int32_t> lengths;
     for (std::int32_t q = 3; q < n; q++) {
-        std::int32_t added = qavex_t_pac_length(psW->pac[q]) - 2;
+        std::int32_t added = qavex_t_window_length(psW->pac[q]) - 2;
         EXPECT_GE(added, 1);
         EXPECT_LE(added, 50);
         lengths.insert(added);
@@ -565,7 +565,7 @@ TEST_F(ArrayCommands, OnBuiltWindows)
     const paf_type *r2 = psW->sParam.paf_r[2];
     ASSERT_NE(r2, nullptr);
     std::int32_t peak = 0;
-    for (std::int32_t i = 0; i < qavex_t_pac_length(psW->pac[2]); i++)
+    for (std::int32_t i = 0; i < qavex_t_window_length(psW->pac[2]); i++)
         if (std::abs(psW->pac[2][i]) > std::abs(psW->pac[2][peak])) peak = i;
     EXPECT_FLOAT_EQ(r2[peak] * 2.0f, (float)psW->pac[2][peak].real());
     send("copy_pac2paf", {fa(2)});

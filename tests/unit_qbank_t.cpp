@@ -30,7 +30,7 @@ protected:
     int argmax(int q)
     {
         pac_type *w = x->pac[q];
-        int n = qavex_t_pac_length(w), m = 0;
+        int n = qavex_t_window_length(w), m = 0;
         for (int i = 0; i < n; i++)
             if (std::abs(w[i]) > std::abs(w[m])) m = i;
         return m;
@@ -38,7 +38,7 @@ protected:
     std::vector<pac_type> window(int q)
     {
         pac_type *w = x->pac[q];
-        return std::vector<pac_type>(w, w + qavex_t_pac_length(w));
+        return std::vector<pac_type>(w, w + qavex_t_window_length(w));
     }
     std::vector<stub::OutletEvent> outM() { return stub::events_of(x->x_outM); }
 };
@@ -534,7 +534,7 @@ TEST_F(Bank, MakeAllBuildsTheWorkedExampleWindows)
     EXPECT_EQ(P().thetadata[3], 22050.0);
     for (int q = 0; q < 33; q++) {
         ASSERT_NE(x->pac[q], nullptr) << q;
-        EXPECT_EQ(qavex_t_pac_length(x->pac[q]), 8778) << q;
+        EXPECT_EQ(qavex_t_window_length(x->pac[q]), 8778) << q;
         EXPECT_EQ(x->pac[q][-5].imag(), 0.0);
         EXPECT_EQ(x->pac[q][-6], pac_type(0, 0));
         EXPECT_EQ(argmax(q), 4389) << q;
@@ -550,7 +550,7 @@ TEST_F(Bank, MakeAllBuildsTheWorkedExampleWindows)
     // A second make keeps the transform length.
     send("make", {fa(-1)});
     EXPECT_EQ(P().dWinlength_compute, 8778 / 44100.0);
-    EXPECT_EQ(qavex_t_pac_length(x->pac[7]), 8778);
+    EXPECT_EQ(qavex_t_window_length(x->pac[7]), 8778);
 }
 
 TEST_F(Bank, MakeRangeRules)
@@ -603,7 +603,7 @@ TEST_F(Bank, ZeroAndUnknownWindowTypes)
     send("set_window_type", {fa(0)});
     send("make", {fa(-1)});
     for (int q = 0; q < 33; q++) {
-        ASSERT_EQ(qavex_t_pac_length(x->pac[q]), 64);
+        ASSERT_EQ(qavex_t_window_length(x->pac[q]), 64);
         for (int i = 0; i < 64; i++) ASSERT_EQ(x->pac[q][i], pac_type(0, 0));
     }
     send("set_window_type", {fa(5)});
@@ -611,9 +611,9 @@ TEST_F(Bank, ZeroAndUnknownWindowTypes)
     send("make", {fa(3)});
     EXPECT_TRUE(stub::errored("Keine zulaessiges Fenster gewaehlt. Setze Fenster auf 0"));
     EXPECT_EQ(P().eWindowType, 5);
-    EXPECT_EQ(qavex_t_pac_length(x->pac[3]), 64);
+    EXPECT_EQ(qavex_t_window_length(x->pac[3]), 64);
     send("shorten", {fa(-1)});  // nothing for these types
-    EXPECT_EQ(qavex_t_pac_length(x->pac[3]), 64);
+    EXPECT_EQ(qavex_t_window_length(x->pac[3]), 64);
 }
 
 TEST_F(Bank, CosineWindowsOnTheWarpedAxis)
@@ -622,7 +622,7 @@ TEST_F(Bank, CosineWindowsOnTheWarpedAxis)
     send("initialize");
     EXPECT_EQ(P().iq_compute_sup, 33);
     send("make", {fa(-1)});
-    int n = qavex_t_pac_length(x->pac[0]);
+    int n = qavex_t_window_length(x->pac[0]);
     EXPECT_EQ(round_up_to_multiple_of_small_primes(n, 5), n);
     EXPECT_EQ(P().dWinlength_compute, n / 44100.0);
     // Real spectra give Hermitian windows around time 0 at the centre.
@@ -645,9 +645,9 @@ TEST_F(Bank, UnwarpedCosineWindowsAreBuiltInTime)
     stub::clear();
     send("make", {fa(-1)});
     EXPECT_TRUE(stub::posted("Fensterlaenge dN=1837.500000 nicht ganzzahlig")) << stub::console_text();
-    int N = qavex_t_pac_length(x->pac[0]);
+    int N = qavex_t_window_length(x->pac[0]);
     EXPECT_EQ(N, 1837);
-    for (int q = 0; q < P().iq_compute_sup; q++) ASSERT_EQ(qavex_t_pac_length(x->pac[q]), N);
+    for (int q = 0; q < P().iq_compute_sup; q++) ASSERT_EQ(qavex_t_window_length(x->pac[q]), N);
     // Same envelope everywhere, sqrt(2) above band 0, band 0 real.
     for (int i = 0; i < N; i += 97) {
         EXPECT_NEAR(x->pac[0][i].imag(), 0, 1e-12);
@@ -677,7 +677,7 @@ TEST_F(Bank, OversampledWindowsAreDecimatedWithoutFoldBack)
     // With periodisation the transform runs at the high rate as given.
     send("set_compute_type", {fa(1)});
     send("make", {fa(-1)});
-    EXPECT_EQ(qavex_t_pac_length(x->pac[32]), 8778);
+    EXPECT_EQ(qavex_t_window_length(x->pac[32]), 8778);
     EXPECT_EQ(argmax(32), 4389);
 }
 
@@ -766,7 +766,7 @@ TEST_F(Bank, ShortenTheWorkedExample)
     std::vector<pac_type> w16 = window(16);
     stub::clear();
     send("shorten", {fa(-1)});
-    EXPECT_EQ(qavex_t_pac_length(x->pac[16]), 938);
+    EXPECT_EQ(qavex_t_window_length(x->pac[16]), 938);
     EXPECT_TRUE(stub::posted("T_c zu klein fuer q=0"));
     EXPECT_TRUE(stub::posted("T_c zu klein fuer q=32"));
     EXPECT_FALSE(stub::posted("T_c zu klein fuer q=16"));
@@ -779,26 +779,26 @@ TEST_F(Bank, ShortenTheWorkedExample)
     EXPECT_EQ(3920 % P().aiDq[16], 0);
     EXPECT_GE(std::abs(w16[3920 + 196]), limit);
     for (int q = 0; q < 33; q++) {
-        int n = qavex_t_pac_length(x->pac[q]);
+        int n = qavex_t_window_length(x->pac[q]);
         EXPECT_EQ((8778 - n) / 2 % P().aiDq[q], 0) << q;
         EXPECT_EQ(argmax(q), n - n / 2) << q;
     }
     stub::clear();
     send("shorten", {fa(16)});
     EXPECT_TRUE(stub::posted("T_c zu klein fuer q=16"));
-    EXPECT_EQ(qavex_t_pac_length(x->pac[16]), 938);
+    EXPECT_EQ(qavex_t_window_length(x->pac[16]), 938);
 }
 
 TEST_F(Bank, ShortenRangesAndGaps)
 {
     send("make", {fa(-1)});
     send("shorten");
-    EXPECT_EQ(qavex_t_pac_length(x->pac[16]), 8778);
+    EXPECT_EQ(qavex_t_window_length(x->pac[16]), 8778);
     send("shorten", {fa(33)});
-    EXPECT_EQ(qavex_t_pac_length(x->pac[16]), 8778);
+    EXPECT_EQ(qavex_t_window_length(x->pac[16]), 8778);
     send("shorten", {fa(16)});
-    EXPECT_EQ(qavex_t_pac_length(x->pac[16]), 938);
-    EXPECT_EQ(qavex_t_pac_length(x->pac[15]), 8778);
+    EXPECT_EQ(qavex_t_window_length(x->pac[16]), 938);
+    EXPECT_EQ(qavex_t_window_length(x->pac[15]), 8778);
     // A band without a window ends the run over all bands.
     send("initialize");
     send("make", {fa(10)});
@@ -806,7 +806,7 @@ TEST_F(Bank, ShortenRangesAndGaps)
     stub::clear();
     send("shorten", {fa(-1)});
     EXPECT_EQ(stub::console().size(), 0u) << stub::console_text();
-    EXPECT_EQ(qavex_t_pac_length(x->pac[20]), 8778);
+    EXPECT_EQ(qavex_t_window_length(x->pac[20]), 8778);
 }
 
 TEST_F(Bank, ShortenToTmax)
@@ -820,7 +820,7 @@ TEST_F(Bank, ShortenToTmax)
     send("shorten", {fa(-1)});
     int longer = 0;
     for (int q = 0; q < 33; q++) {
-        int n = qavex_t_pac_length(x->pac[q]);
+        int n = qavex_t_window_length(x->pac[q]);
         EXPECT_EQ((8778 - n) / 2 % P().aiDq[q], 0) << q;
         char line[64];
         std::snprintf(line, sizeof line, "Fenster laenger als Tmax fuer q=%i", q);
@@ -843,7 +843,7 @@ TEST_F(Bank, ShortenThatWouldLeaveNothing)
     stub::clear();
     send("shorten", {fa(16)});
     EXPECT_TRUE(stub::posted("Fenster nicht stutzbar fuer q=16")) << stub::console_text();
-    EXPECT_EQ(qavex_t_pac_length(x->pac[16]), 8778);
+    EXPECT_EQ(qavex_t_window_length(x->pac[16]), 8778);
 }
 
 TEST_F(Bank, RounddownToMultiples)
@@ -1070,7 +1070,7 @@ TEST_F(Bank, CopyPac2PafSelectsBands)
     EXPECT_EQ(P().paf_r[32], nullptr);
     send("shorten", {fa(-1)});
     send("copy_pac2paf", {fa(-1)});
-    for (int q = 0; q < 33; q++) EXPECT_EQ(qavex_t_paf_length(P().paf_r[q]), qavex_t_pac_length(x->pac[q]));
+    for (int q = 0; q < 33; q++) EXPECT_EQ(qavex_t_window_length(P().paf_r[q]), qavex_t_window_length(x->pac[q]));
     EXPECT_EQ(P().iLongestFrame_paf, 8778);
     EXPECT_EQ(qbank_t_find_shortest_frame_paf(x), qbank_t_find_shortest_frame_pac(x));
     EXPECT_LE(qbank_t_find_shortest_frame_pac(x), 938);
@@ -1132,7 +1132,7 @@ TEST_F(Bank, CopyPaf2PacRestoresTheFloatValues)
     send("copy_pac2paf", {fa(-1)});
     P().paf_r[7][-6] = 1.5f;
     send("copy_paf2pac", {fa(7)});
-    ASSERT_EQ(qavex_t_pac_length(x->pac[7]), 8778);
+    ASSERT_EQ(qavex_t_window_length(x->pac[7]), 8778);
     EXPECT_EQ(x->pac[7][-6], pac_type(1.5, 0.0));
     for (int i = 0; i < 8778; i += 7) {
         EXPECT_EQ(x->pac[7][i].real(), (double)P().paf_r[7][i]);
@@ -1161,7 +1161,7 @@ TEST_F(Bank, Paf2List)
     send("make", {fa(-1)});
     send("shorten", {fa(-1)});
     send("copy_pac2paf", {fa(-1)});
-    int N = qavex_t_paf_length(P().paf_r[3]);
+    int N = qavex_t_window_length(P().paf_r[3]);
     send("paf2list", {fa(3)});
     auto ev = outM();
     ASSERT_EQ(ev.size(), 1u);
@@ -1179,7 +1179,7 @@ TEST_F(Bank, Paf2List)
     send("paf2list", {sa("x")});  // a symbol counts as band 0
     ev = outM();
     ASSERT_EQ(ev.size(), 1u);
-    EXPECT_EQ((int)ev[0].floats.size(), qavex_t_paf_length(P().paf_r[0]));
+    EXPECT_EQ((int)ev[0].floats.size(), qavex_t_window_length(P().paf_r[0]));
     stub::clear();
     for (double n : {-1.0, 33.0, 1e30, (double)NAN}) send("paf2list", {fa(n)});
     EXPECT_TRUE(outM().empty());

@@ -38,7 +38,7 @@ protected:
     {
         pac_type *w = x->pac[q];
         double m = 0;
-        for (int i = 0; i < qavex_t_pac_length(w); i++) m = std::max(m, std::abs(w[i]));
+        for (int i = 0; i < qavex_t_window_length(w); i++) m = std::max(m, std::abs(w[i]));
         return m;
     }
     sQbank_t *x = nullptr;
@@ -94,7 +94,7 @@ TEST_F(Rate, HopsBandsAndWindowsFollowTheRateInSamples)
 
         send("make", {fa(band)});
         int n = round_up_to_multiple_of_small_primes((int)std::trunc(t_compute * rate + 0.5), 31);
-        EXPECT_EQ(qavex_t_pac_length(x->pac[band]), n);
+        EXPECT_EQ(qavex_t_window_length(x->pac[band]), n);
         EXPECT_DOUBLE_EQ(p.dWinlength_compute, (double)((long double)n / rate));
         // The same continuous window, scaled so the round trip keeps its gain.
         EXPECT_NEAR(peak(band) * std::sqrt(rate / 44100), peak44, 0.01 * peak44);
