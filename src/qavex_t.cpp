@@ -1,19 +1,16 @@
 #include "qavex_t.h"
-#include "safety.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "platform.h"
-
 #include "exact_analysis.h"
 #include "fast_analysis.h"
+#include "platform.h"
+#include "safety.h"
 
-t_class *pcQavex_t = nullptr;
+static t_class *pcQavex_t = nullptr;
 std::int32_t qavex_t_bang_count = 0;
-
-namespace {
 
 constexpr std::int32_t START_BANDS = 2000;
 constexpr std::int32_t START_LONGEST_FRAME = 80000;
@@ -24,7 +21,7 @@ constexpr std::int32_t ANALYSE_SUP_AT_INIT = 98765;
 // samples still fits the 32-bit field.
 constexpr std::int32_t MAX_RING_FACTOR = INT32_MAX / QAVEX_BLOCK;
 
-void free_slices(sQavex_t *psW)
+static void free_slices(sQavex_t *psW)
 {
     for (auto &s : psW->pawp) {
         qavex_t_free(s);
@@ -32,7 +29,7 @@ void free_slices(sQavex_t *psW)
     }
 }
 
-void free_lists(sQavex_t *psW)
+static void free_lists(sQavex_t *psW)
 {
     if (!psW->pawc) return;
     for (int i = 0; i < QAVEX_T_MAX_SLICES; i++) qavex_t_free(psW->pawc[i]);
@@ -42,14 +39,14 @@ void free_lists(sQavex_t *psW)
     for (auto &c : psW->aiListCapacity) c = 0;
 }
 
-void free_sound(sQavex_t *psW)
+static void free_sound(sQavex_t *psW)
 {
     qavex_t_free(psW->sSound.pA);
     psW->sSound.pA = psW->sSound.pC = psW->sSound.pE = nullptr;
 }
 
 // Every buffer the block routine computes into exists.
-bool buffers_ready(const sQavex_t *psW)
+static bool buffers_ready(const sQavex_t *psW)
 {
     if (!psW->pawc || !psW->sSound.pA) return false;
     for (int i = 0; i < psW->num_threads; i++)
@@ -57,21 +54,19 @@ bool buffers_ready(const sQavex_t *psW)
     return true;
 }
 
-void post_alloc_failure(const char *what)
+static void post_alloc_failure(const char *what)
 {
     pd_error(nullptr, "qavex_tilde: no memory for the %s; empty blocks until \"initialize\" succeeds", what);
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------- layout
-void qavex_t_slice_bounds(std::int32_t i, std::int32_t n, std::int32_t *iMin, std::int32_t *iSup)
+static void qavex_t_slice_bounds(std::int32_t i, std::int32_t n, std::int32_t *iMin, std::int32_t *iSup)
 {
     *iMin = (QAVEX_BLOCK * i) / n;
     *iSup = i == n - 1 ? QAVEX_BLOCK : (QAVEX_BLOCK * (i + 1)) / n;
 }
 
-void qavex_t_initialize_slices(sQavex_t *psW)
+static void qavex_t_initialize_slices(sQavex_t *psW)
 {
     free_slices(psW);
     const std::int32_t n = psW->num_threads;
@@ -96,7 +91,7 @@ void qavex_t_initialize_slices(sQavex_t *psW)
 // Each published list (index below the slice count) holds what its slice
 // can receive: its positions times the band count. The others are never
 // published and keep a single empty entry.
-void qavex_t_initialize_pawc(sQavex_t *psW)
+static void qavex_t_initialize_pawc(sQavex_t *psW)
 {
     if (psW->pawc) {
         for (int i = 0; i < QAVEX_T_MAX_SLICES; i++) {
@@ -132,7 +127,7 @@ void qavex_t_initialize_pawc(sQavex_t *psW)
     }
 }
 
-void qavex_t_initialize_sound(sQavex_t *psW)
+static void qavex_t_initialize_sound(sQavex_t *psW)
 {
     std::int64_t len = psW->sSound.iLength;
     if (psW->iLongestFrame != 0) {
@@ -163,92 +158,173 @@ void qavex_t_initialize_sound(sQavex_t *psW)
 }
 
 // ---------------------------------------------------------------- slices
+// Where the entries of one block go: the slice of every position, the index
+// in its slice's list of the next entry at that position, and the entries
+// that fall due in every slice.
+namespace {
+struct sQavexBlockLayout {
+    std::int32_t slice_of[QAVEX_BLOCK];
+    std::int32_t offset[QAVEX_BLOCK];
+    std::int32_t total[QAVEX_T_MAX_SLICES];
+};
+}  // namespace
+
+// Samples since the counter's origin at position 0, including that sample;
+// band q falls due where this plus the position is a multiple of its hop.
+// The counter wraps like an unsigned 32-bit number.
+static inline std::int64_t qavex_t_due_base(const sQavex_t *psW)
+{
+    return (std::int64_t)psW->sSound.counter + 1;
+}
+
+// First block position at which a band of hop d falls due.
+static inline std::int32_t qavex_t_first_due(std::int64_t base, std::int32_t d)
+{
+    std::int64_t r = base % d;
+    if (r < 0) r += d;
+    return (std::int32_t)(r == 0 ? 0 : d - r);
+}
+
+// A band the block computes: both windows present and a hop of at least 1.
+static inline bool qavex_t_band_computed(const sQbank_Param *p, std::int32_t q)
+{
+    return p->paf_r[q] && p->paf_i[q] && p->aiDq[q] >= 1;
+}
+
+// How many coefficients fall due at each position; each position's entries
+// start where the earlier positions of its slice end.
+static void qavex_t_lay_out_block(const sQavex_t *psW, std::int32_t qmin, std::int32_t qsup, sQavexBlockLayout &lay)
+{
+    const sQbank_Param *p = psW->psParam;
+    const std::int64_t base = qavex_t_due_base(psW);
+    for (std::int32_t i = 0; i < psW->num_threads; i++)
+        for (std::int32_t j = psW->pawp[i]->iMin; j < psW->pawp[i]->iSup; j++) lay.slice_of[j] = i;
+    std::fill(lay.offset, lay.offset + QAVEX_BLOCK, 0);
+    std::fill(lay.total, lay.total + QAVEX_T_MAX_SLICES, 0);
+    for (std::int32_t q = qmin; q < qsup; q++) {
+        if (!qavex_t_band_computed(p, q)) continue;
+        const std::int32_t d = p->aiDq[q];
+        for (std::int32_t j = qavex_t_first_due(base, d); j < QAVEX_BLOCK; j += d) lay.offset[j]++;
+    }
+    for (std::int32_t j = 0; j < QAVEX_BLOCK; j++) {
+        const std::int32_t c = lay.offset[j];
+        lay.offset[j] = lay.total[lay.slice_of[j]];
+        lay.total[lay.slice_of[j]] += c;
+    }
+}
+
+// The K coefficients of band q at positions p0, p0 + d, ... to the engine.
+static inline void qavex_t_sum_band(sQavex_t *psW, bool fast, const sQavexRing &ring, std::int32_t q,
+                                    std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
+{
+    if (fast)
+        qavex_fast_band(psW->pFast, psW->psParam, ring, q, p0, d, K, e);
+    else
+        qavex_exact_band(psW->pExact, psW->psParam, ring, q, p0, d, K, e);
+}
+
+// Places band q's entries of the block in the lists of their slices and
+// hands them to the engine, consecutive positions together.
+static void qavex_t_place_band(sQavex_t *psW, bool fast, const sQavexRing &ring, std::int32_t q,
+                               sQavexBlockLayout &lay)
+{
+    const std::int32_t d = psW->psParam->aiDq[q];
+    sQavex_Coeff *mine[QAVEX_BLOCK];
+    std::int32_t c = 0, p0 = -1;
+    for (std::int32_t j = qavex_t_first_due(qavex_t_due_base(psW), d); j < QAVEX_BLOCK; j += d) {
+        const std::int32_t s = lay.slice_of[j];
+        const std::int32_t n = lay.offset[j]++;
+        if (n >= psW->aiListCapacity[s]) continue;
+        sQavex_Coeff *e = &psW->pawc[s][n];
+        e->start = j;
+        e->band = q;
+        e->numCoeff = 0;
+        if (c > 0 && j != p0 + c * d) {
+            // A gap (a full list): what is gathered so far goes alone.
+            qavex_t_sum_band(psW, fast, ring, q, p0, d, c, mine);
+            c = 0;
+        }
+        if (c == 0) p0 = j;
+        mine[c++] = e;
+    }
+    if (c > 0) qavex_t_sum_band(psW, fast, ring, q, p0, d, c, mine);
+}
+
 // The whole block at once: every band's coefficients are placed in the
 // lists of their slices (by increasing position, then band), then summed
 // by the kernel, which puts several positions of one band side by side.
-void qavex_t_compute_block(sQavex_t *psW)
+static void qavex_t_compute_block(sQavex_t *psW)
 {
     const sQbank_Param *p = psW->psParam;
-    const std::int32_t nt = psW->num_threads;
     const std::int32_t qmin = psW->iq_analyse_min > 0 ? psW->iq_analyse_min : 0;
     const std::int32_t qsup = psW->iq_analyse_sup;
-    paf_type *const *paf_r = p->paf_r;
-    paf_type *const *paf_i = p->paf_i;
-    const std::int32_t *aiDq = p->aiDq;
+    sQavexBlockLayout lay;
+    qavex_t_lay_out_block(psW, qmin, qsup, lay);
 
-    // Samples since the counter's origin at position 0, including that
-    // sample; band q falls due where this plus the position is a multiple
-    // of its hop. The counter wraps like an unsigned 32-bit number.
-    const std::int64_t base = (std::int64_t)psW->sSound.counter + 1;
-    auto first_due = [&](std::int32_t d) {
-        std::int64_t r = base % d;
-        if (r < 0) r += d;
-        return (std::int32_t)(r == 0 ? 0 : d - r);
-    };
-
-    // Pass 1: how many coefficients fall due at each position; each
-    // position's entries start where the earlier positions of its slice end.
-    std::int32_t slice_of[QAVEX_BLOCK];
-    for (std::int32_t i = 0; i < nt; i++)
-        for (std::int32_t j = psW->pawp[i]->iMin; j < psW->pawp[i]->iSup; j++) slice_of[j] = i;
-    std::int32_t offset[QAVEX_BLOCK] = {};
-    for (std::int32_t q = qmin; q < qsup; q++) {
-        if (!paf_r[q] || !paf_i[q]) continue;
-        const std::int32_t d = aiDq[q];
-        if (d < 1) continue;
-        for (std::int32_t j = first_due(d); j < QAVEX_BLOCK; j += d) offset[j]++;
-    }
-    std::int32_t total[QAVEX_T_MAX_SLICES] = {};
-    for (std::int32_t j = 0; j < QAVEX_BLOCK; j++) {
-        const std::int32_t c = offset[j];
-        offset[j] = total[slice_of[j]];
-        total[slice_of[j]] += c;
-    }
-
-    // Pass 2: place each band's entries and hand them to the kernel.
     const sQavexRing ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
     const bool fast = psW->iFast && qavex_fast_prepare(&psW->pFast, p, ring, {psW->lRingSerial, psW->iRingEpoch});
     if (!fast) psW->pExact = qavex_exact_prepare(psW->pExact, p);
-    for (std::int32_t q = qmin; q < qsup; q++) {
-        if (!paf_r[q] || !paf_i[q]) continue;
-        const std::int32_t d = aiDq[q];
-        if (d < 1) continue;
-        sQavex_Coeff *mine[QAVEX_BLOCK];
-        std::int32_t c = 0, p0 = -1;
-        for (std::int32_t j = first_due(d); j < QAVEX_BLOCK; j += d) {
-            const std::int32_t s = slice_of[j];
-            const std::int32_t n = offset[j]++;
-            if (n >= psW->aiListCapacity[s]) continue;
-            sQavex_Coeff *e = &psW->pawc[s][n];
-            e->start = j;
-            e->band = q;
-            e->numCoeff = 0;
-            if (c > 0 && j != p0 + c * d) {
-                // A gap (a full list): what is gathered so far goes alone.
-                if (fast)
-                    qavex_fast_band(psW->pFast, p, ring, q, p0, d, c, mine);
-                else
-                    qavex_exact_band(psW->pExact, p, ring, q, p0, d, c, mine);
-                c = 0;
-            }
-            if (c == 0) p0 = j;
-            mine[c++] = e;
-        }
-        if (c == 0) continue;
-        if (fast)
-            qavex_fast_band(psW->pFast, p, ring, q, p0, d, c, mine);
-        else
-            qavex_exact_band(psW->pExact, p, ring, q, p0, d, c, mine);
-    }
+    for (std::int32_t q = qmin; q < qsup; q++)
+        if (qavex_t_band_computed(p, q)) qavex_t_place_band(psW, fast, ring, q, lay);
     if (!fast) qavex_exact_run(psW->pExact, p, ring);
-    for (std::int32_t i = 0; i < nt; i++) {
+    for (std::int32_t i = 0; i < psW->num_threads; i++) {
         const std::int32_t cap = psW->aiListCapacity[i];
-        psW->pawc[i][0].numCoeff = total[i] < cap ? total[i] : cap;
+        psW->pawc[i][0].numCoeff = lay.total[i] < cap ? lay.total[i] : cap;
     }
 }
 
 // ---------------------------------------------------------------- block
-t_int *qavex_t_perform(t_int *w)
+// Appends the input block to the ring. Infinite or NaN samples would poison
+// every window they pass through: they are analysed as 0.
+static void qavex_t_record_input(sQavex_t *psW, const t_sample *in)
+{
+    if (!psW->sSound.pA) return;
+    psW->sSound.pC += QAVEX_BLOCK;
+    if (psW->sSound.pC >= psW->sSound.pE) psW->sSound.pC = psW->sSound.pA;
+    std::memcpy(psW->sSound.pC, in, QAVEX_BLOCK * sizeof(t_sample));
+    qavex_t_warn_episode(&psW->iNonFiniteWarned, qavex_t_clean_samples(psW->sSound.pC, QAVEX_BLOCK),
+                         "qavex_tilde: warning: non-finite input samples are analysed as 0");
+    psW->lRingSerial++;
+}
+
+// The record of the parameter block when this block can be computed from
+// it, after lists and ring have followed its band count and longest frame;
+// null otherwise.
+static sQbank_Param *qavex_t_accept_record(sQavex_t *psW, const sQavex_ParamIn &pin)
+{
+    sQbank_Param *p = pin.p;
+    if (!p || pin.tag != QAVC_TAG) return nullptr;
+    const std::int32_t Lm = p->iLongestFrame_paf;
+    const std::int32_t S = p->iq_compute_sup;
+    // Besides a zero longest frame or band count and a missing window
+    // table, tables the slices read but cannot do without are refused.
+    if (!(Lm > 0 && S > 0 && p->paf_r && p->paf_i && p->aiDq)) return nullptr;
+    if (S != psW->q_sup) {
+        psW->q_sup = S;
+        qavex_t_initialize_pawc(psW);
+    }
+    if (psW->iq_analyse_sup > S) psW->iq_analyse_sup = S;
+    if (psW->iLongestFrame < Lm) {
+        psW->iLongestFrame = Lm;
+        qavex_t_initialize_sound(psW);
+    }
+    return buffers_ready(psW) ? p : nullptr;
+}
+
+// Every slice of the block, counted in and out of iThreadCount.
+static void qavex_t_run_slices(sQavex_t *psW)
+{
+    const std::int32_t nt = psW->num_threads;
+    for (std::int32_t i = 1; i <= nt; i++) {
+        sthread_qavex_param *s = psW->pawp[i % nt];
+        s->iCounter = psW->sSound.counter;
+        psW->iThreadCount = psW->iThreadCount + 1;
+    }
+    qavex_t_compute_block(psW);
+    psW->iThreadCount = psW->iThreadCount - nt;
+}
+
+static t_int *qavex_t_perform(t_int *w)
 {
     auto *psW = (sQavex_t *)w[1];
     const t_sample *in = (const t_sample *)w[2];
@@ -256,7 +332,6 @@ t_int *qavex_t_perform(t_int *w)
     t_sample *outG = (t_sample *)w[4];
     t_sample *outC = (t_sample *)w[5];
     const int n = (int)w[6];
-
     if (n != QAVEX_BLOCK) {
         // Reported once at DSP start; readers downstream get empty blocks
         // instead of whatever the vectors held.
@@ -264,63 +339,19 @@ t_int *qavex_t_perform(t_int *w)
         qavex_t_write_empty_vector(outC, n);
         return w + 7;
     }
-
     // The input first: its vector may be one of the outlets' vectors.
-    if (psW->sSound.pA) {
-        psW->sSound.pC += QAVEX_BLOCK;
-        if (psW->sSound.pC >= psW->sSound.pE) psW->sSound.pC = psW->sSound.pA;
-        std::memcpy(psW->sSound.pC, in, QAVEX_BLOCK * sizeof(t_sample));
-        // Infinite or NaN samples would poison every window they pass through.
-        qavex_t_warn_episode(&psW->iNonFiniteWarned, qavex_t_clean_samples(psW->sSound.pC, QAVEX_BLOCK),
-                             "qavex_tilde: warning: non-finite input samples are analysed as 0");
-        psW->lRingSerial++;
-    }
-
-    const sQavex_ParamIn pin = qavex_t_read_param_block(inC);
-    sQbank_Param *p = pin.p;
-    bool valid = p != nullptr && pin.tag == QAVC_TAG;
-    std::int32_t Lm = 0, S = 0;
-    if (valid) {
-        Lm = p->iLongestFrame_paf;
-        S = p->iq_compute_sup;
-        // Besides a zero longest frame or band count and a missing window
-        // table, tables the slices read but cannot do without are refused.
-        valid = Lm > 0 && S > 0 && p->paf_r && p->paf_i && p->aiDq;
-    }
-    if (valid) {
-        if (S != psW->q_sup) {
-            psW->q_sup = S;
-            qavex_t_initialize_pawc(psW);
-        }
-        if (psW->iq_analyse_sup > S) psW->iq_analyse_sup = S;
-        if (psW->iLongestFrame < Lm) {
-            psW->iLongestFrame = Lm;
-            qavex_t_initialize_sound(psW);
-        }
-        valid = buffers_ready(psW);
-    }
-    if (!valid) {
-        psW->bComputeTypeKnown = 0;
-        psW->psParam = nullptr;
+    qavex_t_record_input(psW, in);
+    sQbank_Param *p = qavex_t_accept_record(psW, qavex_t_read_param_block(inC));
+    psW->psParam = p;
+    psW->bComputeTypeKnown = p ? 1 : 0;
+    if (!p) {
         qavex_t_write_empty_block(outG);
         qavex_t_write_empty_block(outC);
         return w + 7;
     }
-
-    psW->psParam = p;
     psW->iComputeTypeSeen = p->iComputeType;
-    psW->bComputeTypeKnown = 1;
 
-    if (psW->iComputeCoefficients == 1) {
-        const std::int32_t nt = psW->num_threads;
-        for (std::int32_t i = 1; i <= nt; i++) {
-            sthread_qavex_param *s = psW->pawp[i % nt];
-            s->iCounter = psW->sSound.counter;
-            psW->iThreadCount = psW->iThreadCount + 1;
-        }
-        qavex_t_compute_block(psW);
-        psW->iThreadCount = psW->iThreadCount - nt;
-    }
+    if (psW->iComputeCoefficients == 1) qavex_t_run_slices(psW);
     psW->sSound.counter = (std::int32_t)((std::uint32_t)psW->sSound.counter + QAVEX_BLOCK);
 
     if (psW->iComputeCoefficients == 1) {
@@ -335,7 +366,7 @@ t_int *qavex_t_perform(t_int *w)
     return w + 7;
 }
 
-void qavex_t_dsp(sQavex_t *psW, t_signal **sp)
+static void qavex_t_dsp(sQavex_t *psW, t_signal **sp)
 {
     if (sp[0]->s_n != QAVEX_BLOCK) pd_error(psW, "Fehler in qavex_t_perform - Blocksize falsch");
     dsp_add(qavex_t_perform, 6, psW, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec,
@@ -343,7 +374,7 @@ void qavex_t_dsp(sQavex_t *psW, t_signal **sp)
 }
 
 // ---------------------------------------------------------------- messages
-void qavex_t_bang(sQavex_t *psW)
+static void qavex_t_bang(sQavex_t *psW)
 {
     if (qavex_t_bang_count < INT32_MAX) qavex_t_bang_count++;
     qavex_t_post_bang_remark(qavex_t_bang_count);
@@ -409,7 +440,7 @@ static void qavex_t_round_up_to_multiple_of_small_primes(sQavex_t *, t_floatarg 
     qavex_t_round_message(n, maxprime);
 }
 
-void qavex_t_initialize(sQavex_t *psW, t_floatarg)
+static void qavex_t_initialize(sQavex_t *psW, t_floatarg)
 {
     // Ring and lists as this call would build them. Later growth in the
     // block routine stays far below the bound: a designer's band count and
@@ -458,7 +489,7 @@ static void qavex_t_set_start_values(sQavex_t *psW)
     psW->iComputeTypeSeen = 0;
 }
 
-void *qavex_t_new(t_floatarg)
+static void *qavex_t_new(t_floatarg)
 {
     auto *psW = (sQavex_t *)pd_new(pcQavex_t);
     qavex_t_set_pointers_to_NULL(psW);
@@ -474,22 +505,19 @@ void *qavex_t_new(t_floatarg)
     return psW;
 }
 
-void qavex_t_delete(sQavex_t *psW)
+static void qavex_t_delete(sQavex_t *psW)
 {
-    inlet_free(psW->x_inC);
-    outlet_free(psW->x_outG);
-    outlet_free(psW->x_outC);
-    outlet_free(psW->x_outM);
-    psW->x_inC = nullptr;
-    psW->x_outG = psW->x_outC = psW->x_outM = nullptr;
     free_lists(psW);
     free_sound(psW);
     free_slices(psW);
     qavex_exact_free(psW->pExact);
-    psW->pExact = nullptr;
     qavex_fast_free(psW->pFast);
+    psW->pExact = nullptr;
     psW->pFast = nullptr;
-    psW->pFast = nullptr;
+    inlet_free(psW->x_inC);
+    outlet_free(psW->x_outG);
+    outlet_free(psW->x_outC);
+    outlet_free(psW->x_outM);
 }
 
 void qavex_t_setup()

@@ -67,26 +67,5 @@ struct sQavex_t {
     std::uint32_t iRingEpoch;
 };
 
-extern t_class *pcQavex_t;
 // Bangs received by all analysis objects since the library was loaded.
 extern std::int32_t qavex_t_bang_count;
-
-void *qavex_t_new(t_floatarg f);
-void qavex_t_delete(sQavex_t *psW);
-void qavex_t_dsp(sQavex_t *psW, t_signal **sp);
-t_int *qavex_t_perform(t_int *w);
-void qavex_t_bang(sQavex_t *psW);
-void qavex_t_initialize(sQavex_t *psW, t_floatarg f);
-
-// Rebuild routines (also used by the block routine); lists and ring leave
-// null addresses behind when an allocation fails.
-void qavex_t_initialize_slices(sQavex_t *psW);
-void qavex_t_initialize_pawc(sQavex_t *psW);
-void qavex_t_initialize_sound(sQavex_t *psW);
-
-// Computes every slice's list of the current block; reads the ring and the
-// accepted record.
-void qavex_t_compute_block(sQavex_t *psW);
-
-// Positions [iMin, iSup) of slice i out of n.
-void qavex_t_slice_bounds(std::int32_t i, std::int32_t n, std::int32_t *iMin, std::int32_t *iSup);
