@@ -46,7 +46,66 @@ struct Job {
     std::int32_t G, p0, d, L;
 };
 
+// The sums of one job while its body runs, and one body step of them.
+// Grouped: one sample broadcast into four lanes times four window elements,
+// for the real and the imaginary sums (8 doubles per window element).
+// Paired: the real and imaginary sums of one coefficient (2 doubles).
+// Sums pass by reference: a 32-byte vector by value would change the calling
+// convention between the two builds of the kernel.
+struct Grouped {
+    static constexpr int STRIDE = 8;
+    struct Sums {
+        v4d r, i;
+    };
+    static void load(Sums &s, const Job &j)
+    {
+        std::memcpy(&s.r, j.ar, sizeof(v4d));
+        std::memcpy(&s.i, j.ai, sizeof(v4d));
+    }
+    static void step(Sums &s, double v, const double *wp)
+    {
+        const v4d xb = {v, v, v, v};
+        v4d wr, wi;
+        std::memcpy(&wr, wp, sizeof wr);
+        std::memcpy(&wi, wp + 4, sizeof wi);
+        s.r += xb * wr;
+        s.i += xb * wi;
+    }
+    static void save(Job &j, const Sums &s)
+    {
+        std::memcpy(j.ar, &s.r, sizeof(v4d));
+        std::memcpy(j.ai, &s.i, sizeof(v4d));
+    }
+};
+
+struct Paired {
+    static constexpr int STRIDE = 2;
+    struct Sums {
+        v2d a;
+    };
+    static void load(Sums &s, const Job &j) { s.a = v2d{j.ar[0], j.ai[0]}; }
+    static void step(Sums &s, double v, const double *wp)
+    {
+        v2d wc;
+        std::memcpy(&wc, wp, sizeof wc);
+        s.a += v2d{v, v} * wc;
+    }
+    static void save(Job &j, const Sums &s)
+    {
+        j.ar[0] = s.a[0];
+        j.ai[0] = s.a[1];
+    }
+};
+
 }  // namespace
+
+static inline std::int32_t window_length(const paf_type *a)
+{
+    float f = a[-5];
+    if (!(f >= 1.0f)) return 0;
+    if (f >= 2147483520.0f) return 2147483520;
+    return (std::int32_t)f;
+}
 
 struct sQavexExact {
     const sQbank_Param *p;
@@ -61,10 +120,8 @@ struct sQavexExact {
     std::int32_t cap4, cap2, n4, n2;
 };
 
-namespace {
-
 // Sum over m in [m0, m1) for the coefficient at block position pos.
-inline void partial(const sQavexRing &ring, std::int32_t pos, std::int32_t m0, std::int32_t m1,
+static inline void partial(const sQavexRing &ring, std::int32_t pos, std::int32_t m0, std::int32_t m1,
                     const paf_type *wr, const paf_type *wi, std::int32_t L, double &ar, double &ai)
 {
     std::int32_t idx = ring.newest + pos - m0;
@@ -80,7 +137,7 @@ inline void partial(const sQavexRing &ring, std::int32_t pos, std::int32_t m0, s
     ai = i;
 }
 
-inline void store(sQavex_Coeff *e, double ar, double ai)
+static inline void store(sQavex_Coeff *e, double ar, double ai)
 {
     e->val_r = (double)((long double)ar / COEFF_SCALE);
     e->val_i = (double)((long double)(-ai) / COEFF_SCALE);
@@ -88,7 +145,7 @@ inline void store(sQavex_Coeff *e, double ar, double ai)
 
 // Starts a job: heads, then the body's pointers. False when the window is
 // too short for a body; the job is then finished alone.
-inline bool job_begin(Job &j, const sQavexRing &ring, const double *w, std::int32_t stride)
+static inline bool job_begin(Job &j, const sQavexRing &ring, const double *w, std::int32_t stride)
 {
     const std::int32_t S = j.L - (j.G - 1) * j.d;
     for (int k = 0; k < LANES; k++) j.ar[k] = j.ai[k] = 0.0;
@@ -108,7 +165,7 @@ inline bool job_begin(Job &j, const sQavexRing &ring, const double *w, std::int3
     return true;
 }
 
-inline void job_end(Job &j, const sQavexRing &ring)
+static inline void job_end(Job &j, const sQavexRing &ring)
 {
     const std::int32_t S = j.L - (j.G - 1) * j.d;
     for (int k = 0; k < j.G; k++) {
@@ -117,7 +174,7 @@ inline void job_end(Job &j, const sQavexRing &ring)
     }
 }
 
-inline void job_advance(Job &j, std::int32_t n, std::int32_t stride, const sQavexRing &ring)
+static inline void job_advance(Job &j, std::int32_t n, std::int32_t stride, const sQavexRing &ring)
 {
     j.x -= n;
     j.w -= (std::size_t)n * stride;
@@ -129,83 +186,51 @@ inline void job_advance(Job &j, std::int32_t n, std::int32_t stride, const sQave
     }
 }
 
-
-// n body steps of J grouped jobs: one sample broadcast into four lanes
-// times four window elements, for the real and the imaginary sums.
-template <int J>
-inline void steps4(Job *const *jb, std::int32_t n)
+// n body steps of J jobs of one kind side by side.
+template <class Kind, int J>
+static inline void steps(Job *const *jb, std::int32_t n)
 {
-    v4d ar[J], ai[J];
+    typename Kind::Sums sums[J];
     const t_sample *x[J];
     const double *w[J];
 #pragma GCC unroll 8
     for (int j = 0; j < J; j++) {
-        std::memcpy(&ar[j], jb[j]->ar, sizeof(v4d));
-        std::memcpy(&ai[j], jb[j]->ai, sizeof(v4d));
+        Kind::load(sums[j], *jb[j]);
         x[j] = jb[j]->x;
         w[j] = jb[j]->w;
     }
     for (std::int32_t t = 0; t < n; t++) {
 #pragma GCC unroll 8
-        for (int j = 0; j < J; j++) {
-            const double v = (double)x[j][-t];
-            const v4d xb = {v, v, v, v};
-            const double *wp = w[j] - 8 * (std::ptrdiff_t)t;
-            v4d wr, wi;
-            std::memcpy(&wr, wp, sizeof wr);
-            std::memcpy(&wi, wp + 4, sizeof wi);
-            ar[j] += xb * wr;
-            ai[j] += xb * wi;
-        }
+        for (int j = 0; j < J; j++)
+            Kind::step(sums[j], (double)x[j][-t], w[j] - Kind::STRIDE * (std::ptrdiff_t)t);
     }
 #pragma GCC unroll 8
-    for (int j = 0; j < J; j++) {
-        std::memcpy(jb[j]->ar, &ar[j], sizeof(v4d));
-        std::memcpy(jb[j]->ai, &ai[j], sizeof(v4d));
-    }
+    for (int j = 0; j < J; j++) Kind::save(*jb[j], sums[j]);
 }
 
-// n body steps of J paired jobs: (real, imaginary) of one coefficient.
-template <int J>
-inline void steps2(Job *const *jb, std::int32_t n)
+// steps<Kind, active> for 1 <= active <= J; more than J run as J.
+template <class Kind, int J>
+static inline void steps_of(int active, Job *const *jb, std::int32_t n)
 {
-    v2d a[J];
-    const t_sample *x[J];
-    const double *w[J];
-#pragma GCC unroll 8
-    for (int j = 0; j < J; j++) {
-        a[j] = v2d{jb[j]->ar[0], jb[j]->ai[0]};
-        x[j] = jb[j]->x;
-        w[j] = jb[j]->w;
+    if constexpr (J > 1) {
+        if (active < J) return steps_of<Kind, J - 1>(active, jb, n);
     }
-    for (std::int32_t t = 0; t < n; t++) {
-#pragma GCC unroll 8
-        for (int j = 0; j < J; j++) {
-            const double v = (double)x[j][-t];
-            v2d wc;
-            std::memcpy(&wc, w[j] - 2 * (std::ptrdiff_t)t, sizeof wc);
-            a[j] += v2d{v, v} * wc;
-        }
-    }
-#pragma GCC unroll 8
-    for (int j = 0; j < J; j++) {
-        jb[j]->ar[0] = a[j][0];
-        jb[j]->ai[0] = a[j][1];
-    }
+    steps<Kind, J>(jb, n);
 }
 
-template <int MAXJ, int STRIDE>
-inline void run_jobs(Job *jobs, std::int32_t count, const sQbank_Param *, const BandCopy *bands,
-                     const sQavexRing &ring)
+// Runs the jobs, up to MAXJ side by side: each step goes as far as the
+// nearest end of a job's body or of the ring's span, then finished jobs
+// make room for the next ones.
+template <class Kind, int MAXJ>
+static inline void run_jobs(Job *jobs, std::int32_t count, const sQavexRing &ring)
 {
-    (void)bands;
     Job *act[MAXJ];
     int active = 0;
     std::int32_t next = 0;
     auto refill = [&](Job *&slot) {
         while (next < count) {
             Job *j = &jobs[next++];
-            if (job_begin(*j, ring, j->w, STRIDE)) {
+            if (job_begin(*j, ring, j->w, Kind::STRIDE)) {
                 slot = j;
                 return true;
             }
@@ -219,28 +244,10 @@ inline void run_jobs(Job *jobs, std::int32_t count, const sQbank_Param *, const 
             const std::int32_t r = act[k]->run < act[k]->rem ? act[k]->run : act[k]->rem;
             if (r < n) n = r;
         }
-        if (STRIDE == 8) {
-            switch (active) {
-            case 1: steps4<1>(act, n); break;
-            case 2: steps4<2>(act, n); break;
-            case 3: steps4<3>(act, n); break;
-            default: steps4<4>(act, n); break;
-            }
-        } else {
-            switch (active) {
-            case 1: steps2<1>(act, n); break;
-            case 2: steps2<2>(act, n); break;
-            case 3: steps2<3>(act, n); break;
-            case 4: steps2<4>(act, n); break;
-            case 5: steps2<5>(act, n); break;
-            case 6: steps2<6>(act, n); break;
-            case 7: steps2<7>(act, n); break;
-            default: steps2<8>(act, n); break;
-            }
-        }
+        steps_of<Kind, MAXJ>(active, act, n);
         // Downward, so that a job moved into a freed place has been seen.
         for (int k = active - 1; k >= 0; k--) {
-            job_advance(*act[k], n, STRIDE, ring);
+            job_advance(*act[k], n, Kind::STRIDE, ring);
             if (act[k]->rem > 0) continue;
             job_end(*act[k], ring);
             if (!refill(act[k])) act[k] = act[--active];
@@ -248,7 +255,7 @@ inline void run_jobs(Job *jobs, std::int32_t count, const sQbank_Param *, const 
     }
 }
 
-void release(sQavexExact *c)
+static void release(sQavexExact *c)
 {
     qavex_t_free(c->bands);
     qavex_t_free(c->data);
@@ -262,7 +269,7 @@ void release(sQavexExact *c)
 }
 
 // Copies the windows of every band; false when memory is short.
-bool build(sQavexExact *c, const sQbank_Param *p)
+static bool build(sQavexExact *c, const sQbank_Param *p)
 {
     const std::int32_t S = p->iq_compute_sup;
     std::size_t doubles = 0;
@@ -329,7 +336,7 @@ bool build(sQavexExact *c, const sQbank_Param *p)
     return true;
 }
 
-bool still_valid(const sQavexExact *c, const sQbank_Param *p)
+static bool still_valid(const sQavexExact *c, const sQbank_Param *p)
 {
     if (c->failed || c->p != p || c->gen != p->iGeneration || p->iGeneration == 0 || c->S != p->iq_compute_sup)
         return false;
@@ -340,8 +347,6 @@ bool still_valid(const sQavexExact *c, const sQbank_Param *p)
     }
     return true;
 }
-
-}  // namespace
 
 sQavexExact *qavex_exact_prepare(sQavexExact *c, const sQbank_Param *p)
 {
@@ -377,6 +382,20 @@ void qavex_exact_single(const sQavexRing &ring, const paf_type *wr, const paf_ty
     store(e, ar, ai);
 }
 
+// One job: G coefficients of band b at positions p0, p0 + d, ...
+static inline void queue_job(Job &j, const BandCopy &b, std::int32_t G, sQavex_Coeff *const *e, std::int32_t p0,
+                             std::int32_t d)
+{
+    j.G = G;
+    for (int g = 0; g < G; g++) j.e[g] = e[g];
+    j.p0 = p0;
+    j.d = d;
+    j.L = b.L;
+    j.wr = b.r;
+    j.wi = b.i;
+    j.w = b.w;
+}
+
 void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
                       std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
 {
@@ -384,29 +403,10 @@ void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &r
     const std::int32_t L = qavex_t_window_length(p->paf_r[q]);
     std::int32_t k = 0;
     if (b && b->layout == GROUPED) {
-        for (; k < K && c->n4 < c->cap4; k += LANES) {
-            Job &j = c->jobs4[c->n4++];
-            j.G = K - k < LANES ? K - k : LANES;
-            for (int g = 0; g < j.G; g++) j.e[g] = e[k + g];
-            j.p0 = p0 + k * d;
-            j.d = d;
-            j.L = b->L;
-            j.wr = b->r;
-            j.wi = b->i;
-            j.w = b->w;
-        }
+        for (; k < K && c->n4 < c->cap4; k += LANES)
+            queue_job(c->jobs4[c->n4++], *b, K - k < LANES ? K - k : LANES, e + k, p0 + k * d, d);
     } else if (b && b->layout == PAIRED) {
-        for (; k < K && c->n2 < c->cap2; k++) {
-            Job &j = c->jobs2[c->n2++];
-            j.G = 1;
-            j.e[0] = e[k];
-            j.p0 = p0 + k * d;
-            j.d = d;
-            j.L = b->L;
-            j.wr = b->r;
-            j.wi = b->i;
-            j.w = b->w;
-        }
+        for (; k < K && c->n2 < c->cap2; k++) queue_job(c->jobs2[c->n2++], *b, 1, e + k, p0 + k * d, d);
     }
     // Without a copy: the plain loop.
     for (; k < K; k++) qavex_exact_single(ring, p->paf_r[q], p->paf_i[q], L, e[k]);
@@ -427,15 +427,15 @@ void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &r
 #endif
 
 static QAVEX_KERNEL_CLONES void run_all(Job *jobs4, std::int32_t n4, Job *jobs2, std::int32_t n2,
-                                         const sQbank_Param *p, const BandCopy *bands, const sQavexRing &ring)
+                                         const sQavexRing &ring)
 {
-    run_jobs<ACTIVE4, 8>(jobs4, n4, p, bands, ring);
-    run_jobs<ACTIVE2, 2>(jobs2, n2, p, bands, ring);
+    run_jobs<Grouped, ACTIVE4>(jobs4, n4, ring);
+    run_jobs<Paired, ACTIVE2>(jobs2, n2, ring);
 }
 
-void qavex_exact_run(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring)
+void qavex_exact_run(sQavexExact *c, const sQavexRing &ring)
 {
     if (!c || c->failed) return;
-    run_all(c->jobs4, c->n4, c->jobs2, c->n2, p, c->bands, ring);
+    run_all(c->jobs4, c->n4, c->jobs2, c->n2, ring);
     c->n4 = c->n2 = 0;
 }

@@ -33,7 +33,7 @@ void qavex_exact_free(sQavexExact *c);
 // queued coefficient into val_r, val_i.
 void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
                       std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e);
-void qavex_exact_run(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring);
+void qavex_exact_run(sQavexExact *c, const sQavexRing &ring);
 
 // One coefficient by the plain loop (the definition).
 void qavex_exact_single(const sQavexRing &ring, const paf_type *wr, const paf_type *wi, std::int32_t L,

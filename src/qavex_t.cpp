@@ -266,7 +266,7 @@ static void qavex_t_compute_block(sQavex_t *psW)
     if (!fast) psW->pExact = qavex_exact_prepare(psW->pExact, p);
     for (std::int32_t q = qmin; q < qsup; q++)
         if (qavex_t_band_computed(p, q)) qavex_t_place_band(psW, fast, ring, q, lay);
-    if (!fast) qavex_exact_run(psW->pExact, p, ring);
+    if (!fast) qavex_exact_run(psW->pExact, ring);
     for (std::int32_t i = 0; i < psW->num_threads; i++) {
         const std::int32_t cap = psW->aiListCapacity[i];
         psW->pawc[i][0].numCoeff = lay.total[i] < cap ? lay.total[i] : cap;
