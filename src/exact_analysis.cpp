@@ -99,14 +99,6 @@ struct Paired {
 
 }  // namespace
 
-static inline std::int32_t window_length(const paf_type *a)
-{
-    float f = a[-5];
-    if (!(f >= 1.0f)) return 0;
-    if (f >= 2147483520.0f) return 2147483520;
-    return (std::int32_t)f;
-}
-
 struct sQavexExact {
     const sQbank_Param *p;
     std::uint32_t gen;

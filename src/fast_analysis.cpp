@@ -45,10 +45,7 @@ struct sQavexFast {
     std::int64_t last_nonzero;  // absolute index of the newest non-zero sample seen (or very old)
 };
 
-namespace {
-
-
-void destroy(sQavexFast *f)
+static void destroy(sQavexFast *f)
 {
     if (f->bands) {
         for (std::int32_t q = 0; q < f->S; q++) {
@@ -72,7 +69,7 @@ void destroy(sQavexFast *f)
 
 // Sample at block position j of the current block (j may be negative:
 // earlier blocks), stepping back through the ring.
-inline double sample(const sQavexRing &ring, std::int64_t j)
+static inline double sample(const sQavexRing &ring, std::int64_t j)
 {
     std::int64_t idx = ((std::int64_t)ring.newest + j) % ring.length;
     if (idx < 0) idx += ring.length;
@@ -81,7 +78,7 @@ inline double sample(const sQavexRing &ring, std::int64_t j)
 
 // Spectrum of the frame that ends `age` blocks before the current block's
 // end (128 samples: that block and the one before), into fdl slot s.
-void frame_spectrum(sQavexFast *f, const sQavexRing &ring, std::int64_t age, std::int32_t s)
+static void frame_spectrum(sQavexFast *f, const sQavexRing &ring, std::int64_t age, std::int32_t s)
 {
     const std::int64_t first = -PART - (std::int64_t)PART * age;
     for (int n = 0; n < NFFT; n++) f->frame[n] = sample(ring, first + n);
@@ -98,7 +95,49 @@ void frame_spectrum(sQavexFast *f, const sQavexRing &ring, std::int64_t age, std
     }
 }
 
-bool build(sQavexFast *f, const sQbank_Param *p)
+// Band b on the partitioned FFT: h[m] = conj(w[L-1-m]) / 44100, partitions
+// of 64 taps padded to 128, transformed; 1/128 of the inverse transform
+// folded in.
+static bool build_fft_band(sQavexFast *f, FastBand &b, const paf_type *r, const paf_type *i)
+{
+    b.kind = 1;
+    b.h = (double *)qavex_t_malloc0((std::size_t)b.P * 2 * NFFT * sizeof(double));
+    b.y = (double *)qavex_t_malloc0(2 * NFFT * sizeof(double));
+    if (!b.h || !b.y) return false;
+    b.y_serial = INT64_MIN;
+    const double scale = 1.0 / (COEFF_SCALE * NFFT);
+    for (std::int32_t part = 0; part < b.P; part++) {
+        for (int n = 0; n < NFFT; n++) {
+            const std::int64_t m = (std::int64_t)part * PART + n;
+            const bool in = n < PART && m < b.L;
+            f->out[n][0] = in ? (double)r[b.L - 1 - m] * scale : 0.0;
+            f->out[n][1] = in ? -(double)i[b.L - 1 - m] * scale : 0.0;
+        }
+        fftw_execute(f->window);
+        double *hr = b.h + (std::size_t)part * 2 * NFFT, *hi = hr + NFFT;
+        for (int k = 0; k < NFFT; k++) {
+            hr[k] = f->acc[k][0];
+            hi[k] = f->acc[k][1];
+        }
+    }
+    return true;
+}
+
+// Band b by dot product: the window as doubles.
+static bool build_dot_band(FastBand &b, const paf_type *r, const paf_type *i)
+{
+    b.kind = 0;
+    b.wr = (double *)qavex_t_malloc0((std::size_t)b.L * sizeof(double));
+    b.wi = (double *)qavex_t_malloc0((std::size_t)b.L * sizeof(double));
+    if (!b.wr || !b.wi) return false;
+    for (std::int32_t k = 0; k < b.L; k++) {
+        b.wr[k] = (double)r[k];
+        b.wi[k] = (double)i[k];
+    }
+    return true;
+}
+
+static bool build(sQavexFast *f, const sQbank_Param *p)
 {
     const std::int32_t S = p->iq_compute_sup;
     f->p = p;
@@ -130,38 +169,10 @@ bool build(sQavexFast *f, const sQbank_Param *p)
         b.P = (b.L + PART - 1) / PART;
         const double fft_cost = 8.0 * b.P, direct_cost = 2.0 * b.L / d;
         if (fft_cost < direct_cost) {
-            // h[m] = conj(w[L-1-m]) / 44100, partitions of 64 taps padded to
-            // 128, transformed; 1/128 of the inverse transform folded in.
-            b.kind = 1;
-            b.h = (double *)qavex_t_malloc0((std::size_t)b.P * 2 * NFFT * sizeof(double));
-            b.y = (double *)qavex_t_malloc0(2 * NFFT * sizeof(double));
-            if (!b.h || !b.y) return false;
-            b.y_serial = INT64_MIN;
-            const double scale = 1.0 / (COEFF_SCALE * NFFT);
-            for (std::int32_t part = 0; part < b.P; part++) {
-                for (int n = 0; n < NFFT; n++) {
-                    const std::int64_t m = (std::int64_t)part * PART + n;
-                    const bool in = n < PART && m < b.L;
-                    f->out[n][0] = in ? (double)r[b.L - 1 - m] * scale : 0.0;
-                    f->out[n][1] = in ? -(double)i[b.L - 1 - m] * scale : 0.0;
-                }
-                fftw_execute(f->window);
-                double *hr = b.h + (std::size_t)part * 2 * NFFT, *hi = hr + NFFT;
-                for (int k = 0; k < NFFT; k++) {
-                    hr[k] = f->acc[k][0];
-                    hi[k] = f->acc[k][1];
-                }
-            }
+            if (!build_fft_band(f, b, r, i)) return false;
             if (b.P > f->Pmax) f->Pmax = b.P;
-        } else {
-            b.kind = 0;
-            b.wr = (double *)qavex_t_malloc0((std::size_t)b.L * sizeof(double));
-            b.wi = (double *)qavex_t_malloc0((std::size_t)b.L * sizeof(double));
-            if (!b.wr || !b.wi) return false;
-            for (std::int32_t k = 0; k < b.L; k++) {
-                b.wr[k] = (double)r[k];
-                b.wi[k] = (double)i[k];
-            }
+        } else if (!build_dot_band(b, r, i)) {
+            return false;
         }
     }
     if (f->Pmax > 0) {
@@ -173,7 +184,7 @@ bool build(sQavexFast *f, const sQbank_Param *p)
 }
 
 // Input spectra and the silence mark up to the ring's newest block.
-void follow_ring(sQavexFast *f, const sQavexRing &ring, sQavexRingClock clock)
+static void follow_ring(sQavexFast *f, const sQavexRing &ring, sQavexRingClock clock)
 {
     const bool next = f->synced && clock.epoch == f->clock.epoch && clock.serial == f->clock.serial + 1;
     const std::int64_t base = clock.serial * PART;  // absolute index of position 0
@@ -207,7 +218,7 @@ void follow_ring(sQavexFast *f, const sQavexRing &ring, sQavexRingClock clock)
 
 // Output of an FFT band for the current block: sum over partitions of
 // input spectrum times window spectrum, back to the time domain.
-void fft_output(sQavexFast *f, FastBand &b)
+static void fft_output(sQavexFast *f, FastBand &b)
 {
     v4d ar[NFFT / 4], ai[NFFT / 4];
     for (int k = 0; k < NFFT / 4; k++) ar[k] = ai[k] = v4d{0, 0, 0, 0};
@@ -239,7 +250,7 @@ void fft_output(sQavexFast *f, FastBand &b)
 }
 
 // Dot product over ascending samples and window elements, in lanes of four.
-void dot(const t_sample *x, const double *wr, const double *wi, std::int32_t n, double &sr, double &si)
+static void dot(const t_sample *x, const double *wr, const double *wi, std::int32_t n, double &sr, double &si)
 {
     v4d ar0 = {0, 0, 0, 0}, ai0 = ar0, ar1 = ar0, ai1 = ar0;
     std::int32_t k = 0;
@@ -265,8 +276,6 @@ void dot(const t_sample *x, const double *wr, const double *wi, std::int32_t n, 
     sr += r;
     si += i;
 }
-
-}  // namespace
 
 #if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
 #if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES) && !defined(__clang__)

@@ -28,6 +28,8 @@
 namespace {
 
 using cplx = std::complex<double>;
+typedef double v4d __attribute__((vector_size(32)));
+typedef float v4f __attribute__((vector_size(16)));
 
 constexpr int FS_MAX_PLANS = 64;
 // Largest segment of a partition; longer windows stay on the direct path.
@@ -92,18 +94,16 @@ struct qavex_fast_synthesis {
     std::int32_t failLm, failS;
 };
 
-namespace {
-
 // Transform size for a segment of N and a partition of Lp: even, at least
 // N + Lp - 1, with no prime factor above 5.
-std::int32_t transform_size(std::int64_t N, std::int64_t Lp)
+static std::int32_t transform_size(std::int64_t N, std::int64_t Lp)
 {
     const std::int64_t half = (N + Lp) / 2;
     return 2 * round_up_to_multiple_of_small_primes((std::int32_t)half, 5);
 }
 
 // Partitions i >= first cover window elements from 64 (2^first - 1) on.
-std::int32_t level_count(std::int32_t L, std::int32_t first)
+static std::int32_t level_count(std::int32_t L, std::int32_t first)
 {
     std::int32_t n = 0;
     for (std::int64_t N = (std::int64_t)QAVEX_BLOCK << first; N - QAVEX_BLOCK < L; N *= 2) n++;
@@ -113,7 +113,7 @@ std::int32_t level_count(std::int32_t L, std::int32_t first)
 // Cost per output sample of partition i of a window of length L, in
 // multiply-adds: a complex transform of F and a real inverse (about
 // 2.5 F log2 F together) and the spectral products (4 F), over N samples.
-double level_cost(std::int32_t L, std::int32_t i)
+static double level_cost(std::int32_t L, std::int32_t i)
 {
     const std::int64_t N = (std::int64_t)QAVEX_BLOCK << i;
     const std::int64_t Lp = std::min<std::int64_t>(N, L - (N - QAVEX_BLOCK));
@@ -121,15 +121,31 @@ double level_cost(std::int32_t L, std::int32_t i)
     return (2.5 * F * std::log2(F) + 4.0 * F) / (double)N;
 }
 
+// Cost estimates in multiply-adds per output sample for one band of window
+// length L fed every d samples: direct form, and doubling partitions by FFT
+// after a head that is added directly.
+static double fast_synthesis_direct_cost(std::int32_t L, std::int32_t d)
+{
+    return d < 1 ? 0.0 : 2.0 * L / d;
+}
+
 // The first partition computed by FFT for a band fed every d samples: the
 // elements before it are cheaper to add directly.
-std::int32_t first_level(std::int32_t L, std::int32_t d)
+static std::int32_t first_level(std::int32_t L, std::int32_t d)
 {
     std::int32_t i = 0;
     while (((std::int64_t)QAVEX_BLOCK << (i + 1)) - QAVEX_BLOCK < L &&
            fast_synthesis_direct_cost(QAVEX_BLOCK << i, d) < level_cost(L, i))
         i++;
     return i;
+}
+
+static double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d)
+{
+    const std::int32_t first = first_level(L, d);
+    double c = fast_synthesis_direct_cost((QAVEX_BLOCK << first) - QAVEX_BLOCK, d);
+    for (std::int32_t i = first; ((std::int64_t)QAVEX_BLOCK << i) - QAVEX_BLOCK < L; i++) c += level_cost(L, i);
+    return c;
 }
 
 // ---------------------------------------------------------------- direct adds
@@ -144,9 +160,6 @@ std::int32_t first_level(std::int32_t L, std::int32_t d)
 #define FS_CLONES
 #endif
 
-typedef double v4d __attribute__((vector_size(32)));
-typedef float v4f __attribute__((vector_size(16)));
-
 // Four floats widened to doubles (a macro: a function returning a 32-byte
 // vector would change its calling convention between the two builds).
 #define FS_LOAD4(dst, p)                       \
@@ -156,7 +169,7 @@ typedef float v4f __attribute__((vector_size(16)));
         (dst) = __builtin_convertvector(f_, v4d); \
     } while (0)
 
-FS_CLONES void add_real(double *y, const paf_type *w, std::int64_t n, double v)
+static FS_CLONES void add_real(double *y, const paf_type *w, std::int64_t n, double v)
 {
     std::int64_t m = 0;
     for (; m + 4 <= n; m += 4) {
@@ -169,7 +182,7 @@ FS_CLONES void add_real(double *y, const paf_type *w, std::int64_t n, double v)
     for (; m < n; m++) y[m] += v * (double)w[m];
 }
 
-FS_CLONES void add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
+static FS_CLONES void add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
                            double vi)
 {
     std::int64_t m = 0;
@@ -184,7 +197,7 @@ FS_CLONES void add_complex(double *y, const paf_type *wr, const paf_type *wi, st
     for (; m < n; m++) y[m] += vr * (double)wr[m] - vi * (double)wi[m];
 }
 
-void add_direct(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr, double vi)
+static void add_direct(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr, double vi)
 {
     if (vi == 0.0) add_real(y, wr, n, vr);
     else if (vr == 0.0) add_real(y, wi, n, -vi);
@@ -192,14 +205,14 @@ void add_direct(double *y, const paf_type *wr, const paf_type *wi, std::int64_t 
 }
 
 // Adds src[0..n) to the ring A[0..R) from index p (0 <= p < R) on, wrapping.
-void add_to_ring(double *A, std::int64_t R, std::int64_t p, const double *src, std::int64_t n)
+static void add_to_ring(double *A, std::int64_t R, std::int64_t p, const double *src, std::int64_t n)
 {
     const std::int64_t n1 = std::min(n, R - p);
     for (std::int64_t i = 0; i < n1; i++) A[p + i] += src[i];
     for (std::int64_t i = n1; i < n; i++) A[i - n1] += src[i];
 }
 
-inline std::int64_t wrap(std::int64_t p, std::int64_t R)
+static inline std::int64_t wrap(std::int64_t p, std::int64_t R)
 {
     p %= R;
     return p < 0 ? p + R : p;
@@ -207,7 +220,7 @@ inline std::int64_t wrap(std::int64_t p, std::int64_t R)
 
 // Convolves partition lv with the n impulse samples that end before sample
 // seg_end and adds Re() of the result to the ring from index pos on.
-void convolve_level(qavex_fast_synthesis *f, const Band &b, const Level &lv, std::int64_t seg_end,
+static void convolve_level(qavex_fast_synthesis *f, const Band &b, const Level &lv, std::int64_t seg_end,
                     std::int32_t n, double *A, std::int64_t R, std::int64_t pos)
 {
     const std::int32_t F = lv.F;
@@ -237,7 +250,7 @@ void convolve_level(qavex_fast_synthesis *f, const Band &b, const Level &lv, std
 }
 
 // ---------------------------------------------------------------- building
-void release_bands(qavex_fast_synthesis *f)
+static void release_bands(qavex_fast_synthesis *f)
 {
     if (f->bands) {
         for (std::int32_t q = 0; q < f->S; q++) {
@@ -264,7 +277,7 @@ void release_bands(qavex_fast_synthesis *f)
 
 // Index of the plan pair for size F, a new slot (plans made later) or -1
 // when the table is full.
-std::int32_t plan_slot(qavex_fast_synthesis *f, std::int32_t F)
+static std::int32_t plan_slot(qavex_fast_synthesis *f, std::int32_t F)
 {
     for (std::int32_t i = 0; i < f->nplans; i++)
         if (f->plans[i].F == F) return i;
@@ -274,7 +287,7 @@ std::int32_t plan_slot(qavex_fast_synthesis *f, std::int32_t F)
 }
 
 // Partitions of an FFT band; false when the plan table is full.
-bool lay_out_levels(qavex_fast_synthesis *f, Band &b, std::int32_t q, std::int32_t first)
+static bool lay_out_levels(qavex_fast_synthesis *f, Band &b, std::int32_t q, std::int32_t first)
 {
     for (std::int32_t i = 0; i < b.nlev; i++) {
         Level &lv = b.lev[i];
@@ -291,7 +304,78 @@ bool lay_out_levels(qavex_fast_synthesis *f, Band &b, std::int32_t q, std::int32
     return true;
 }
 
-bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std::int32_t S)
+// Puts band q (window b.L, fed every d samples) on the FFT path: its
+// partitions and impulse history. It stays direct when the plan table is
+// full or its buffers would take *fft_bytes past FS_MAX_BYTES. False on a
+// failed allocation.
+static bool make_fft_band(qavex_fast_synthesis *f, Band &b, std::int32_t q, std::int32_t d, std::int64_t *fft_bytes)
+{
+    const std::int32_t first = first_level(b.L, d);
+    b.head = (QAVEX_BLOCK << first) - QAVEX_BLOCK;
+    b.nlev = level_count(b.L, first);
+    b.lev = (Level *)qavex_t_malloc0((std::size_t)b.nlev * sizeof(Level));
+    if (!b.lev) return false;
+    std::fill(b.lev, b.lev + b.nlev, Level{});
+    const bool laid_out = lay_out_levels(f, b, q, first);
+    std::int64_t bytes = (std::int64_t)b.lev[b.nlev - 1].B * QAVEX_BLOCK;
+    for (std::int32_t i = 0; i < b.nlev; i++) bytes += b.lev[i].F;
+    bytes *= (std::int64_t)sizeof(cplx);
+    if (!laid_out || *fft_bytes + bytes > FS_MAX_BYTES) {
+        qavex_t_free(b.lev);
+        b.lev = nullptr;
+        b.nlev = 0;
+        b.head = 0;
+        return true;
+    }
+    *fft_bytes += bytes;
+    b.mode = FS_FFT;
+    b.Hb = b.lev[b.nlev - 1].B;
+    b.hist = (cplx *)qavex_t_malloc0((std::size_t)b.Hb * QAVEX_BLOCK * sizeof(cplx));
+    if (!b.hist) return false;
+    std::fill(b.hist, b.hist + (std::size_t)b.Hb * QAVEX_BLOCK, cplx(0.0, 0.0));
+    return true;
+}
+
+// Transform buffers for sizes up to maxF and the plans of the table.
+static bool make_plans(qavex_fast_synthesis *f, std::int32_t maxF)
+{
+    f->buf = (fftw_complex *)fftw_malloc((std::size_t)maxF * sizeof(fftw_complex));
+    f->rbuf = (double *)fftw_malloc((std::size_t)maxF * sizeof(double));
+    if (!f->buf || !f->rbuf) return false;
+    for (std::int32_t i = 0; i < f->nplans; i++) {
+        Plan &pl = f->plans[i];
+        pl.fwd = fftw_plan_dft_1d(pl.F, f->buf, f->buf, FFTW_FORWARD, FFTW_ESTIMATE);
+        pl.inv = fftw_plan_dft_c2r_1d(pl.F, f->buf, f->rbuf, FFTW_ESTIMATE);
+        if (!pl.fwd || !pl.inv) return false;
+    }
+    return true;
+}
+
+// Spectra of the partitions, scaled so that the real inverse of
+// X H(f) + conj(X H(-f)) gives Re(x * h) directly.
+static bool make_spectra(qavex_fast_synthesis *f)
+{
+    cplx *x = reinterpret_cast<cplx *>(f->buf);
+    for (std::int32_t q = 0; q < f->S; q++) {
+        Band &b = f->bands[q];
+        if (b.mode != FS_FFT) continue;
+        for (std::int32_t i = 0; i < b.nlev; i++) {
+            Level &lv = b.lev[i];
+            lv.H = (cplx *)qavex_t_malloc0((std::size_t)lv.F * sizeof(cplx));
+            if (!lv.H) return false;
+            for (std::int32_t m = 0; m < lv.Lp; m++) x[m] = cplx(b.wr[lv.O + m], b.wi[lv.O + m]);
+            std::fill(x + lv.Lp, x + lv.F, cplx(0.0, 0.0));
+            fftw_execute(f->plans[lv.plan].fwd);
+            const double s = 0.5 / lv.F;
+            for (std::int32_t m = 0; m < lv.F; m++) lv.H[m] = x[m] * s;
+        }
+    }
+    return true;
+}
+
+// Every band of the bank: skipped (no usable window), direct, or on the
+// FFT path where that costs less.
+static bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std::int32_t S)
 {
     f->bands = (Band *)qavex_t_malloc0((std::size_t)S * sizeof(Band));
     if (!f->bands) return false;
@@ -314,67 +398,17 @@ bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std:
         const std::int32_t d = P->aiDq ? P->aiDq[q] : 0;
         if (!wi || d < 1 || (std::int64_t)2 * L > FS_MAX_SEGMENT) continue;
         if (fast_synthesis_fft_cost(L, d) >= fast_synthesis_direct_cost(L, d)) continue;
-        const std::int32_t first = first_level(L, d);
-        b.head = (QAVEX_BLOCK << first) - QAVEX_BLOCK;
-        b.nlev = level_count(L, first);
-        b.lev = (Level *)qavex_t_malloc0((std::size_t)b.nlev * sizeof(Level));
-        if (!b.lev) return false;
-        std::fill(b.lev, b.lev + b.nlev, Level{});
-        const bool laid_out = lay_out_levels(f, b, q, first);
-        std::int64_t bytes = (std::int64_t)b.lev[b.nlev - 1].B * QAVEX_BLOCK;
-        for (std::int32_t i = 0; i < b.nlev; i++) bytes += b.lev[i].F;
-        bytes *= (std::int64_t)sizeof(cplx);
-        if (!laid_out || fft_bytes + bytes > FS_MAX_BYTES) {
-            // No room for more transform sizes or memory: this band stays direct.
-            qavex_t_free(b.lev);
-            b.lev = nullptr;
-            b.nlev = 0;
-            b.head = 0;
-            continue;
-        }
-        fft_bytes += bytes;
-        b.mode = FS_FFT;
-        b.Hb = b.lev[b.nlev - 1].B;
-        b.hist = (cplx *)qavex_t_malloc0((std::size_t)b.Hb * QAVEX_BLOCK * sizeof(cplx));
-        if (!b.hist) return false;
-        std::fill(b.hist, b.hist + (std::size_t)b.Hb * QAVEX_BLOCK, cplx(0.0, 0.0));
+        if (!make_fft_band(f, b, q, d, &fft_bytes)) return false;
         for (std::int32_t i = 0; i < b.nlev; i++) maxF = std::max(maxF, b.lev[i].F);
     }
     if (maxF == 0) return true;
-
-    f->buf = (fftw_complex *)fftw_malloc((std::size_t)maxF * sizeof(fftw_complex));
-    f->rbuf = (double *)fftw_malloc((std::size_t)maxF * sizeof(double));
-    if (!f->buf || !f->rbuf) return false;
-    for (std::int32_t i = 0; i < f->nplans; i++) {
-        Plan &pl = f->plans[i];
-        pl.fwd = fftw_plan_dft_1d(pl.F, f->buf, f->buf, FFTW_FORWARD, FFTW_ESTIMATE);
-        pl.inv = fftw_plan_dft_c2r_1d(pl.F, f->buf, f->rbuf, FFTW_ESTIMATE);
-        if (!pl.fwd || !pl.inv) return false;
-    }
-    // Spectra of the partitions, scaled so that the real inverse of
-    // X H(f) + conj(X H(-f)) gives Re(x * h) directly.
-    cplx *x = reinterpret_cast<cplx *>(f->buf);
-    for (std::int32_t q = 0; q < S; q++) {
-        Band &b = f->bands[q];
-        if (b.mode != FS_FFT) continue;
-        for (std::int32_t i = 0; i < b.nlev; i++) {
-            Level &lv = b.lev[i];
-            lv.H = (cplx *)qavex_t_malloc0((std::size_t)lv.F * sizeof(cplx));
-            if (!lv.H) return false;
-            for (std::int32_t m = 0; m < lv.Lp; m++) x[m] = cplx(b.wr[lv.O + m], b.wi[lv.O + m]);
-            std::fill(x + lv.Lp, x + lv.F, cplx(0.0, 0.0));
-            fftw_execute(f->plans[lv.plan].fwd);
-            const double s = 0.5 / lv.F;
-            for (std::int32_t m = 0; m < lv.F; m++) lv.H[m] = x[m] * s;
-        }
-    }
-    return true;
+    return make_plans(f, maxF) && make_spectra(f);
 }
 
 // Adds to the ring what the FFT bands still owe for impulses already
 // received: every partition's incomplete segment, as if the stream ended
 // now. c is the ring index of the block about to be output.
-void flush(qavex_fast_synthesis *f, double *A, std::int64_t R, std::int64_t c)
+static void flush(qavex_fast_synthesis *f, double *A, std::int64_t R, std::int64_t c)
 {
     if (!f->bands) return;
     const std::int64_t k = f->k;
@@ -391,7 +425,7 @@ void flush(qavex_fast_synthesis *f, double *A, std::int64_t R, std::int64_t c)
     }
 }
 
-void clear_pending(qavex_fast_synthesis *f)
+static void clear_pending(qavex_fast_synthesis *f)
 {
     if (!f->bands) return;
     for (std::int32_t q = 0; q < f->S; q++) {
@@ -401,7 +435,7 @@ void clear_pending(qavex_fast_synthesis *f)
     }
 }
 
-void set_fast(sinvQavex_t *psW, t_floatarg v)
+static void set_fast(sinvQavex_t *psW, t_floatarg v)
 {
     const std::int32_t on = v != 0.0f ? 1 : 0;
     qavex_fast_synthesis *f = psW->psFast;
@@ -425,22 +459,7 @@ void set_fast(sinvQavex_t *psW, t_floatarg v)
     psW->iFast = on;
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------- interface
-double fast_synthesis_direct_cost(std::int32_t L, std::int32_t d)
-{
-    return d < 1 ? 0.0 : 2.0 * L / d;
-}
-
-double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d)
-{
-    const std::int32_t first = first_level(L, d);
-    double c = fast_synthesis_direct_cost((QAVEX_BLOCK << first) - QAVEX_BLOCK, d);
-    for (std::int32_t i = first; ((std::int64_t)QAVEX_BLOCK << i) - QAVEX_BLOCK < L; i++) c += level_cost(L, i);
-    return c;
-}
-
 void fast_synthesis_setup(t_class *c)
 {
     class_addmethod(c, (t_method)set_fast, gensym("set_fast"), A_DEFFLOAT, A_NULL);

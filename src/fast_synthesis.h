@@ -35,9 +35,3 @@ void fast_synthesis_free(sinvQavex_t *psW);
 // Which path a band takes after the last rebuild: 0 none, 1 direct, 2 FFT
 // (for tests and the benchmark); -1 when no fast state is built.
 int fast_synthesis_band_mode(const sinvQavex_t *psW, std::int32_t q);
-
-// Cost estimates in multiply-adds per output sample for one band of window
-// length L fed every d samples: direct form, and doubling partitions by FFT
-// after a head that is added directly.
-double fast_synthesis_direct_cost(std::int32_t L, std::int32_t d);
-double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d);
