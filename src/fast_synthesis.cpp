@@ -1,5 +1,4 @@
 #include "fast_synthesis.h"
-#include "safety.h"
 
 #include <fftw3.h>
 
@@ -9,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "safety.h"
 
 // ---------------------------------------------------------------- state
 //
@@ -514,38 +515,24 @@ void fast_synthesis_thread(sthread_invqavex_param *psP)
             std::fill(slot, slot + QAVEX_BLOCK, cplx(0.0, 0.0));
         }
     }
-    for (std::int32_t l = 0; l < psP->num_blocks; l++) {
-        const sQavex_Coeff *list = psP->patc[l];
-        if (!list) continue;
-        for (std::int32_t e = list[0].numCoeff - 1; e >= 0; e--) {
-            const sQavex_Coeff &co = list[e];
-            const std::int32_t q = co.band;
-            if (q < qMin || q >= qSup) continue;
-            Band &b = bands[q];
-            if (b.mode == FS_NONE) continue;
-            // Skipped as in the exact synthesis, which reports them.
-            if (!qavex_t_finite(co.val_r) || !qavex_t_finite(co.val_i)) {
-                psP->psW->iNonFiniteSeen = 1;
-                continue;
-            }
-            const double vr = qavex_t_flush_subnormal(co.val_r), vi = qavex_t_flush_subnormal(co.val_i);
-            if (vr == 0.0 && vi == 0.0) continue;
-            if (co.start < 0 || co.start >= QAVEX_BLOCK) continue;
-            if (vi != 0.0 && !b.wi) continue;
-            // Huge values take the direct path: what overflows there spoils
-            // only the samples their own window covers, as in the exact mode.
-            const bool fft = b.mode == FS_FFT && std::fabs(vr) < 1e150 && std::fabs(vi) < 1e150;
-            if (fft) {
-                b.hist[(k % b.Hb) * QAVEX_BLOCK + co.start] += cplx(vr, vi);
-                b.last_nz = k;
-            }
-            const std::int32_t len = fft ? b.head : b.L;
-            const std::int64_t p0 = wrap(c + b.D + co.start, R);
-            const std::int64_t n1 = std::min<std::int64_t>(len, R - p0);
-            add_direct(A + p0, b.wr, b.wi, n1, vr, vi);
-            if (n1 < len) add_direct(A, b.wr + n1, b.wi ? b.wi + n1 : nullptr, len - n1, vr, vi);
+    auto usable = [bands](std::int32_t q) { return bands[q].mode != FS_NONE; };
+    invqavex_t_each_coeff(psP, qMin, qSup, usable, [&](const sQavex_Coeff &co, double vr, double vi) {
+        Band &b = bands[co.band];
+        if (co.start < 0 || co.start >= QAVEX_BLOCK) return;
+        if (vi != 0.0 && !b.wi) return;
+        // Huge values take the direct path: what overflows there spoils
+        // only the samples their own window covers, as in the exact mode.
+        const bool fft = b.mode == FS_FFT && std::fabs(vr) < 1e150 && std::fabs(vi) < 1e150;
+        if (fft) {
+            b.hist[(k % b.Hb) * QAVEX_BLOCK + co.start] += cplx(vr, vi);
+            b.last_nz = k;
         }
-    }
+        const std::int32_t len = fft ? b.head : b.L;
+        const std::int64_t p0 = wrap(c + b.D + co.start, R);
+        const std::int64_t n1 = std::min<std::int64_t>(len, R - p0);
+        add_direct(A + p0, b.wr, b.wi, n1, vr, vi);
+        if (n1 < len) add_direct(A, b.wr + n1, b.wi ? b.wi + n1 : nullptr, len - n1, vr, vi);
+    });
     for (std::int32_t q = qMin; q < qSup; q++) {
         const Band &b = bands[q];
         if (b.mode != FS_FFT) continue;

@@ -1,14 +1,18 @@
 #include "invqavex_t.h"
-#include "safety.h"
-
-#include "fast_synthesis.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "fast_synthesis.h"
 #include "platform.h"
+#include "safety.h"
+
+// Ring length at creation, and the factor used for "set_soundbuffer_length_factor"
+// arguments of 1 or less.
+constexpr std::int32_t INVQAVEX_START_LENGTH = 320000;
+constexpr float INVQAVEX_DEFAULT_FACTOR = 5000.0f;
 
 static t_class *pcinvQavex_t = nullptr;
 
@@ -26,7 +30,10 @@ static void invqavex_t_release_rings(sinvQavex_t *psW)
     fast_synthesis_rings_rebuilt(psW);
 }
 
-bool invqavex_t_initialize_rings(sinvQavex_t *psW)
+// Rebuilds rings and slice records for num_threads slices of iLength
+// elements, all silent. Returns false (and leaves nothing allocated) on a
+// failed allocation.
+static bool invqavex_t_initialize_rings(sinvQavex_t *psW)
 {
     invqavex_t_release_rings(psW);
     const std::int32_t T = psW->num_threads;
@@ -119,101 +126,63 @@ static inline void invqavex_t_add(double *y, const paf_type *wr, const paf_type 
     else invqavex_t_add_complex(y, wr, wi, n, vr, vi);
 }
 
-void invqavex_t_thread(sthread_invqavex_param *psP)
+// Overlap-adds the coefficients of the slice's bands into its ring.
+static void invqavex_t_thread(sthread_invqavex_param *psP)
 {
     const std::int64_t R = psP->sE - psP->sA;
     const std::int64_t c = psP->sC - psP->sA;
     const std::int32_t Lm = psP->Lm;
-    for (std::int32_t k = 0; k < psP->num_blocks; k++) {
-        const sQavex_Coeff *list = psP->patc[k];
-        if (!list) continue;
-        for (std::int32_t e = list[0].numCoeff - 1; e >= 0; e--) {
-            const sQavex_Coeff &co = list[e];
-            const std::int32_t q = co.band;
-            if (q < psP->qMin || q >= psP->qSup) continue;
-            const paf_type *wr = psP->paf_r[q];
-            if (!wr) continue;
-            // Non-finite values would fill the ring with Inf and NaN: skipped.
-            // Subnormal parts count as 0, they would only slow the sums.
-            if (!qavex_t_finite(co.val_r) || !qavex_t_finite(co.val_i)) {
-                psP->psW->iNonFiniteSeen = 1;
-                continue;
-            }
-            const double vr = qavex_t_flush_subnormal(co.val_r), vi = qavex_t_flush_subnormal(co.val_i);
-            if (vr == 0.0 && vi == 0.0) continue;
-            // A window longer than Lm or a start outside the block would
-            // reach before the block being output or past the ring.
-            const std::int32_t L = qavex_t_window_length(wr);
-            if (L < 1 || L > Lm || co.start < 0 || co.start >= QAVEX_BLOCK) continue;
-            const paf_type *wi = psP->paf_i[q];
-            if (vi != 0.0 && (!wi || qavex_t_window_length(wi) < L)) continue;
+    auto usable = [psP](std::int32_t q) { return psP->paf_r[q] != nullptr; };
+    invqavex_t_each_coeff(psP, psP->qMin, psP->qSup, usable, [&](const sQavex_Coeff &co, double vr, double vi) {
+        // A window longer than Lm or a start outside the block would reach
+        // before the block being output or past the ring.
+        const paf_type *wr = psP->paf_r[co.band];
+        const std::int32_t L = qavex_t_window_length(wr);
+        if (L < 1 || L > Lm || co.start < 0 || co.start >= QAVEX_BLOCK) return;
+        const paf_type *wi = psP->paf_i[co.band];
+        if (vi != 0.0 && (!wi || qavex_t_window_length(wi) < L)) return;
 
-            std::int64_t p0 = c + Lm + co.start - L;
-            if (p0 >= R) p0 -= R;
-            const std::int64_t n1 = std::min<std::int64_t>(L, R - p0);
-            invqavex_t_add(psP->sA + p0, wr, wi, n1, vr, vi);
-            if (n1 < L) invqavex_t_add(psP->sA, wr + n1, wi ? wi + n1 : nullptr, L - n1, vr, vi);
-        }
-    }
+        std::int64_t p0 = c + Lm + co.start - L;
+        if (p0 >= R) p0 -= R;
+        const std::int64_t n1 = std::min<std::int64_t>(L, R - p0);
+        invqavex_t_add(psP->sA + p0, wr, wi, n1, vr, vi);
+        if (n1 < L) invqavex_t_add(psP->sA, wr + n1, wi ? wi + n1 : nullptr, L - n1, vr, vi);
+    });
     psP->psW->iThreadCount = psP->psW->iThreadCount - 1;
 }
 
 // ---------------------------------------------------------------- block
 
-static t_int *invqavex_t_perform(t_int *w)
+// Rings long enough for longest frame Lm: the latest element of a block's
+// windows lands Lm + 62 elements after the block being output, so a ring
+// shorter than Lm + 64 would fold it back into that block. After a failed
+// rebuild, waits for a different longest frame before trying again. True
+// when the rings can take this block.
+static bool invqavex_t_fit_rings(sinvQavex_t *psW, std::int32_t Lm)
 {
-    auto *psW = (sinvQavex_t *)w[1];
-    const t_sample *inG = (const t_sample *)w[2];
-    const t_sample *inC = (const t_sample *)w[3];
-    t_sample *out = (t_sample *)w[4];
-    const int n = (int)w[5];
-
-    if (n != QAVEX_BLOCK) {
-        std::fill(out, out + std::max(n, 0), 0.0f);
-        return w + 6;
-    }
-    // Every input word is taken before the outlet is written: the host may
-    // hand the coefficient inlet's vector to the outlet.
-    const sQavex_CoeffIn ci = qavex_t_read_coeff_block(inG);
-    const sQavex_ParamIn pi = qavex_t_read_param_block(inC);
-
-    const sQbank_Param *P = pi.p;
-    bool valid = psW->iComputeSynthesis && ci.lists && P && pi.tag == QAVC_TAG && ci.tag == QAVG_TAG;
-    std::int32_t Lm = 0, S = 0;
-    if (valid) {
-        Lm = P->iLongestFrame_paf;
-        S = P->iq_compute_sup;
-        valid = Lm > 0 && S > 0 && P->paf_r && P->paf_i;
-    }
-    if (valid) {
-        // The latest element of a block's windows lands Lm + 62 elements
-        // after the block being output: a ring shorter than Lm + 64 would
-        // fold it back into that block. After a failed rebuild, wait for a
-        // different longest frame before trying again.
-        const bool short_ring = (std::int64_t)psW->sSound.iLength < (std::int64_t)Lm + QAVEX_BLOCK;
-        if (short_ring && Lm != psW->iFailedLm) {
-            const std::int64_t len = invqavex_t_bounded_length(psW, Lm, invqavex_t_grown_length(Lm));
-            post("inv_qavex: Neues laengstes Frame");
-            bool ok = false;
-            if (len > 0) {
-                psW->sSound.iLength = (std::int32_t)len;
-                ok = invqavex_t_initialize_rings(psW);
-            } else {
-                invqavex_t_release_rings(psW);
-                if (len < 0) pd_error(psW, "inv_qavex: longest frame %i too long", (int)Lm);
-            }
-            psW->iFailedLm = ok ? -1 : Lm;
-        } else if (!psW->iReady && Lm != psW->iFailedLm) {
-            psW->iFailedLm = invqavex_t_initialize_rings(psW) ? -1 : Lm;
+    const bool short_ring = (std::int64_t)psW->sSound.iLength < (std::int64_t)Lm + QAVEX_BLOCK;
+    if (short_ring && Lm != psW->iFailedLm) {
+        const std::int64_t len = invqavex_t_bounded_length(psW, Lm, invqavex_t_grown_length(Lm));
+        post("inv_qavex: Neues laengstes Frame");
+        bool ok = false;
+        if (len > 0) {
+            psW->sSound.iLength = (std::int32_t)len;
+            ok = invqavex_t_initialize_rings(psW);
+        } else {
+            invqavex_t_release_rings(psW);
+            if (len < 0) pd_error(psW, "inv_qavex: longest frame %i too long", (int)Lm);
         }
-        valid = psW->iReady && (std::int64_t)psW->sSound.iLength >= (std::int64_t)Lm + QAVEX_BLOCK;
+        psW->iFailedLm = ok ? -1 : Lm;
+    } else if (!psW->iReady && Lm != psW->iFailedLm) {
+        psW->iFailedLm = invqavex_t_initialize_rings(psW) ? -1 : Lm;
     }
-    if (!valid) {
-        std::fill(out, out + QAVEX_BLOCK, 0.0f);
-        return w + 6;
-    }
+    return psW->iReady && (std::int64_t)psW->sSound.iLength >= (std::int64_t)Lm + QAVEX_BLOCK;
+}
 
-    const bool fast = psW->iFast && fast_synthesis_prepare(psW, P, Lm, S);
+// Every slice with its share of the bands, the block's record and lists.
+static void invqavex_t_run_slices(sinvQavex_t *psW, const sQbank_Param *P, const sQavex_CoeffIn &ci, std::int32_t Lm,
+                                  std::int32_t S, bool fast)
+{
     void (*const slice)(sthread_invqavex_param *) = fast ? fast_synthesis_thread : invqavex_t_thread;
     const std::int32_t T = psW->num_threads;
     for (std::int32_t i = 0; i < T; i++) {
@@ -234,11 +203,13 @@ static t_int *invqavex_t_perform(t_int *w)
     psW->iThreadCount = psW->iThreadCount + 1;
     slice(psW->painvwp[0]);
     while (psW->iThreadCount > 0) qavex_yield_processor();
-    if (fast) fast_synthesis_finish(psW);
-    qavex_t_warn_episode(&psW->iNonFiniteWarned, psW->iNonFiniteSeen,
-                         "invqavex_tilde: warning: coefficients with non-finite values are skipped");
-    psW->iNonFiniteSeen = 0;
+}
 
+// The block being output is the sum of the slices' rings there; it is then
+// cleared and every ring moves on by one block.
+static void invqavex_t_emit(sinvQavex_t *psW, t_sample *out)
+{
+    const std::int32_t T = psW->num_threads;
     for (int j = 0; j < QAVEX_BLOCK; j++) {
         double sum = psW->sSound.paC[0][j];
         for (std::int32_t k = 1; k < T; k++) sum += psW->sSound.paC[k][j];
@@ -250,6 +221,39 @@ static t_int *invqavex_t_perform(t_int *w)
         b += QAVEX_BLOCK;
         psW->sSound.paC[k] = b == psW->sSound.paE[k] ? psW->sSound.paA[k] : b;
     }
+}
+
+static t_int *invqavex_t_perform(t_int *w)
+{
+    auto *psW = (sinvQavex_t *)w[1];
+    const t_sample *inG = (const t_sample *)w[2];
+    const t_sample *inC = (const t_sample *)w[3];
+    t_sample *out = (t_sample *)w[4];
+    if ((int)w[5] != QAVEX_BLOCK) {
+        qavex_t_write_empty_vector(out, (int)w[5]);
+        return w + 6;
+    }
+    // Every input word is taken before the outlet is written: the host may
+    // hand the coefficient inlet's vector to the outlet.
+    const sQavex_CoeffIn ci = qavex_t_read_coeff_block(inG);
+    const sQavex_ParamIn pi = qavex_t_read_param_block(inC);
+    const sQbank_Param *P = pi.p;
+    bool valid = psW->iComputeSynthesis && ci.lists && P && pi.tag == QAVC_TAG && ci.tag == QAVG_TAG;
+    const std::int32_t Lm = valid ? P->iLongestFrame_paf : 0;
+    const std::int32_t S = valid ? P->iq_compute_sup : 0;
+    valid = valid && Lm > 0 && S > 0 && P->paf_r && P->paf_i && invqavex_t_fit_rings(psW, Lm);
+    if (!valid) {
+        qavex_t_write_empty_block(out);
+        return w + 6;
+    }
+
+    const bool fast = psW->iFast && fast_synthesis_prepare(psW, P, Lm, S);
+    invqavex_t_run_slices(psW, P, ci, Lm, S, fast);
+    if (fast) fast_synthesis_finish(psW);
+    qavex_t_warn_episode(&psW->iNonFiniteWarned, psW->iNonFiniteSeen,
+                         "invqavex_tilde: warning: coefficients with non-finite values are skipped");
+    psW->iNonFiniteSeen = 0;
+    invqavex_t_emit(psW, out);
     outlet_float(psW->x_outM, (t_float)(Lm - 1));
     return w + 6;
 }

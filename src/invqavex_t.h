@@ -6,12 +6,9 @@
 #include <cstdint>
 
 #include "qavex_t_definitions.h"
+#include "safety.h"
 
 constexpr int INVQAVEX_MAX_SLICES = 64;
-// Ring length at creation, and the factor used for "set_soundbuffer_length_factor"
-// arguments of 1 or less.
-constexpr std::int32_t INVQAVEX_START_LENGTH = 320000;
-constexpr float INVQAVEX_DEFAULT_FACTOR = 5000.0f;
 // Largest ring a message may ask for (blocks of 64): 2^24 doubles, 128 MiB per
 // slice. Growth for a long bank window may exceed it when the window needs it.
 constexpr std::int32_t INVQAVEX_MAX_FACTOR = 1 << 18;
@@ -72,15 +69,34 @@ struct sinvQavex_t {
 
 void invqavex_t_setup();
 
-// Rebuilds rings and slice records for num_threads slices of iLength
-// elements, all silent. Returns false (and leaves nothing allocated) on a
-// failed allocation.
-bool invqavex_t_initialize_rings(sinvQavex_t *psW);
-
-// Overlap-adds the coefficients of the slice's bands into its ring.
-void invqavex_t_thread(sthread_invqavex_param *psP);
-
 // Ring length after growth for the longest frame Lm: 4 Lm rounded down to
 // whole blocks, at least Lm + 64 rounded up to whole blocks; -1 when that
 // does not fit a 32-bit length.
 std::int64_t invqavex_t_grown_length(std::int32_t Lm);
+
+// Calls add(co, vr, vi) for every coefficient of the slice's lists (each
+// list from its last entry down) whose band q lies in [qMin, qSup) and
+// passes usable(q), with both parts finite and not both 0. A non-finite
+// coefficient would fill the ring with Inf and NaN: it is skipped and marks
+// the block for the warning (iNonFiniteSeen). Subnormal parts count as 0,
+// they would only slow the sums. Both synthesis modes walk the lists so.
+template <class Usable, class Add>
+inline void invqavex_t_each_coeff(sthread_invqavex_param *psP, std::int32_t qMin, std::int32_t qSup, Usable usable,
+                                  Add add)
+{
+    for (std::int32_t k = 0; k < psP->num_blocks; k++) {
+        const sQavex_Coeff *list = psP->patc[k];
+        if (!list) continue;
+        for (std::int32_t e = list[0].numCoeff - 1; e >= 0; e--) {
+            const sQavex_Coeff &co = list[e];
+            if (co.band < qMin || co.band >= qSup || !usable(co.band)) continue;
+            if (!qavex_t_finite(co.val_r) || !qavex_t_finite(co.val_i)) {
+                psP->psW->iNonFiniteSeen = 1;
+                continue;
+            }
+            const double vr = qavex_t_flush_subnormal(co.val_r), vi = qavex_t_flush_subnormal(co.val_i);
+            if (vr == 0.0 && vi == 0.0) continue;
+            add(co, vr, vi);
+        }
+    }
+}

@@ -5,6 +5,12 @@
 #include <cstddef>
 #include <cstring>
 
+#include "safety.h"
+
+constexpr std::int32_t QLAG_START_LENGTH = 576000;
+constexpr float QLAG_DEFAULT_FACTOR = 3000.0f;
+constexpr std::int32_t QLAG_NO_FAILURE = -1;
+
 static t_class *pcQlag_t = nullptr;
 
 // ---------------------------------------------------------------- ring
@@ -22,7 +28,9 @@ static bool qlag_t_initialize_ring(sQlag_t *psT)
     return true;
 }
 
-bool qlag_t_set_length(sQlag_t *psT, t_floatarg f)
+// Sets iLength to 64 x factor (factor <= 1 counts as 3000, limited to
+// QLAG_MAX_FACTOR) and rebuilds the ring silent. False on a failed allocation.
+static bool qlag_t_set_length(sQlag_t *psT, t_floatarg f)
 {
     std::int32_t factor;
     if (!(f > 1.0f)) {
@@ -39,42 +47,37 @@ bool qlag_t_set_length(sQlag_t *psT, t_floatarg f)
 
 // ---------------------------------------------------------------- block
 
-static t_int *qlag_t_perform(t_int *w)
+// The delay inlet's value as a whole number of samples. Negative values and
+// NaN become 0, values above QLAG_MAX_DELAY that limit (with an error); the
+// inlet is set to what is used.
+static std::int32_t qlag_t_delay(sQlag_t *psT)
 {
-    auto *psT = (sQlag_t *)w[1];
-    const t_sample *in = (const t_sample *)w[2];
-    t_sample *out = (t_sample *)w[3];
-    const int n = (int)w[4];
-
-    if (n != QAVEX_BLOCK) {
-        std::fill(out, out + std::max(n, 0), 0.0f);
-        return w + 5;
-    }
-
-    std::int32_t D;
     const t_float f = psT->fDelay;
     if (!(f > -1.0f)) {  // negative (after truncation) or not a number
         psT->fDelay = 0.0f;
-        D = 0;
-    } else if (f > (t_float)QLAG_MAX_DELAY) {
+        return 0;
+    }
+    if (f > (t_float)QLAG_MAX_DELAY) {
         pd_error(psT, "qlag_tilde: delay %g too long, using %i", f, (int)QLAG_MAX_DELAY);
         psT->fDelay = (t_float)QLAG_MAX_DELAY;
-        D = QLAG_MAX_DELAY;
-    } else {
-        D = (std::int32_t)f;
+        return QLAG_MAX_DELAY;
     }
+    return (std::int32_t)f;
+}
 
+// Records the input block. The block read D samples back must not overlap
+// the block just recorded, so the ring holds at least D + 64 samples: it
+// grows for a longer delay, or is retried after a failed allocation once a
+// different delay arrives. False when there is no ring for D.
+static bool qlag_t_record(sQlag_t *psT, const t_sample *in, std::int32_t D)
+{
     sQlag_Sound &s = psT->sSound;
-    // The block read D samples back must not overlap the block just
-    // recorded, so the ring holds at least D + 64 samples.
     const bool too_short = (std::int64_t)D > (std::int64_t)s.iLength - QAVEX_BLOCK;
     if (s.pA && !too_short) {
         t_sample *c = s.pC + QAVEX_BLOCK;
         s.pC = c == s.pE ? s.pA : c;
         std::memcpy(s.pC, in, QAVEX_BLOCK * sizeof(t_sample));
     } else if (D != psT->iFailedDelay) {
-        // Grow for a longer delay, or retry after a failed allocation once
-        // a different delay arrives.
         bool ok;
         if (too_short) ok = qlag_t_set_length(psT, (t_float)((double)D / QAVEX_BLOCK + 500.0));
         else ok = qlag_t_initialize_ring(psT);
@@ -82,18 +85,30 @@ static t_int *qlag_t_perform(t_int *w)
         // The fresh ring is silent; it starts with the block just received.
         if (ok) std::memcpy(s.pC, in, QAVEX_BLOCK * sizeof(t_sample));
     }
-    if (!s.pA || (std::int64_t)D > (std::int64_t)s.iLength - QAVEX_BLOCK) {
-        std::fill(out, out + QAVEX_BLOCK, 0.0f);
-        return w + 5;
-    }
+    return s.pA && (std::int64_t)D <= (std::int64_t)s.iLength - QAVEX_BLOCK;
+}
 
-    // Output sample k is the input D samples before input sample k.
+// Output sample k is the input D samples before input sample k.
+static void qlag_t_read(const sQlag_Sound &s, std::int32_t D, t_sample *out)
+{
     const std::int64_t R = s.iLength;
     std::int64_t r = (s.pC - s.pA) - D;
     if (r < 0) r += R;
     const std::int64_t n1 = std::min<std::int64_t>(QAVEX_BLOCK, R - r);
     std::memcpy(out, s.pA + r, (std::size_t)n1 * sizeof(t_sample));
     if (n1 < QAVEX_BLOCK) std::memcpy(out + n1, s.pA, (std::size_t)(QAVEX_BLOCK - n1) * sizeof(t_sample));
+}
+
+static t_int *qlag_t_perform(t_int *w)
+{
+    auto *psT = (sQlag_t *)w[1];
+    const t_sample *in = (const t_sample *)w[2];
+    t_sample *out = (t_sample *)w[3];
+    const int n = (int)w[4];
+    const std::int32_t D = n == QAVEX_BLOCK ? qlag_t_delay(psT) : 0;
+    // Input first: the host may hand the inlet's vector to the outlet.
+    if (n == QAVEX_BLOCK && qlag_t_record(psT, in, D)) qlag_t_read(psT->sSound, D, out);
+    else qavex_t_write_empty_vector(out, n);
     return w + 5;
 }
 

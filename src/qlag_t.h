@@ -6,8 +6,6 @@
 
 #include "qavex_t_definitions.h"
 
-constexpr std::int32_t QLAG_START_LENGTH = 576000;
-constexpr float QLAG_DEFAULT_FACTOR = 3000.0f;
 // Longest delay accepted (samples, about 25 minutes at 44100 Hz); longer
 // requests are limited to it. The ring for it stays below 70 M samples.
 constexpr std::int32_t QLAG_MAX_DELAY = 1 << 26;
@@ -31,14 +29,8 @@ struct sQlag_t {
     t_float fDelay;
     sQlag_Sound sSound;
     // Delay at which the last ring rebuild of the block routine failed; a
-    // block with the same delay does not retry. QLAG_NO_FAILURE: none.
+    // block with the same delay does not retry. -1: none.
     std::int32_t iFailedDelay;
 };
 
-constexpr std::int32_t QLAG_NO_FAILURE = -1;
-
 void qlag_t_setup();
-
-// Sets iLength to 64 x factor (factor <= 1 counts as 3000, limited to
-// QLAG_MAX_FACTOR) and rebuilds the ring silent. False on a failed allocation.
-bool qlag_t_set_length(sQlag_t *psT, t_floatarg f);
