@@ -16,13 +16,15 @@ constexpr Alias ALIASES[] = {
     {"qlag~", "qlag_tilde"},     {"qemit~", "qemit_tilde"},
 };
 
+}  // namespace
+
 // Creates the object exactly as its registered name would: the same
 // constructor parses the same arguments, so the result is an object of that
 // class (and its Help opens that class's patch). Every aliased class takes
 // one optional number; anything else is refused here, because the host
 // leaves its record of the newest object untouched when the arguments do not
 // fit, and that record is what this creator returns.
-void *qavex_alias_new(t_symbol *s, int argc, t_atom *argv)
+static void *qavex_alias_new(t_symbol *s, int argc, t_atom *argv)
 {
     if (argc > 0 && argv[0].a_type != A_FLOAT) {
         pd_error(nullptr, "%s: the creation argument must be a number", s->s_name);
@@ -35,8 +37,6 @@ void *qavex_alias_new(t_symbol *s, int argc, t_atom *argv)
         }
     return nullptr;
 }
-
-}  // namespace
 
 void qavex_register_tilde_aliases()
 {
