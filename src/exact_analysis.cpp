@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform.h"
+
 namespace {
 
 constexpr long double COEFF_SCALE = 44100.0L;
@@ -260,6 +262,30 @@ static void release(sQavexExact *c)
     c->data_cap = 0;
 }
 
+// Copies the window of band b to at in its layout (see BandCopy); returns
+// the end of the copy.
+static double *copy_window(BandCopy &b, double *at)
+{
+    b.w = at;
+    if (b.d < GROUP_HOP) {
+        b.layout = GROUPED;
+        for (std::int32_t i = 0; i < b.L; i++) {
+            for (std::int32_t k = 0; k < LANES; k++) {
+                const std::int64_t s = (std::int64_t)i - (std::int64_t)k * b.d;
+                at[8 * (std::size_t)i + k] = s >= 0 ? (double)b.r[s] : 0.0;
+                at[8 * (std::size_t)i + 4 + k] = s >= 0 ? (double)b.i[s] : 0.0;
+            }
+        }
+        return at + (std::size_t)b.L * 8;
+    }
+    b.layout = PAIRED;
+    for (std::int32_t i = 0; i < b.L; i++) {
+        at[2 * (std::size_t)i] = (double)b.r[i];
+        at[2 * (std::size_t)i + 1] = (double)b.i[i];
+    }
+    return at + (std::size_t)b.L * 2;
+}
+
 // Copies the windows of every band; false when memory is short.
 static bool build(sQavexExact *c, const sQbank_Param *p)
 {
@@ -305,25 +331,7 @@ static bool build(sQavexExact *c, const sQbank_Param *p)
         b.layout = NONE;
         b.w = nullptr;
         if (!b.r || !b.i || b.d < 1 || b.L < 1) continue;
-        b.w = at;
-        if (b.d < GROUP_HOP) {
-            b.layout = GROUPED;
-            for (std::int32_t i = 0; i < b.L; i++) {
-                for (std::int32_t k = 0; k < LANES; k++) {
-                    const std::int64_t s = (std::int64_t)i - (std::int64_t)k * b.d;
-                    at[8 * (std::size_t)i + k] = s >= 0 ? (double)b.r[s] : 0.0;
-                    at[8 * (std::size_t)i + 4 + k] = s >= 0 ? (double)b.i[s] : 0.0;
-                }
-            }
-            at += (std::size_t)b.L * 8;
-        } else {
-            b.layout = PAIRED;
-            for (std::int32_t i = 0; i < b.L; i++) {
-                at[2 * (std::size_t)i] = (double)b.r[i];
-                at[2 * (std::size_t)i + 1] = (double)b.i[i];
-            }
-            at += (std::size_t)b.L * 2;
-        }
+        at = copy_window(b, at);
     }
     return true;
 }
@@ -407,19 +415,9 @@ void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &r
 // Built for processors with AVX2 and FMA, chosen at load time, and for the
 // base instruction set; both give the same results (every product of two
 // floats is exact in double, so a fused multiply-add rounds exactly as the
-// separate addition does). Clang cannot combine the clones with flatten and
-// builds the base one only.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
-#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES) && !defined(__clang__)
-#define QAVEX_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
-#endif
-#endif
-#ifndef QAVEX_KERNEL_CLONES
-#define QAVEX_KERNEL_CLONES
-#endif
-
-static QAVEX_KERNEL_CLONES void run_all(Job *jobs4, std::int32_t n4, Job *jobs2, std::int32_t n2,
-                                         const sQavexRing &ring)
+// separate addition does).
+static QAVEX_CLONES_FLAT void run_all(Job *jobs4, std::int32_t n4, Job *jobs2, std::int32_t n2,
+                                       const sQavexRing &ring)
 {
     run_jobs<Grouped, ACTIVE4>(jobs4, n4, ring);
     run_jobs<Paired, ACTIVE2>(jobs2, n2, ring);

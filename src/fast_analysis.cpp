@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform.h"
+
 namespace {
 
 constexpr int PART = QAVEX_BLOCK;  // partition length
@@ -277,15 +279,6 @@ static void dot(const t_sample *x, const double *wr, const double *wi, std::int3
     si += i;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
-#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES) && !defined(__clang__)
-#define QAVEX_FAST_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
-#endif
-#endif
-#ifndef QAVEX_FAST_CLONES
-#define QAVEX_FAST_CLONES
-#endif
-
 bool qavex_fast_prepare(sQavexFast **pf, const sQbank_Param *p, const sQavexRing &ring, sQavexRingClock clock)
 {
     if (p->iGeneration == 0) return false;
@@ -324,7 +317,7 @@ int qavex_fast_band_kind(const sQavexFast *f, std::int32_t q)
     return f->bands[q].kind;
 }
 
-QAVEX_FAST_CLONES void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring,
+QAVEX_CLONES_FLAT void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring,
                                        std::int32_t q, std::int32_t p0, std::int32_t d, std::int32_t K,
                                        sQavex_Coeff *const *e)
 {

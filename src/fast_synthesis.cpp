@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform.h"
 #include "safety.h"
 
 // ---------------------------------------------------------------- state
@@ -152,15 +153,6 @@ static double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d)
 // ---------------------------------------------------------------- direct adds
 // y[m] += Re(c * w[m]) in double precision, four elements at a time; built for
 // AVX2 processors and the base instruction set, chosen at load time.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
-#if __has_attribute(target_clones) && !defined(QAVEX_NO_CLONES) && !defined(__clang__)
-#define FS_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#endif
-#endif
-#ifndef FS_CLONES
-#define FS_CLONES
-#endif
-
 // Four floats widened to doubles (a macro: a function returning a 32-byte
 // vector would change its calling convention between the two builds).
 #define FS_LOAD4(dst, p)                       \
@@ -170,7 +162,7 @@ static double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d)
         (dst) = __builtin_convertvector(f_, v4d); \
     } while (0)
 
-static FS_CLONES void add_real(double *y, const paf_type *w, std::int64_t n, double v)
+static QAVEX_CLONES void add_real(double *y, const paf_type *w, std::int64_t n, double v)
 {
     std::int64_t m = 0;
     for (; m + 4 <= n; m += 4) {
@@ -183,7 +175,7 @@ static FS_CLONES void add_real(double *y, const paf_type *w, std::int64_t n, dou
     for (; m < n; m++) y[m] += v * (double)w[m];
 }
 
-static FS_CLONES void add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
+static QAVEX_CLONES void add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
                            double vi)
 {
     std::int64_t m = 0;
