@@ -1,15 +1,14 @@
 // Cost of the synthesis block routine: nanoseconds per window element added
 // (one coefficient times one window element) for 4096-sample windows.
 //
-//   g++ -O2 -std=c++20 -Isrc -Itests -I/usr/include/pd bench/invqavex_t_bench.cpp \
-//       src/*.cpp tests/pd_stub.cpp -lfftw3 -o /tmp/invqavex_t_bench && /tmp/invqavex_t_bench
+//   cmake --build build --target invqavex_t_bench && build/invqavex_t_bench
 #include <chrono>
 #include <cstdio>
 #include <random>
 #include <vector>
 
+#include "bank_fixture.h"
 #include "invqavex_t.h"
-#include "pd_stub.h"
 
 namespace {
 
@@ -25,20 +24,8 @@ void run(const Case &c, int blocks)
 {
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<paf_type *> re(c.bands), im(c.bands);
-    for (int q = 0; q < c.bands; q++) {
-        re[q] = qavex_t_new_paf(c.L);
-        im[q] = qavex_t_new_paf(c.L);
-        for (int k = 0; k < c.L; k++) {
-            re[q][k] = u(rng);
-            im[q][k] = u(rng);
-        }
-    }
-    sQbank_Param p{};
-    p.iq_compute_sup = c.bands;
-    p.iLongestFrame_paf = c.L;
-    p.paf_r = re.data();
-    p.paf_i = im.data();
+    HandBank bank(std::vector<std::pair<int, int>>(c.bands, {c.L, 1}));
+    const sQbank_Param &p = bank.p;
 
     std::vector<sQavex_Coeff> list(c.per_block);
     for (int e = 0; e < c.per_block; e++) {
@@ -65,10 +52,6 @@ void run(const Case &c, int blocks)
         total_ns += std::chrono::duration<double, std::nano>(t1 - t0).count();
     }
     stub::destroy(x);
-    for (int q = 0; q < c.bands; q++) {
-        qavex_t_free(re[q]);
-        qavex_t_free(im[q]);
-    }
     double elements = (double)(blocks - 8) * c.per_block * c.L;
     std::printf("%-40s %7.3f ns per window element, %8.1f us per block\n", c.name, total_ns / elements,
                 total_ns / 1000.0 / (blocks - 8));

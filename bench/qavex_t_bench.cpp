@@ -1,8 +1,7 @@
 // Cost of the analysis block routine: nanoseconds per coefficient-sample
 // (one input sample times one window element) for 4096-sample windows.
 //
-//   g++ -O2 -std=c++20 -Isrc -Itests -I/usr/include/pd bench/qavex_t_bench.cpp
-//     src/*.cpp tests/pd_stub.cpp -lfftw3 -o /tmp/qavex_t_bench && /tmp/qavex_t_bench
+//   cmake --build build --target qavex_t_bench && build/qavex_t_bench
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -10,8 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "pd_stub.h"
-#include "qavex_t.h"
+#include "bank_fixture.h"
 
 namespace {
 
@@ -30,23 +28,8 @@ double run(const Case &c, int blocks)
 {
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<std::int32_t> hops(c.bands, c.hop);
-    std::vector<paf_type *> re(c.bands), im(c.bands);
-    for (int q = 0; q < c.bands; q++) {
-        re[q] = qavex_t_new_paf(c.L);
-        im[q] = qavex_t_new_paf(c.L);
-        for (int k = 0; k < c.L; k++) {
-            re[q][k] = u(rng);
-            im[q][k] = u(rng);
-        }
-    }
-    sQbank_Param p{};
-    p.iq_compute_sup = c.bands;
-    p.aiDq = hops.data();
-    p.iLongestFrame_paf = c.L;
-    p.paf_r = re.data();
-    p.paf_i = im.data();
-    p.iGeneration = qavex_t_next_generation();  // as a designer stamps its record
+    StampedBank bank(std::vector<std::pair<int, int>>(c.bands, {c.L, c.hop}));
+    const sQbank_Param &p = bank.p;
 
     t_pd *x = stub::create("qavex_tilde", {});
     std::vector<t_sample> in(64), inC(64), outG(64), outC(64);
@@ -66,10 +49,6 @@ double run(const Case &c, int blocks)
         for (int k = 0; k < ci.n; k++) samples += (long)ci.lists[k][0].numCoeff * c.L;
     }
     stub::destroy(x);
-    for (int q = 0; q < c.bands; q++) {
-        qavex_t_free(re[q]);
-        qavex_t_free(im[q]);
-    }
     double ns = total_ns / (double)samples;
     std::printf("%-34s %8.3f ns per coefficient-sample, %8.1f us per block\n", c.name, ns,
                 total_ns / 1000.0 / (blocks - 8));
@@ -112,7 +91,7 @@ double run_designer_bank(int blocks, double C_d = 0, double C_q = 0, bool shorte
         sQavex_CoeffIn ci = qavex_t_read_coeff_block(outG.data());
         for (int k = 0; k < ci.n; k++)
             for (int n = 0; n < ci.lists[k][0].numCoeff; n++) {
-                samples += qavex_t_paf_length(p->paf_r[ci.lists[k][n].band]);
+                samples += qavex_t_window_length(p->paf_r[ci.lists[k][n].band]);
                 coeffs++;
             }
     }

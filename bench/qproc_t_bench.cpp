@@ -2,14 +2,13 @@
 // filtering, thresholding and shifting (with and without time alignment and
 // phase correction), and per tick for adding.
 //
-//   g++ -O2 -std=c++20 -Isrc -Itests -I/usr/include/pd bench/qproc_t_bench.cpp \
-//       src/*.cpp tests/pd_stub.cpp -lfftw3 -o /tmp/qproc_t_bench && /tmp/qproc_t_bench
+//   cmake --build build --target qproc_t_bench && build/qproc_t_bench
 #include <chrono>
 #include <cstdio>
 #include <random>
 #include <vector>
 
-#include "pd_stub.h"
+#include "bank_fixture.h"
 #include "qavex_t_theta_functions.h"
 #include "qproc_t.h"
 
@@ -72,14 +71,13 @@ int main()
 
     // A bank with the exponential map, 100 bands, windows of varied length.
     double data[4] = {12, 36, 176400, 132300};
-    std::vector<paf_type *> re(BANDS);
-    for (int q = 0; q < BANDS; q++) re[q] = qavex_t_new_paf(8000 - 70 * q);
-    sQbank_Param p{};
-    p.iq_compute_sup = BANDS;
+    std::vector<std::pair<int, int>> real_windows;
+    for (int q = 0; q < BANDS; q++) real_windows.push_back({-(8000 - 70 * q), 0});
+    HandBank bank(real_windows, 1, false);
+    sQbank_Param &p = bank.p;
     p._b = 4;
     p.Theta = qavex_t_Theta_exp_c1_nyqu;
     p.thetadata = data;
-    p.paf_r = re.data();
     std::vector<t_sample> pb(64, 0.0f);
     stub::publish_param(pb.data(), &p);
 
@@ -106,6 +104,5 @@ int main()
     auto t1 = std::chrono::steady_clock::now();
     std::printf("add (%d + %d lists): %7.2f ns per tick\n", LISTS, LISTS,
                 std::chrono::duration<double, std::nano>(t1 - t0).count() / 100000);
-    for (auto *w : re) qavex_t_free(w);
     return 0;
 }

@@ -407,6 +407,23 @@ int count_lines(const std::string &text)
     return n;
 }
 
+int count_errors()
+{
+    int n = 0;
+    for (auto &l : g_console) n += l.error;
+    return n;
+}
+
+const std::vector<Line> &load(void (*setup)())
+{
+    static std::map<void (*)(), std::vector<Line>> loaded;
+    auto it = loaded.find(setup);
+    if (it != loaded.end()) return it->second;
+    const size_t before = g_console.size();
+    setup();
+    return loaded[setup] = std::vector<Line>(g_console.begin() + (long)before, g_console.end());
+}
+
 std::vector<OutletEvent> &outlet_events() { return g_events; }
 
 std::vector<OutletEvent> events_of(t_outlet *o)

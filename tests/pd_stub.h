@@ -35,6 +35,11 @@ std::string console_text();                    // all lines, '\n'-joined
 bool posted(const std::string &text);          // a line equal to text
 bool errored(const std::string &text);         // an error line equal to text
 int count_lines(const std::string &text);      // lines equal to text
+int count_errors();                            // error lines
+
+// Registers a class the first time its setup routine is named, as loading
+// the library does once; returns the console lines that first run posted.
+const std::vector<Line> &load(void (*setup)());
 
 // Outlets.
 std::vector<OutletEvent> &outlet_events();

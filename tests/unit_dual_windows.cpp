@@ -10,10 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "dual_windows.h"
 #include "bank_fixture.h"
-#include "pd_stub.h"
-#include "qbank_t.h"
+#include "dual_windows.h"
 
 namespace {
 
@@ -21,40 +19,27 @@ using stub::fa;
 using stub::sa;
 typedef std::complex<double> cd;
 
-// A bank of float windows owned by the test.
-struct FloatBank {
-    std::vector<paf_type *> r, i;
-    std::vector<std::int32_t> hops, phases;
-    ~FloatBank() { clear(); }
-    void clear()
-    {
-        for (auto *p : r) qavex_t_free(p);
-        for (auto *p : i) qavex_t_free(p);
-        r.clear();
-        i.clear();
-    }
+// A bank of complex float windows owned by the test, each band with a hop
+// and a phase.
+struct FloatBank : HandBank {
+    std::vector<std::int32_t> phases;
+    FloatBank() : HandBank(0) {}
     int n() const { return (int)r.size(); }
-    int length(int q) const { return qavex_t_window_length(r[q]); }
     cd at(int q, int k) const { return cd(r[q][k], i[q][k]); }
     void add(const std::vector<cd> &w, int hop, int phase)
     {
-        paf_type *a = qavex_t_new_paf((std::int32_t)w.size()), *b = qavex_t_new_paf((std::int32_t)w.size());
-        for (size_t k = 0; k < w.size(); k++) {
-            a[k] = (paf_type)w[k].real();
-            b[k] = (paf_type)w[k].imag();
+        std::vector<float> wr, wi;
+        for (const cd &v : w) {
+            wr.push_back((paf_type)v.real());
+            wi.push_back((paf_type)v.imag());
         }
-        r.push_back(a);
-        i.push_back(b);
-        hops.push_back(hop);
+        set(add_band(hop), wr, wi);
         phases.push_back(phase);
     }
-    // Duals of this bank into another.
+    // Duals of this bank into another, empty one.
     eQavexDual dual(FloatBank &out) const
     {
-        out.clear();
-        out.r.assign(n(), nullptr);
-        out.i.assign(n(), nullptr);
-        out.hops = hops;
+        for (int q = 0; q < n(); q++) out.add_band(hops[q]);
         out.phases = phases;
         sQavex_DualInfo info;
         return qavex_dual_windows(n(), r.data(), i.data(), hops.data(), out.r.data(), out.i.data(), &info);

@@ -10,87 +10,17 @@
 #include <random>
 #include <vector>
 
+#include "bank_fixture.h"
 #include "fast_analysis.h"
-#include "pd_stub.h"
-#include "qavex_t.h"
-#include "record_registry.h"
 
 namespace {
 
-struct Bank {
-    sQbank_Param p{};
-    std::vector<std::int32_t> hops;
-    std::vector<paf_type *> re, im;
-    // {L, hop}; random windows.
-    Bank(const std::vector<std::pair<int, int>> &bands, unsigned seed)
-    {
-        std::mt19937 rng(seed);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        int longest = 0;
-        for (auto [L, hop] : bands) {
-            hops.push_back(hop);
-            re.push_back(qavex_t_new_paf(L));
-            im.push_back(qavex_t_new_paf(L));
-            for (int k = 0; k < L; k++) {
-                re.back()[k] = u(rng);
-                im.back()[k] = u(rng);
-            }
-            longest = std::max(longest, L);
-        }
-        p.iq_compute_sup = (std::int32_t)bands.size();
-        p.aiDq = hops.data();
-        p.iLongestFrame_paf = longest;
-        p.paf_r = re.data();
-        p.paf_i = im.data();
-        p.iGeneration = qavex_t_next_generation();
-    }
-    ~Bank()
-    {
-        qavex_t_record_remove(&p);
-        for (auto *a : re) qavex_t_free(a);
-        for (auto *a : im) qavex_t_free(a);
-    }
-};
+using Bank = StampedBank;
 
 // Partitioned FFT for long windows with small hops, dot products for the
 // others (the cost model's two sides, checked below).
 const std::vector<std::pair<int, int>> BANK_A = {{2000, 2}, {1, 1}, {700, 3}, {300, 40}, {3000, 100}, {129, 7}, {64, 64}};
 const std::vector<std::pair<int, int>> BANK_B = {{900, 1}, {2500, 5}, {40, 2}, {1200, 300}};
-
-struct Coeff {
-    int start, band;
-    double re, im;
-};
-
-struct Analyser {
-    t_pd *pd;
-    sQavex_t *x;
-    std::vector<t_sample> in, inC, outG, outC;
-    stub::DspCall call{};
-    Analyser() : in(64), inC(64), outG(64), outC(64)
-    {
-        pd = stub::create("qavex_tilde", {});
-        x = (sQavex_t *)pd;
-        call = stub::dsp(pd, {in.data(), inC.data(), outG.data(), outC.data()})[0];
-    }
-    ~Analyser() { stub::destroy(pd); }
-    std::vector<Coeff> block(const std::vector<float> &audio, const sQbank_Param *p)
-    {
-        std::copy(audio.begin(), audio.end(), in.begin());
-        qavex_t_write_empty_block(inC.data());
-        stub::publish_param(inC.data(), p);
-        stub::run(call);
-        std::vector<Coeff> r;
-        sQavex_CoeffIn c = qavex_t_read_coeff_block(outG.data());
-        if (c.tag != QAVG_TAG) return r;
-        for (int k = 0; k < c.n; k++)
-            for (int n = 0; n < c.lists[k][0].numCoeff; n++) {
-                const sQavex_Coeff &e = c.lists[k][n];
-                r.push_back({e.start, e.band, e.val_r, e.val_i});
-            }
-        return r;
-    }
-};
 
 typedef std::function<float(long)> Signal;
 
@@ -175,20 +105,7 @@ Signal silence()
     return [](long) { return 0.0f; };
 }
 
-class FastAnalysis : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        static bool done = false;
-        if (!done) {
-            qavex_t_setup();
-            done = true;
-        }
-        stub::clear();
-        qavex_t_fail_after = -1;
-    }
-    void TearDown() override { qavex_t_fail_after = -1; }
-};
+class FastAnalysis : public HostTest<qavex_t_setup> {};
 
 }  // namespace
 
@@ -244,14 +161,14 @@ TEST_F(FastAnalysis, StampChangeRebuildsAndFailedBuildComputesExactly)
     fa.block(ones, &A.p);
     ex.block(ones, &A.p);
     // A new stamp with changed windows: the engine follows.
-    A.re[0][1999] = 3.0f;
-    A.p.iGeneration = qavex_t_next_generation();
+    A.r[0][1999] = 3.0f;
+    A.stamp();
     auto e = ex.block(ones, &A.p), f = fa.block(ones, &A.p);
     ASSERT_EQ(e.size(), f.size());
     for (size_t i = 0; i < e.size(); i++) EXPECT_NEAR(f[i].re, e[i].re, 1e-12);
     // The next build fails: one error, then exact results (same bits).
     stub::clear();
-    A.p.iGeneration = qavex_t_next_generation();
+    A.stamp();
     for (int b = 0; b < 3; b++) {
         e = ex.block(ones, &A.p);
         if (b == 0) qavex_t_fail_after = 0;

@@ -12,34 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "bank_fixture.h"
 #include "fast_synthesis.h"
 #include "invqavex_t.h"
-#include "bank_fixture.h"
-#include "pd_stub.h"
-#include "qavex_t.h"
-#include "qbank_t.h"
 
 namespace {
 
-// Hand-made bank with a fresh generation stamp.
-struct Bank : HandBank {
-    Bank(const std::vector<std::pair<int, int>> &bands, unsigned seed) : HandBank(bands, seed)
-    {
-        p.iGeneration = qavex_t_next_generation();
-    }
-    // New window values in place, as the array commands do, and a new stamp.
-    void mutate(unsigned seed)
-    {
-        std::mt19937 rng(seed);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        for (size_t q = 0; q < r.size(); q++)
-            for (int m = 0; r[q] && m < qavex_t_window_length(r[q]); m++) {
-                r[q][m] = u(rng);
-                if (i[q]) i[q][m] = u(rng);
-            }
-        p.iGeneration = qavex_t_next_generation();
-    }
-};
+using Bank = StampedBank;
 
 // An exact and a fast synthesis object reading the same input vectors.
 struct Pair {
@@ -148,22 +127,7 @@ Lists stream(std::mt19937 &rng, int S, int nlists, int count, int dense)
     return b;
 }
 
-class FastSynthesis : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        invqavex_t_setup();
-        qavex_t_setup();
-        qbank_t_setup();
-    }
-    void SetUp() override
-    {
-        stub::clear();
-        stub::set_samplerate(44100);
-        qavex_t_fail_after = -1;
-    }
-    void TearDown() override { qavex_t_fail_after = -1; }
-};
+class FastSynthesis : public HostTest<invqavex_t_setup, qavex_t_setup, qbank_t_setup> {};
 
 }  // namespace
 
@@ -183,7 +147,10 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
     };
     auto to_b = [](Pair &, Bank *&cur, Bank *const *bk) { cur = bk[1]; };
     auto to_c = [](Pair &, Bank *&cur, Bank *const *bk) { cur = bk[2]; };
-    auto mutate = [](Pair &, Bank *&cur, Bank *const *) { cur->mutate(99); };
+    auto mutate = [](Pair &, Bank *&cur, Bank *const *) {
+        cur->refill(99);
+        cur->stamp();
+    };
     auto threads = [](Pair &p, Bank *&, Bank *const *) { p.both("set_num_threads", 3); };
     auto ring = [](Pair &p, Bank *&, Bank *const *) { p.both("set_soundbuffer_length_factor", 51); };
     auto off = [](Pair &p, Bank *&, Bank *const *) { stub::send(p.obj[1], "set_fast", {stub::fa(0)}); };

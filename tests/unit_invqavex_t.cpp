@@ -10,10 +10,8 @@
 #include <random>
 #include <vector>
 
-#include "invqavex_t.h"
 #include "bank_fixture.h"
-#include "pd_stub.h"
-#include "qavex_t_definitions.h"
+#include "invqavex_t.h"
 
 namespace {
 
@@ -109,15 +107,7 @@ struct Reference {
     }
 };
 
-class InvQavex : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { invqavex_t_setup(); }
-    void SetUp() override
-    {
-        stub::clear();
-        qavex_t_fail_after = -1;
-    }
-};
+class InvQavex : public HostTest<invqavex_t_setup> {};
 
 bool all_zero(const std::vector<float> &v)
 {
@@ -234,15 +224,8 @@ TEST_F(InvQavex, RealCoefficientAddsRealWindowOnly)
 
 TEST_F(InvQavex, ComplexCoefficientAddsRealPartOfProduct)
 {
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<float> wr(64), wi(64);
-    for (int m = 0; m < 64; m++) {
-        wr[m] = u(rng);
-        wi[m] = u(rng);
-    }
-    Bank bank(1);
-    bank.set(0, wr, wi);
+    Bank bank({{64, 0}}, 5);
+    const paf_type *wr = bank.r[0], *wi = bank.i[0];
     Synth s;
     stub::send(s.obj, "set_num_threads", {stub::fa(1)});  // one ring holds every band
     Coeffs co;
@@ -768,15 +751,6 @@ struct HopBank : Bank {
     }
 };
 
-std::vector<float> test_noise(size_t n, unsigned stream)
-{
-    std::mt19937 rng(stream);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<float> v(n);
-    for (auto &f : v) f = u(rng);
-    return v;
-}
-
 // Largest |y[t + D] - x[t]| over the recording (x before 0 counts as 0).
 double max_error(const std::vector<float> &x, const std::vector<float> &y, long D)
 {
@@ -788,19 +762,7 @@ double max_error(const std::vector<float> &x, const std::vector<float> &y, long 
     return e;
 }
 
-class RoundTrip : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        qavex_t_setup();
-        invqavex_t_setup();
-    }
-    void SetUp() override
-    {
-        stub::clear();
-        qavex_t_fail_after = -1;
-    }
-};
+class RoundTrip : public HostTest<qavex_t_setup, invqavex_t_setup> {};
 
 }  // namespace
 
@@ -810,7 +772,7 @@ TEST_F(RoundTrip, OneSampleWindowGivesTheInputBackExactly)
     HopBank bank(1, 1);
     bank.set_real(0, {std::sqrt(44100.0f)});
     Chain c;
-    auto x = test_noise(64 * 20, 21);
+    auto x = uniform_noise(64 * 20, 21);
     auto y = c.run(x, &bank.p);
     EXPECT_EQ(max_error(x, y, 0), 0.0);
     EXPECT_EQ(c.latencies(), std::vector<float>(20, 0.0f));
@@ -824,7 +786,7 @@ TEST_F(RoundTrip, LatencyFollowsTheLongestWindow)
     bank.set_real(0, {std::sqrt(44100.0f)});
     bank.set_real(1, std::vector<float>(100, 0.0f));
     Chain c;
-    auto x = test_noise(64 * 20, 22);
+    auto x = uniform_noise(64 * 20, 22);
     auto y = c.run(x, &bank.p);
     EXPECT_EQ(max_error(x, y, 99), 0.0);
     EXPECT_EQ(c.latencies(), std::vector<float>(20, 99.0f));
@@ -848,7 +810,7 @@ TEST_F(RoundTrip, SlidingModulatedWindowsFormATightFrame)
         bank.set(q, wr, wi);
     }
     Chain c;
-    auto x = test_noise(64 * 30, 23);
+    auto x = uniform_noise(64 * 30, 23);
     auto y = c.run(x, &bank.p);
     EXPECT_LT(max_error(x, y, N - 1), 1e-6);
     EXPECT_GT(max_error(x, y, N - 2), 0.1);
@@ -873,7 +835,7 @@ TEST_F(RoundTrip, CriticallySampledFourierBankReconstructs)
     }
     Chain c;
     stub::send(c.syn, "set_num_threads", {stub::fa(3)});
-    auto x = test_noise(64 * 30, 24);
+    auto x = uniform_noise(64 * 30, 24);
     auto y = c.run(x, &bank.p);
     EXPECT_LT(max_error(x, y, N - 1), 1e-6);
     EXPECT_GT(max_error(x, y, N), 0.1);

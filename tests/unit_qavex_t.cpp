@@ -11,22 +11,8 @@
 #include <vector>
 
 #include "bank_fixture.h"
-#include "pd_stub.h"
-#include "qavex_t.h"
 
 namespace {
-
-bool g_loaded_line = false;
-
-void ensure_setup()
-{
-    static bool done = false;
-    if (done) return;
-    stub::clear();
-    qavex_t_setup();
-    g_loaded_line = stub::posted("qavex_t external loaded!");
-    done = true;
-}
 
 // ------------------------------------------------------------ allocation count
 std::map<void *, std::size_t> g_live;
@@ -69,79 +55,11 @@ struct Bank : HandBank {
     }
 };
 
-struct Coeff {
-    int start, band;
-    double re, im;
-};
-
-// ------------------------------------------------------------ object driver
-struct Analyser {
-    t_pd *pd;
-    sQavex_t *x;
-    std::vector<t_sample> in, inC, outG, outC;
-    stub::DspCall call{};
-    // Everything the object's ring has seen since it was last cleared, and
-    // the count of valid blocks (the hop counter / 64).
-    std::vector<float> history;
-
-    Analyser() : in(64), inC(64), outG(64), outC(64)
-    {
-        ensure_setup();
-        pd = stub::create("qavex_tilde", {stub::fa(1)});
-        x = (sQavex_t *)pd;
-        attach(in.data(), inC.data(), outG.data(), outC.data());
-    }
-    ~Analyser() { stub::destroy(pd); }
-    void attach(t_sample *a, t_sample *b, t_sample *c, t_sample *d, int n = 64)
-    {
-        auto calls = stub::dsp(pd, {a, b, c, d}, n);
-        EXPECT_EQ(calls.size(), 1u);
-        if (!calls.empty()) call = calls[0];
-    }
-    void poison_outlets()
-    {
-        for (auto &v : outG) v = 12345.0f;
-        for (auto &v : outC) v = 12345.0f;
-    }
-    // One block with the given audio and parameter record (null: empty
-    // parameter block).
-    void block(const std::vector<float> &audio, const sQbank_Param *p)
-    {
-        std::copy(audio.begin(), audio.end(), in.begin());
-        qavex_t_write_empty_block(inC.data());
-        if (p) stub::publish_param(inC.data(), p);
-        poison_outlets();
-        stub::run(call);
-        history.insert(history.end(), audio.begin(), audio.end());
-    }
-    void send(const std::string &sel, std::vector<t_atom> args = {}) { stub::send(pd, sel, args); }
-
-    std::vector<Coeff> coefficients() const
-    {
-        std::vector<Coeff> r;
-        sQavex_CoeffIn c = qavex_t_read_coeff_block(outG.data());
-        if (c.tag != QAVG_TAG) return r;
-        for (int k = 0; k < c.n; k++) {
-            const sQavex_Coeff *l = c.lists[k];
-            for (int n = 0; n < l[0].numCoeff; n++) r.push_back({l[n].start, l[n].band, l[n].val_r, l[n].val_i});
-        }
-        return r;
-    }
-};
-
 bool is_empty_block(const std::vector<t_sample> &v)
 {
     for (auto s : v)
         if (find_int_at_address(&s) != 0) return false;
     return true;
-}
-
-std::vector<float> noise_block(std::mt19937 &rng)
-{
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<float> b(64);
-    for (auto &s : b) s = u(rng);
-    return b;
 }
 
 // The coefficient straight from the definition: newest sample at history
@@ -177,24 +95,16 @@ void direct_ld(const std::vector<float> &h, long t, const paf_type *wr, const pa
     im = ai / 44100.0L;
 }
 
-class QavexT : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ensure_setup();
-        stub::clear();
-        stub::set_samplerate(44100);
-        qavex_t_fail_after = -1;
-    }
-    void TearDown() override { qavex_t_fail_after = -1; }
-};
+class QavexT : public HostTest<qavex_t_setup> {};
 
 }  // namespace
 
 // ------------------------------------------------------------ registration
 TEST_F(QavexT, RegistersClassWithInletsOutletsAndDsp)
 {
-    EXPECT_TRUE(g_loaded_line);
+    const auto &loaded = stub::load(qavex_t_setup);
+    EXPECT_TRUE(std::any_of(loaded.begin(), loaded.end(),
+                            [](const stub::Line &l) { return !l.error && l.text == "qavex_t external loaded!"; }));
     ASSERT_NE(stub::find_class("qavex_tilde"), nullptr);
     Analyser a;
     auto ins = stub::inlets_of(&a.x->x_obj);
@@ -280,7 +190,7 @@ TEST_F(QavexT, HopOneYieldsEveryPositionAndHop64OnlyPosition63)
     Analyser a;
     std::mt19937 rng(3);
     for (int b = 0; b < 3; b++) {
-        a.block(noise_block(rng), &bank.p);
+        a.block(uniform_noise(rng, 64), &bank.p);
         auto c = a.coefficients();
         int ones = 0, sixtyfours = 0;
         for (auto &e : c) {
@@ -324,7 +234,7 @@ TEST_F(QavexT, CoefficientsEqualTheDirectInnerProduct)
     Analyser a;
     std::mt19937 rng(5);
     for (int b = 0; b < 40; b++) {
-        a.block(noise_block(rng), &bank.p);
+        a.block(uniform_noise(rng, 64), &bank.p);
         long base = (long)a.history.size() - 64;
         auto c = a.coefficients();
         ASSERT_FALSE(c.empty());
@@ -398,10 +308,10 @@ TEST_F(QavexT, WindowReachingPastTheRingStartWraps)
     // Fill the ring without parameters (it records anyway), then analyse
     // the blocks that straddle its start.
     a.history.clear();
-    for (int b = 0; b < ring_blocks - 2; b++) a.block(noise_block(rng), nullptr);
+    for (int b = 0; b < ring_blocks - 2; b++) a.block(uniform_noise(rng, 64), nullptr);
     int checked_wrapped = 0;
     for (int b = 0; b < 6; b++) {
-        a.block(noise_block(rng), &bank.p);
+        a.block(uniform_noise(rng, 64), &bank.p);
         long base = (long)a.history.size() - 64;
         long ring_pos = a.x->sSound.pC - a.x->sSound.pA;
         for (auto &e : a.coefficients()) {
@@ -493,7 +403,7 @@ TEST_F(QavexT, EveryThreadCountGivesTheSameCoefficients)
         std::mt19937 rng(8);
         std::vector<Coeff> all;
         for (int b = 0; b < 4; b++) {
-            a.block(noise_block(rng), &bank.p);
+            a.block(uniform_noise(rng, 64), &bank.p);
             EXPECT_EQ(qavex_t_read_coeff_block(a.outG.data()).n, nt);
             // Each list holds only its slice's positions.
             sQavex_CoeffIn c = qavex_t_read_coeff_block(a.outG.data());
@@ -852,7 +762,7 @@ TEST_F(QavexT, SharedVectorsBetweenInletsAndOutlets)
     shared.attach(v1.data(), v2.data(), v1.data(), v2.data());
     std::mt19937 rng(12);
     for (int b = 0; b < 8; b++) {
-        auto audio = noise_block(rng);
+        auto audio = uniform_noise(rng, 64);
         ref.block(audio, &bank.p);
         std::copy(audio.begin(), audio.end(), v1.begin());
         qavex_t_write_empty_block(v2.data());

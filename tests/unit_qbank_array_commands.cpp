@@ -10,9 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "pd_stub.h"
-#include "qavex_t_array_functions.h"
-#include "qbank_t.h"
+#include "bank_fixture.h"
 
 namespace {
 
@@ -39,45 +37,34 @@ int count_prefix(const std::string &prefix)
     return c;
 }
 
-class ArrayCommands : public ::testing::Test {
+class ArrayCommands : public DesignerTest {
 protected:
     void SetUp() override
     {
-        static bool registered = false;
-        if (!registered) {
-            qbank_t_setup();
-            registered = true;
-        }
-        x = stub::create("qbank_tilde", {stub::fa(0)});
-        ASSERT_NE(x, nullptr);
-        psW = (sQbank_t *)x;
-        n = psW->sParam.iq_compute_sup;
-        ASSERT_NE(psW->pac, nullptr);
+        DesignerTest::SetUp();
+        n = x->sParam.iq_compute_sup;
+        ASSERT_NE(x->pac, nullptr);
         ASSERT_GE(n, 8);
         // Band q holds (-(q+1), q) and (q+2, -1): distinct per band, with a
         // negative real part that "abs" visibly changes.
         for (std::int32_t q = 0; q < n; q++) put(q, {C(-(q + 1), q), C(q + 2, -1)});
         stub::clear();
     }
-    void TearDown() override { stub::destroy(x); }
-
     void put(std::int32_t q, const std::vector<C> &v)
     {
-        qavex_t_free(psW->pac[q]);
-        psW->pac[q] = make(v);
+        qavex_t_free(x->pac[q]);
+        x->pac[q] = make(v);
     }
     void drop(std::int32_t q)
     {
-        qavex_t_free(psW->pac[q]);
-        psW->pac[q] = nullptr;
+        qavex_t_free(x->pac[q]);
+        x->pac[q] = nullptr;
     }
-    std::vector<C> band(std::int32_t q) const { return values(psW->pac[q]); }
+    std::vector<C> band(std::int32_t q) const { return values(x->pac[q]); }
     std::vector<C> original(std::int32_t q) const { return {C(-(q + 1), q), C(q + 2, -1)}; }
-    std::vector<stub::OutletEvent> sent() const { return stub::events_of(psW->x_outM); }
-    bool send(const char *sel, const std::vector<t_atom> &args = {}) { return stub::send(x, sel, args); }
+    std::vector<stub::OutletEvent> sent() const { return stub::events_of(x->x_outM); }
+    bool send(const char *sel, const std::vector<t_atom> &args = {}) { return stub::send((t_pd *)x, sel, args); }
 
-    t_pd *x = nullptr;
-    sQbank_t *psW = nullptr;
     std::int32_t n = 0;
 };
 
@@ -118,8 +105,8 @@ TEST_F(ArrayCommands, BandsWithoutWindowAreSkipped)
     send("normalize", {fa(-1)});
     send("differentiate", {fa(3)});
     send("prolong", {fa(-1), fa(2), fa(2), fa(0)});
-    EXPECT_EQ(psW->pac[3], nullptr);
-    EXPECT_EQ(qavex_t_window_length(psW->pac[4]), 4);
+    EXPECT_EQ(x->pac[3], nullptr);
+    EXPECT_EQ(qavex_t_window_length(x->pac[4]), 4);
     stub::clear();
     send("length_of_vector", {fa(3)});
     ASSERT_EQ(stub::console().size(), 1u);
@@ -282,7 +269,7 @@ TEST_F(ArrayCommands, CycleArgumentsAndAllBands)
     send("cycle", {fa(-1), sa("N/2")});
     EXPECT_TRUE(stub::console().empty());
     EXPECT_EQ(band(0), (std::vector<C>{C(2, 0), C(3, 0), C(0, 0), C(1, 0)}));
-    EXPECT_EQ(psW->pac[1], nullptr);
+    EXPECT_EQ(x->pac[1], nullptr);
     EXPECT_EQ(band(2), (std::vector<C>{C(3, 0), C(4, 0), C(5, 0), C(0, 0), C(1, 0), C(2, 0)}));
     EXPECT_EQ(band(3), (std::vector<C>{original(3)[1], original(3)[0]}));
 }
@@ -432,7 +419,7 @@ TEST_F(ArrayCommands, CutAndProlong)
     send("prolong", {fa(-1), fa(50), fa(2), fa(1)});
     std::set<std::int32_t> lengths;
     for (std::int32_t q = 3; q < n; q++) {
-        std::int32_t added = qavex_t_window_length(psW->pac[q]) - 2;
+        std::int32_t added = qavex_t_window_length(x->pac[q]) - 2;
         EXPECT_GE(added, 1);
         EXPECT_LE(added, 50);
         lengths.insert(added);
@@ -492,9 +479,7 @@ TEST_F(ArrayCommands, RoundUpToSmallPrimes)
     send("round_up_to_multiple_of_small_primes", {fa(0), fa(5)});
     send("round_up_to_multiple_of_small_primes", {fa(10), fa(1.5)});
     send("round_up_to_multiple_of_small_primes");
-    int errors = 0;
-    for (const auto &l : stub::console()) errors += l.error;
-    EXPECT_EQ(errors, 3);
+    EXPECT_EQ(errors(), 3);
     EXPECT_EQ(count_prefix("Nearest Number"), 0);
 }
 
@@ -502,8 +487,8 @@ TEST_F(ArrayCommands, RoundUpToSmallPrimes)
 
 TEST_F(ArrayCommands, WithoutTableNothingIsTouched)
 {
-    pac_type **table = psW->pac;
-    psW->pac = nullptr;
+    pac_type **table = x->pac;
+    x->pac = nullptr;
     send("cycle", {fa(1)});
     send("cycle", {fa(1), sa("N/2")});
     EXPECT_TRUE(stub::console().empty()) << "cycle ends silently";
@@ -519,7 +504,7 @@ TEST_F(ArrayCommands, WithoutTableNothingIsTouched)
     send("prolong", {fa(-1), fa(2), fa(0), fa(0)});
     send("array_synopsis", {fa(-1)});
     EXPECT_TRUE(sent().empty());
-    psW->pac = table;
+    x->pac = table;
     for (std::int32_t q = 0; q < n; q++) EXPECT_EQ(band(q), original(q));
 }
 
@@ -530,14 +515,14 @@ TEST_F(ArrayCommands, OnBuiltWindows)
     send("set_T_max", {fa(0.02)});
     send("initialize", {fa(0)});
     send("make", {fa(-1)});
-    n = psW->sParam.iq_compute_sup;
+    n = x->sParam.iq_compute_sup;
     ASSERT_GT(n, 3);
-    for (std::int32_t q = 0; q < n; q++) ASSERT_NE(psW->pac[q], nullptr) << q;
+    for (std::int32_t q = 0; q < n; q++) ASSERT_NE(x->pac[q], nullptr) << q;
     std::vector<std::vector<C>> before(n);
     std::vector<C> sides(n);
     for (std::int32_t q = 0; q < n; q++) {
         before[q] = band(q);
-        sides[q] = psW->pac[q][-6];
+        sides[q] = x->pac[q][-6];
     }
 
     stub::clear();
@@ -555,19 +540,19 @@ TEST_F(ArrayCommands, OnBuiltWindows)
     for (std::int32_t q = 0; q < n; q++) {
         // N/2 and -N/2 truncate to opposite shifts, odd lengths included.
         EXPECT_EQ(band(q), before[q]) << q;
-        EXPECT_EQ(psW->pac[q][-6], sides[q]) << q;
-        for (int g = 1; g <= 4; g++) EXPECT_EQ(psW->pac[q][-g], C(0, 0)) << q;
+        EXPECT_EQ(x->pac[q][-6], sides[q]) << q;
+        for (int g = 1; g <= 4; g++) EXPECT_EQ(x->pac[q][-g], C(0, 0)) << q;
     }
 
     // The float copies follow only after copy_pac2paf.
     send("copy_pac2paf", {fa(-1)});
     send("mult", {fa(2), sa("TIMES_VAL"), fa(2), fa(0)});
-    const paf_type *r2 = psW->sParam.paf_r[2];
+    const paf_type *r2 = x->sParam.paf_r[2];
     ASSERT_NE(r2, nullptr);
     std::int32_t peak = 0;
-    for (std::int32_t i = 0; i < qavex_t_window_length(psW->pac[2]); i++)
-        if (std::abs(psW->pac[2][i]) > std::abs(psW->pac[2][peak])) peak = i;
-    EXPECT_FLOAT_EQ(r2[peak] * 2.0f, (float)psW->pac[2][peak].real());
+    for (std::int32_t i = 0; i < qavex_t_window_length(x->pac[2]); i++)
+        if (std::abs(x->pac[2][i]) > std::abs(x->pac[2][peak])) peak = i;
+    EXPECT_FLOAT_EQ(r2[peak] * 2.0f, (float)x->pac[2][peak].real());
     send("copy_pac2paf", {fa(2)});
-    EXPECT_FLOAT_EQ(psW->sParam.paf_r[2][peak], (float)psW->pac[2][peak].real());
+    EXPECT_FLOAT_EQ(x->sParam.paf_r[2][peak], (float)x->pac[2][peak].real());
 }

@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "pd_stub.h"
+#include "bank_fixture.h"
 #include "qdump_t.h"
 
 namespace {
@@ -43,37 +43,39 @@ sQavex_Coeff rec_of(std::int32_t start, double re, double im, std::int32_t band)
     return c;
 }
 
-struct Dump : ::testing::Test {
+// 16 bands, band b has a real window of 64 * (b + 1) samples, band 7 none.
+std::vector<std::pair<int, int>> dump_bands()
+{
+    std::vector<std::pair<int, int>> v;
+    for (int b = 0; b < 16; b++) v.push_back({b == 7 ? 0 : -64 * (b + 1), 0});
+    return v;
+}
+
+struct Dump : HostTest<qdump_t_setup> {
     std::vector<t_sample> vG, vC;
-    sQbank_Param rec{};
-    std::vector<paf_type *> paf_r;
+    HandBank bank{dump_bands(), 1, false};
+    sQbank_Param &rec = bank.p;
     std::vector<std::vector<sQavex_Coeff>> lists;
     std::vector<sQavex_Coeff *> table;
     sQdump_t *obj = nullptr;
     stub::DspCall call{};
     std::string dir;
 
-    static void SetUpTestSuite() { qdump_t_setup(); }
-
     void SetUp() override
     {
-        stub::clear();
+        HostTest::SetUp();
         char tmpl[] = "/tmp/qdump_unit_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         vG.assign(64, 0);
         vC.assign(64, 0);
-        // 16 bands, band b has a window of 64 * (b + 1) samples, band 7 none.
-        for (int b = 0; b < 16; b++) paf_r.push_back(b == 7 ? nullptr : qavex_t_new_paf(64 * (b + 1)));
-        rec.iq_compute_sup = 16;
-        rec.paf_r = paf_r.data();
         obj = make({});
     }
     void TearDown() override
     {
         if (obj) stub::destroy(&obj->x_obj.ob_pd);
-        for (paf_type *p : paf_r) qavex_t_free(p);
         std::system(("rm -rf '" + dir + "'").c_str());
+        HostTest::TearDown();
     }
 
     sQdump_t *make(std::vector<t_atom> args)
@@ -117,18 +119,15 @@ TEST_F(Dump, ExampleLineAndField5)
     open(path("a.txt"));
     empty_block();
     empty_block();
-    paf_type *w = qavex_t_new_paf(1024);
-    std::swap(paf_r[12], w);
+    bank.set_real(12, std::vector<float>(1024));
     block({{rec_of(5, 0.5, -0.25, 12)}});
     send("close");
-    std::swap(paf_r[12], w);
-    qavex_t_free(w);
     EXPECT_EQ(slurp(path("a.txt")), "133\t12\t0.50000000000000000000\t-0.25000000000000000000\t1024\n");
 }
 
 TEST_F(Dump, WindowLengthWordIsTruncated)
 {
-    paf_r[3][-5] = 4096.9f;
+    bank.r[3][-5] = 4096.9f;
     open(path("a.txt"));
     block({{rec_of(0, 1, 0, 3)}});
     send("close");

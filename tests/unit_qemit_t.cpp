@@ -6,22 +6,20 @@
 #include <cstring>
 #include <vector>
 
-#include "pd_stub.h"
+#include "bank_fixture.h"
 #include "qemit_t.h"
 
 namespace {
 
-struct Emit : ::testing::Test {
+struct Emit : HostTest<qemit_t_setup> {
     std::vector<t_sample> vin, vinC, voutG, voutC;
     sQbank_Param rec{};
     sQemit_t *obj = nullptr;
     stub::DspCall call{};
 
-    static void SetUpTestSuite() { qemit_t_setup(); }
-
     void SetUp() override
     {
-        stub::clear();
+        HostTest::SetUp();
         vin.assign(64, 0);
         vinC.assign(64, 0);
         voutG.assign(64, 0);
@@ -36,6 +34,7 @@ struct Emit : ::testing::Test {
     void TearDown() override
     {
         if (obj) stub::destroy(&obj->x_obj.ob_pd);
+        HostTest::TearDown();
     }
 
     void param_in() { stub::publish_param(vinC.data(), &rec); }

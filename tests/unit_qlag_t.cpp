@@ -7,8 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "pd_stub.h"
-#include "qavex_t_definitions.h"
+#include "bank_fixture.h"
 #include "qlag_t.h"
 
 namespace {
@@ -50,15 +49,6 @@ public:
     stub::DspCall call;
 };
 
-std::vector<float> noise(size_t n, unsigned stream)
-{
-    std::mt19937 rng(stream);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<float> v(n);
-    for (auto &f : v) f = u(rng);
-    return v;
-}
-
 // y[t] must be x[t - D] (silence before the start).
 ::testing::AssertionResult delayed_by(const std::vector<float> &x, const std::vector<float> &y, long D)
 {
@@ -70,15 +60,7 @@ std::vector<float> noise(size_t n, unsigned stream)
     return ::testing::AssertionSuccess();
 }
 
-class Qlag : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { qlag_t_setup(); }
-    void SetUp() override
-    {
-        stub::clear();
-        qavex_t_fail_after = -1;
-    }
-};
+class Qlag : public HostTest<qlag_t_setup> {};
 
 }  // namespace
 
@@ -103,7 +85,7 @@ TEST_F(Qlag, DelaysExactlyAcrossTheRingWrap)
 {
     // A ring of 256 samples wraps every 4 blocks, so the read block lies
     // wholly before, wholly after, or across the ring's start.
-    auto x = noise(64 * 40, 1);
+    auto x = uniform_noise(64 * 40, 1);
     for (long D : {0L, 1L, 36L, 63L, 64L, 65L, 100L, 127L, 128L, 191L, 192L}) {
         Lag l;
         stub::send(l.obj, "set_soundbuffer_length_factor", {stub::fa(4)});
@@ -115,7 +97,7 @@ TEST_F(Qlag, DelaysExactlyAcrossTheRingWrap)
 
 TEST_F(Qlag, DelayFromTheStartRingAndInPlace)
 {
-    auto x = noise(64 * 20, 2);
+    auto x = uniform_noise(64 * 20, 2);
     for (long D : {0L, 64L, 100L}) {
         Lag l(true);
         l.set_delay((float)D);
@@ -125,7 +107,7 @@ TEST_F(Qlag, DelayFromTheStartRingAndInPlace)
 
 TEST_F(Qlag, FractionalDelaysTruncate)
 {
-    auto x = noise(64 * 8, 3);
+    auto x = uniform_noise(64 * 8, 3);
     Lag l;
     l.set_delay(100.9f);
     EXPECT_TRUE(delayed_by(x, l.run(x), 100));
@@ -136,7 +118,7 @@ TEST_F(Qlag, FractionalDelaysTruncate)
 
 TEST_F(Qlag, ChangingTheDelayReadsTheRecordedPast)
 {
-    auto x = noise(64 * 30, 4);
+    auto x = uniform_noise(64 * 30, 4);
     Lag l;
     std::vector<float> y;
     for (int b = 0; b < 30; b++) {
@@ -152,7 +134,7 @@ TEST_F(Qlag, ChangingTheDelayReadsTheRecordedPast)
 
 TEST_F(Qlag, GrowsBeforeTheReadBlockWouldOverlapTheNewest)
 {
-    auto x = noise(64 * 12, 5);
+    auto x = uniform_noise(64 * 12, 5);
     {
         Lag l;
         stub::send(l.obj, "set_soundbuffer_length_factor", {stub::fa(4)});
@@ -175,7 +157,7 @@ TEST_F(Qlag, GrowsBeforeTheReadBlockWouldOverlapTheNewest)
 TEST_F(Qlag, MillionSampleDelayGrowsTheRingAndStartsSilent)
 {
     const long D = 1000000;
-    auto x = noise(D + 64 * 40, 6);
+    auto x = uniform_noise(D + 64 * 40, 6);
     Lag l;
     l.set_delay((float)D);
     auto y = l.run(x);
@@ -187,7 +169,7 @@ TEST_F(Qlag, MillionSampleDelayGrowsTheRingAndStartsSilent)
 
 TEST_F(Qlag, NegativeDelayIsStoredBackAsZero)
 {
-    auto x = noise(64 * 4, 7);
+    auto x = uniform_noise(64 * 4, 7);
     Lag l;
     l.set_delay(-5);
     auto y = l.run(x);
@@ -231,7 +213,7 @@ TEST_F(Qlag, OtherBlockSizesGiveSilenceAndRecordNothing)
 
 TEST_F(Qlag, FailedAllocationGivesSilenceUntilANewDelay)
 {
-    auto x = noise(64 * 10, 8);
+    auto x = uniform_noise(64 * 10, 8);
     Lag l;
     stub::send(l.obj, "set_soundbuffer_length_factor", {stub::fa(4)});
     l.set_delay(300);
@@ -277,7 +259,7 @@ TEST_F(Qlag, LengthMessageClampsAndClears)
 
     // The rebuilt ring is silent.
     stub::send(l.obj, "set_soundbuffer_length_factor", {stub::fa(4)});
-    auto x = noise(64 * 3, 9);
+    auto x = uniform_noise(64 * 3, 9);
     l.set_delay(64);
     l.run(x);
     stub::send(l.obj, "set_soundbuffer_length_factor", {stub::fa(4)});

@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "bank_fixture.h"
-#include "pd_stub.h"
-#include "qavex_t_definitions.h"
 #include "qproc_t.h"
 
 namespace {
@@ -97,14 +95,12 @@ struct Bank : HandBank {
     }
 };
 
-class Qproc : public ::testing::Test {
+class Qproc : public HostTest<qproc_t_setup> {
 protected:
-    static void SetUpTestSuite() { qproc_t_setup(); }
-    void SetUp() override { stub::clear(); }
     void TearDown() override
     {
         for (t_pd *o : objs_) stub::destroy(o);
-        qavex_t_fail_after = -1;
+        HostTest::TearDown();
     }
 
     sQproc_t *make(const std::vector<t_atom> &args)

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "pd_stub.h"
+#include "bank_fixture.h"
 #include "qview_t.h"
 
 namespace {
 
-struct View : ::testing::Test {
+struct View : HostTest<qview_t_setup> {
     std::vector<t_sample> vG = std::vector<t_sample>(64, 0), vC = std::vector<t_sample>(64, 0);
     sQbank_Param rec{};
     std::vector<std::vector<sQavex_Coeff>> lists;
@@ -22,11 +22,9 @@ struct View : ::testing::Test {
     sQview_t *obj = nullptr;
     stub::DspCall call{};
 
-    static void SetUpTestSuite() { qview_t_setup(); }
-
     void SetUp() override
     {
-        stub::clear();
+        HostTest::SetUp();
         stub::make_array("bandlevels", 3);
         obj = (sQview_t *)stub::create("qview~", {stub::sa("bandlevels")});
         ASSERT_NE(obj, nullptr);
@@ -38,6 +36,7 @@ struct View : ::testing::Test {
     {
         stub::destroy(&obj->x_obj.ob_pd);
         stub::remove_array("bandlevels");
+        HostTest::TearDown();
     }
 
     // One block: a bank of S bands and the given lists of (band, re, im).

@@ -146,7 +146,7 @@ struct Chain {
 
 TEST(RecordRegistry, DeletedProducersLeaveStaleBlocksUnread)
 {
-    for (auto setup : {qbank_t_setup, qavex_t_setup, qemit_t_setup, qproc_t_setup, invqavex_t_setup}) setup();
+    for (auto setup : {qbank_t_setup, qavex_t_setup, qemit_t_setup, qproc_t_setup, invqavex_t_setup}) stub::load(setup);
     struct Producer {
         const char *name;
         std::vector<t_sample> Chain::*out;

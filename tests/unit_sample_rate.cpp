@@ -5,35 +5,15 @@
 #include <cmath>
 #include <vector>
 
-#include "pd_stub.h"
-#include "qavex_t_definitions.h"
-#include "qbank_t.h"
+#include "bank_fixture.h"
 
 namespace {
 
 using stub::fa;
 
-class Rate : public ::testing::Test {
+// Each test starts at 44100 Hz (the fixture sets it).
+class Rate : public DesignerTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        static bool done = false;
-        if (!done) qbank_t_setup();
-        done = true;
-    }
-    void SetUp() override
-    {
-        stub::set_samplerate(44100);
-        stub::clear();
-        x = (sQbank_t *)stub::create("qbank_tilde");
-        ASSERT_NE(x, nullptr);
-    }
-    void TearDown() override
-    {
-        stub::set_samplerate(44100);
-        if (x) stub::destroy((t_pd *)x);
-    }
-    void send(const char *sel, std::vector<t_atom> a = {}) { ASSERT_TRUE(stub::send((t_pd *)x, sel, a)) << sel; }
     double peak(int q)
     {
         pac_type *w = x->pac[q];
@@ -41,7 +21,6 @@ protected:
         for (int i = 0; i < qavex_t_window_length(w); i++) m = std::max(m, std::abs(w[i]));
         return m;
     }
-    sQbank_t *x = nullptr;
 };
 
 TEST_F(Rate, ValueTakesEffectAtInitializeZeroFollowsTheHost)
