@@ -72,6 +72,80 @@ void free_slots(std::int32_t n, paf_type **g_r, paf_type **g_i)
     }
 }
 
+// Usable length of band q: the shorter of its two float windows.
+std::int32_t band_length(paf_type *const *w_r, paf_type *const *w_i, std::int32_t q)
+{
+    const std::int32_t a = w_r[q] ? qavex_t_window_length(w_r[q]) : 0;
+    const std::int32_t b = w_i[q] ? qavex_t_window_length(w_i[q]) : 0;
+    return a < b ? a : b;
+}
+
+// Longest usable window into *Lmax; DUAL_NOT_FINITE (band in info) for a
+// window holding NaN or infinite values, DUAL_NO_WINDOWS without any.
+eQavexDual check_windows(std::int32_t n, paf_type *const *w_r, paf_type *const *w_i, sQavex_DualInfo *info,
+                         std::int64_t *Lmax)
+{
+    std::int32_t bands = 0;
+    *Lmax = 0;
+    for (std::int32_t q = 0; q < n; q++) {
+        std::int32_t L = band_length(w_r, w_i, q);
+        if (L < 1) continue;
+        for (std::int32_t k = 0; k < L; k++)
+            if (!std::isfinite(w_r[q][k]) || !std::isfinite(w_i[q][k])) {
+                info->iBand = q;
+                return DUAL_NOT_FINITE;
+            }
+        bands++;
+        if (L > *Lmax) *Lmax = L;
+    }
+    return bands == 0 ? DUAL_NO_WINDOWS : DUAL_OK;
+}
+
+// The bank's own round trip D on the grid (g.D): first as
+// sum_q |W_q(w)|^2 / (2*44100*d_q), then folded with its mirror.
+void bank_response(Grid &g, std::int32_t n, paf_type *const *w_r, paf_type *const *w_i, const std::int32_t *hops)
+{
+    const std::int32_t M = g.M;
+    for (std::int32_t f = 0; f < M; f++) g.D[f] = 0.0;
+    for (std::int32_t q = 0; q < n; q++) {
+        std::int32_t L = band_length(w_r, w_i, q);
+        if (L < 1) continue;
+        g.spectrum(w_r[q], w_i[q], L);
+        double s = 1.0 / (2.0 * QAVEX_SR * (double)(hops[q] >= 1 ? hops[q] : 1));
+        for (std::int32_t f = 0; f < M; f++)
+            g.D[f] += s * (g.freq[f][0] * g.freq[f][0] + g.freq[f][1] * g.freq[f][1]);
+    }
+    g.D[0] *= 2.0;
+    for (std::int32_t f = 1; f <= M / 2; f++) {
+        if (f == M - f) {
+            g.D[f] *= 2.0;
+            break;
+        }
+        double s = g.D[f] + g.D[M - f];
+        g.D[f] = g.D[M - f] = s;
+    }
+}
+
+// Lowest and highest response over 0..M/2 and where the lowest lies, into
+// info; false when the windows pass nothing (or the response is not finite).
+bool response_range(const Grid &g, sQavex_DualInfo *info)
+{
+    const std::int32_t M = g.M;
+    double Dmin = g.D[0], Dmax = g.D[0];
+    std::int32_t fmin = 0;
+    for (std::int32_t f = 0; f <= M / 2; f++) {
+        if (g.D[f] < Dmin) {
+            Dmin = g.D[f];
+            fmin = f;
+        }
+        if (g.D[f] > Dmax) Dmax = g.D[f];
+    }
+    info->dResponseMin = Dmin;
+    info->dResponseMax = Dmax;
+    info->dMinHz = (double)fmin * QAVEX_SR / (double)M;
+    return Dmax > 0.0 && std::isfinite(Dmax);
+}
+
 }  // namespace
 
 // The system the duals are made for.
@@ -114,25 +188,9 @@ eQavexDual qavex_dual_windows(std::int32_t n, paf_type *const *w_r, paf_type *co
     for (std::int32_t q = 0; q < n; q++) g_r[q] = g_i[q] = nullptr;
     if (!w_r || !w_i || !hops) return DUAL_NO_WINDOWS;
 
-    auto length = [&](std::int32_t q) {
-        const std::int32_t a = w_r[q] ? qavex_t_window_length(w_r[q]) : 0;
-        const std::int32_t b = w_i[q] ? qavex_t_window_length(w_i[q]) : 0;
-        return a < b ? a : b;
-    };
-    std::int64_t Lmax = 0;
-    std::int32_t bands = 0;
-    for (std::int32_t q = 0; q < n; q++) {
-        std::int32_t L = length(q);
-        if (L < 1) continue;
-        for (std::int32_t k = 0; k < L; k++)
-            if (!std::isfinite(w_r[q][k]) || !std::isfinite(w_i[q][k])) {
-                info->iBand = q;
-                return DUAL_NOT_FINITE;
-            }
-        bands++;
-        if (L > Lmax) Lmax = L;
-    }
-    if (bands == 0) return DUAL_NO_WINDOWS;
+    std::int64_t Lmax;
+    const eQavexDual found = check_windows(n, w_r, w_i, info, &Lmax);
+    if (found != DUAL_OK) return found;
     if (Lmax > DUAL_MAX_LENGTH) return DUAL_TOO_LONG;
 
     Grid g;
@@ -141,45 +199,16 @@ eQavexDual qavex_dual_windows(std::int32_t n, paf_type *const *w_r, paf_type *co
     const std::int32_t M = g.M;
     info->iGrid = M;
 
-    // D, first as sum_q |W_q(w)|^2 / (2*44100*d_q), then folded with its mirror.
-    for (std::int32_t f = 0; f < M; f++) g.D[f] = 0.0;
-    for (std::int32_t q = 0; q < n; q++) {
-        std::int32_t L = length(q);
-        if (L < 1) continue;
-        g.spectrum(w_r[q], w_i[q], L);
-        double s = 1.0 / (2.0 * QAVEX_SR * (double)(hops[q] >= 1 ? hops[q] : 1));
-        for (std::int32_t f = 0; f < M; f++)
-            g.D[f] += s * (g.freq[f][0] * g.freq[f][0] + g.freq[f][1] * g.freq[f][1]);
-    }
-    g.D[0] *= 2.0;
-    for (std::int32_t f = 1; f <= M / 2; f++) {
-        if (f == M - f) {
-            g.D[f] *= 2.0;
-            break;
-        }
-        double s = g.D[f] + g.D[M - f];
-        g.D[f] = g.D[M - f] = s;
-    }
-    double Dmin = g.D[0], Dmax = g.D[0];
-    std::int32_t fmin = 0;
-    for (std::int32_t f = 0; f <= M / 2; f++) {
-        if (g.D[f] < Dmin) {
-            Dmin = g.D[f];
-            fmin = f;
-        }
-        if (g.D[f] > Dmax) Dmax = g.D[f];
-    }
-    info->dResponseMin = Dmin;
-    info->dResponseMax = Dmax;
-    info->dMinHz = (double)fmin * QAVEX_SR / (double)M;
-    if (!(Dmax > 0.0) || !std::isfinite(Dmax)) return DUAL_SINGULAR;
+    bank_response(g, n, w_r, w_i, hops);
+    if (!response_range(g, info)) return DUAL_SINGULAR;
+    const double Dmax = info->dResponseMax;
 
     // 1/D (regularised far below the bank's range) with the inverse DFT's 1/M.
     const double eps = DUAL_FLOOR * Dmax;
     for (std::int32_t f = 0; f < M; f++) g.D[f] = g.D[f] / (g.D[f] * g.D[f] + eps * eps) / (double)M;
 
     for (std::int32_t q = 0; q < n; q++) {
-        std::int32_t L = length(q);
+        std::int32_t L = band_length(w_r, w_i, q);
         if (L < 1) continue;
         std::int32_t N = qavex_t_window_length(w_r[q]);
         g_r[q] = qavex_t_new_paf(N, qavex_t_paf_side(w_r[q]));
@@ -307,12 +336,8 @@ void qbank_t_dual_dsp(sQbank_t *psW, t_signal *sp)
     dsp_add(qbank_t_dual_perform, 3, (t_int)psW, (t_int)sp->s_vec, (t_int)sp->s_n);
 }
 
-const sQbank_Param *qbank_t_dual_record(const sQbank_t *psW)
-{
-    return dual_fresh(psW) ? &psW->sDual.psDual->sParam : nullptr;
-}
-
-void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
+// "make_dual": computes the duals of the current float windows and hops.
+static void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
 {
     sQbank_DualState &s = psW->sDual;
     const sQbank_Param &p = psW->sParam;

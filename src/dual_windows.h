@@ -56,15 +56,10 @@ eQavexDual qavex_dual_windows(std::int32_t n, paf_type *const *w_r, paf_type *co
 void qbank_t_dual_new(sQbank_t *psW);
 // Frees the outlet, the dual record and its windows.
 void qbank_t_dual_delete(sQbank_t *psW);
-// Registers "make_dual" on the designer class.
+// Registers "make_dual" (arguments ignored) on the designer class.
 void qbank_t_dual_setup(t_class *c);
 // Adds the block routine of the third outlet (sp: its signal).
 void qbank_t_dual_dsp(sQbank_t *psW, t_signal *sp);
 // The complex windows changed (make, shorten, copy_paf2pac, array commands):
 // the duals are out of date until the next "make_dual".
 void qbank_t_dual_windows_changed(sQbank_t *psW);
-// "make_dual" (arguments ignored).
-void qbank_t_make_dual(sQbank_t *psW, t_symbol *s, int argc, t_atom *argv);
-// The record the third outlet carries in the next block, or null when the
-// duals are missing or out of date.
-const sQbank_Param *qbank_t_dual_record(const sQbank_t *psW);

@@ -91,6 +91,20 @@ double abs_mu(const pac_type *a, std::int32_t n)
     return (double)((long double)w / s - 1.0L);
 }
 
+// Sets every element whose real part passes the test to 0; the count.
+template <typename Test>
+std::int32_t zero_where(pac_type *a, Test test)
+{
+    std::int32_t n = qavex_t_window_length(a);
+    std::int32_t changed = 0;
+    for (std::int32_t i = 0; i < n; i++)
+        if (test(a[i].real())) {
+            a[i] = pac_type(0.0, 0.0);
+            changed++;
+        }
+    return changed;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- DFT
@@ -316,29 +330,15 @@ void qavex_t_imag_plus_real_array(pac_type **ppcIn)
 void qavex_t_set_nan_to_zero_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
-    pac_type *a = *ppcIn;
-    std::int32_t n = qavex_t_window_length(a);
-    std::int32_t changed = 0;
-    for (std::int32_t i = 0; i < n; i++)
-        if (std::isnan(a[i].real())) {
-            a[i] = pac_type(0.0, 0.0);
-            changed++;
-        }
+    std::int32_t changed = zero_where(*ppcIn, [](double re) { return std::isnan(re); });
     if (changed) post("Anzahl Nans: %i", (int)changed);
 }
 
 void qavex_t_set_inf_to_zero_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
-    pac_type *a = *ppcIn;
-    std::int32_t n = qavex_t_window_length(a);
-    std::int32_t changed = 0;
-    for (std::int32_t i = 0; i < n; i++)
-        if (std::isinf(a[i].real())) {
-            a[i] = pac_type(0.0, 0.0);
-            changed++;
-        }
-    if (changed) post("*%p, Anzahl Infs: %i", (void *)a, (int)changed);
+    std::int32_t changed = zero_where(*ppcIn, [](double re) { return std::isinf(re); });
+    if (changed) post("*%p, Anzahl Infs: %i", (void *)*ppcIn, (int)changed);
 }
 
 void qavex_t_normalize_array(pac_type **ppcIn)

@@ -5,21 +5,11 @@
 
 #include "qavex_t_definitions.h"
 
-enum _eMultType : std::int32_t {
-    TIMES_VAL = 0,
-    TIMES_CONJ = 1,
-    TIMES_N = 2,
-    DIV_N = 3,
-    RECIPROCAL = 4,
-    CONJUGATE = 5,
-    NORMALIZE = 6
-};
+// What qavex_t_mult_array does with each element (numbered from 0).
+enum _eMultType : std::int32_t { TIMES_VAL, TIMES_CONJ, TIMES_N, DIV_N, RECIPROCAL, CONJUGATE, NORMALIZE };
 
-enum _eProlongType : std::int32_t {
-    PROLONG_START = 0,
-    PROLONG_MIDDLE = 1,
-    PROLONG_END = 2
-};
+// Where qavex_t_prolong_array inserts its zeros (numbered from 0).
+enum _eProlongType : std::int32_t { PROLONG_START, PROLONG_MIDDLE, PROLONG_END };
 
 void qavex_t_simplefft_array(pac_type **ppcIn, pac_type **ppcOut, std::int32_t FFTW_FLAG);
 void qavex_t_fft_array(pac_type **ppcIn);

@@ -115,40 +115,107 @@ long double tail_slope(const ExpMap &m)
     return kout;
 }
 
+// Table `select` of the B-spline data in *t. Without data the maps post and
+// give 0, with an empty table NaN: false, and *result holds that value.
+bool bspline_table(double *data, Table (*select)(double *), Table *t, double *result)
+{
+    if (!data) {
+        post("Error qavex_t_Theta_inv_bspline");
+        *result = 0.0;
+        return false;
+    }
+    *t = select(data);
+    if (t->size > 0) return true;
+    *result = DNAN;
+    return false;
+}
+
+// Odd map through a table: interpolated at |v|, sign restored.
+double odd_table_map(double v, const Table &t)
+{
+    return (double)(sign_of(v) * bspline_inter(std::fabs(v) - t.start, t.values, t.size, 2));
+}
+
+// Pieces of the centred B-splines of degrees 4 to 6 at x = |argument| >= 0
+// (x2 = x * x); 0 outside the support.
+double basis_4(long double x, long double x2)
+{
+    if (x < 0.5L) return (double)(115.0L / 192.0L + x2 * (-5.0L / 8.0L + x2 / 4.0L));
+    if (x < 1.5L)
+        return (double)((55.0L + x * (20.0L + x * (-120.0L + x * (80.0L - 16.0L * x)))) / 96.0L);
+    if (x < 2.5L) {
+        long double u = 5.0L - 2.0L * x;
+        long double u2 = u * u;
+        return (double)(u2 * u2 / 384.0L);
+    }
+    return 0.0;
+}
+
+double basis_5(long double x, long double x2)
+{
+    if (x < 1.0L)
+        return (double)(11.0L / 20.0L + x2 * (-1.0L / 2.0L + x2 * (1.0L / 4.0L - x / 12.0L)));
+    if (x < 2.0L)
+        return (double)(17.0L / 40.0L +
+                        x * (5.0L / 8.0L +
+                             x * (-7.0L / 4.0L + x * (5.0L / 4.0L + x * (-3.0L / 8.0L + x / 24.0L)))));
+    if (x < 3.0L) {
+        long double u = 3.0L - x;
+        long double u2 = u * u;
+        return (double)(u2 * u2 * u / 120.0L);
+    }
+    return 0.0;
+}
+
+double basis_6(long double x, long double x2)
+{
+    if (x < 0.5L)
+        return (double)(5887.0L / 11520.0L +
+                        x2 * (-77.0L / 192.0L + x2 * (7.0L / 48.0L - x2 / 36.0L)));
+    if (x < 1.5L)
+        return (double)(7861.0L / 15360.0L +
+                        x * (-7.0L / 768.0L +
+                             x * (-91.0L / 256.0L +
+                                  x * (-35.0L / 288.0L +
+                                       x * (21.0L / 64.0L + x * (-7.0L / 48.0L + x / 48.0L))))));
+    if (x < 2.5L)
+        return (double)(1379.0L / 7680.0L +
+                        x * (1267.0L / 960.0L +
+                             x * (-329.0L / 128.0L +
+                                  x * (133.0L / 72.0L +
+                                       x * (-21.0L / 32.0L + x * (7.0L / 60.0L - x / 120.0L))))));
+    if (x < 3.5L) {
+        long double u = 7.0L - 2.0L * x;
+        long double u3 = u * u * u;
+        return (double)(u3 * u3 / 46080.0L);
+    }
+    return 0.0;
+}
 }  // namespace
 
 // ---------------------------------------------------------------- B-spline map
 
 double qavex_t_Theta_bspline(double x, double *data)
 {
-    if (!data) {
-        post("Error qavex_t_Theta_inv_bspline");
-        return 0.0;
-    }
-    Table t = forward_table(data);
-    if (t.size <= 0) return DNAN;
-    return (double)(sign_of(x) * bspline_inter(std::fabs(x) - t.start, t.values, t.size, 2));
+    Table t;
+    double result;
+    if (!bspline_table(data, forward_table, &t, &result)) return result;
+    return odd_table_map(x, t);
 }
 
 double qavex_t_Theta_inv_bspline(double nu, double *data)
 {
-    if (!data) {
-        post("Error qavex_t_Theta_inv_bspline");
-        return 0.0;
-    }
-    Table t = inverse_table(data);
-    if (t.size <= 0) return DNAN;
-    return (double)(sign_of(nu) * bspline_inter(std::fabs(nu) - t.start, t.values, t.size, 2));
+    Table t;
+    double result;
+    if (!bspline_table(data, inverse_table, &t, &result)) return result;
+    return odd_table_map(nu, t);
 }
 
 double qavex_t_d_Theta_inf_bspline(double, double *data)
 {
-    if (!data) {
-        post("Error qavex_t_Theta_inv_bspline");
-        return 0.0;
-    }
-    Table t = inverse_table(data);
-    if (t.size <= 0) return DNAN;
+    Table t;
+    double result;
+    if (!bspline_table(data, inverse_table, &t, &result)) return result;
     // The inverse table is sampled at unit frequency steps: its steepest
     // step is the reciprocal of the smallest slope of the forward map.
     long double largest = 0.0L;
@@ -242,50 +309,11 @@ double qavex_t_bspline_basis(std::int32_t n, double xd)
         }
         return 0.0;
     case 4:
-        if (x < 0.5L) return (double)(115.0L / 192.0L + x2 * (-5.0L / 8.0L + x2 / 4.0L));
-        if (x < 1.5L)
-            return (double)((55.0L + x * (20.0L + x * (-120.0L + x * (80.0L - 16.0L * x)))) / 96.0L);
-        if (x < 2.5L) {
-            long double u = 5.0L - 2.0L * x;
-            long double u2 = u * u;
-            return (double)(u2 * u2 / 384.0L);
-        }
-        return 0.0;
+        return basis_4(x, x2);
     case 5:
-        if (x < 1.0L)
-            return (double)(11.0L / 20.0L + x2 * (-1.0L / 2.0L + x2 * (1.0L / 4.0L - x / 12.0L)));
-        if (x < 2.0L)
-            return (double)(17.0L / 40.0L +
-                            x * (5.0L / 8.0L +
-                                 x * (-7.0L / 4.0L + x * (5.0L / 4.0L + x * (-3.0L / 8.0L + x / 24.0L)))));
-        if (x < 3.0L) {
-            long double u = 3.0L - x;
-            long double u2 = u * u;
-            return (double)(u2 * u2 * u / 120.0L);
-        }
-        return 0.0;
+        return basis_5(x, x2);
     case 6:
-        if (x < 0.5L)
-            return (double)(5887.0L / 11520.0L +
-                            x2 * (-77.0L / 192.0L + x2 * (7.0L / 48.0L - x2 / 36.0L)));
-        if (x < 1.5L)
-            return (double)(7861.0L / 15360.0L +
-                            x * (-7.0L / 768.0L +
-                                 x * (-91.0L / 256.0L +
-                                      x * (-35.0L / 288.0L +
-                                           x * (21.0L / 64.0L + x * (-7.0L / 48.0L + x / 48.0L))))));
-        if (x < 2.5L)
-            return (double)(1379.0L / 7680.0L +
-                            x * (1267.0L / 960.0L +
-                                 x * (-329.0L / 128.0L +
-                                      x * (133.0L / 72.0L +
-                                           x * (-21.0L / 32.0L + x * (7.0L / 60.0L - x / 120.0L))))));
-        if (x < 3.5L) {
-            long double u = 7.0L - 2.0L * x;
-            long double u3 = u * u * u;
-            return (double)(u3 * u3 / 46080.0L);
-        }
-        return 0.0;
+        return basis_6(x, x2);
     default:
         post("Error. Non implemented B-Spline chosen");
         return DNAN;
