@@ -30,7 +30,6 @@ TEST(FastModesHost, DemoSettingsRoundTripAsExact)
     // Reports of the fast synthesis and the fast analysis.
     for (int o : {fast, fast_chain.ana}) p.at(samples / 44.1 + 20, "bang", o);
     auto r = p.run(samples / 44.1 + 40);
-    ASSERT_EQ(r.status, 0) << r.console;
     EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
     EXPECT_TRUE(e2e::has_line(r.console, "Fast: 1")) << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "Fast: 1"), 2) << r.console;
@@ -40,9 +39,7 @@ TEST(FastModesHost, DemoSettingsRoundTripAsExact)
     EXPECT_TRUE(e2e::counts(r.console, {{"latency-fast: 8777", blocks}, {"latency-chain: 8777", blocks},
                                         {"latency-", 3 * blocks}}));
 
-    auto ch = e2e::read_wav(wav);
-    ASSERT_EQ(ch.size(), 4u);
-    ASSERT_EQ(ch[0].size(), (size_t)samples);
+    auto ch = e2e::read_wav(wav, 4, samples);
     const size_t from = 12000;  // after the latency and the first full windows
     const double ex = e2e::error_db(ch[0], ch[3], from), fa = e2e::error_db(ch[1], ch[3], from),
                  fc = e2e::error_db(ch[2], ch[3], from);

@@ -57,58 +57,22 @@ std::string joined_commands()
 
 TEST(QbankArrayCommandsE2E, BadArgumentsWhileTheChainRuns)
 {
-    std::string dir = e2e::temp_dir();
-    std::string wav = dir + "/out.wav";
     const double t_bad = 1500, t_mult = 2500, t_copy = 4000, t_stop = 6000;
-
     e2e::Patch p;
-    int lb = p.obj("loadbang");
-    int seq = p.obj("t b b b");
-    int bank = p.obj("qbank_tilde");
-    int setup = p.msg("set_T_max 0.02 \\, initialize 0 \\, make -1 \\, shorten -1 \\, copy_pac2paf -1");
-    int osc = p.obj("osc~ 1000");
-    int ana = p.obj("qavex_tilde");
-    int syn = p.obj("invqavex_tilde");
-    // Recorded into a table and written by soundfiler, which writes at once
-    // (a disk-writing thread could still be busy when the host quits).
-    p.obj("table rec " + std::to_string((int)(t_stop * 44.1) + 4410));
-    int wr = p.obj("tabwrite~ rec");
-    int start = p.msg("bang \\, \\; pd dsp 1");
-    int sf = p.obj("soundfiler");
+    int bank = p.designer("set_T_max 0.02 \\, initialize 0 \\, make -1 \\, shorten -1 \\, copy_pac2paf -1");
+    e2e::Chain c = p.chain(p.obj("osc~ 1000"), bank);
     int lat = p.obj("change");
-    int latp = p.obj("print latency");
-    p.connect(lb, 0, seq, 0);
-    p.connect(seq, 2, setup, 0);
-    p.connect(setup, 0, bank, 0);
-    p.connect(seq, 1, start, 0);
-    p.connect(start, 0, wr, 0);
-    p.connect(osc, 0, ana, 0);
-    p.connect(bank, 0, ana, 1);
-    p.connect(ana, 0, syn, 0);
-    p.connect(ana, 1, syn, 1);
-    p.connect(syn, 0, wr, 0);
-    p.connect(syn, 1, lat, 0);
-    p.connect(lat, 0, latp, 0);
-
-    auto at = [&](double ms, const std::string &text, int dst) {
-        int d = p.obj("del " + std::to_string(ms));
-        int m = p.msg(text);
-        p.connect(seq, 0, d, 0);
-        p.connect(d, 0, m, 0);
-        p.connect(m, 0, dst, 0);
-    };
-    int mark = p.obj("print e2e");
-    at(t_bad, joined_commands(), bank);
-    at(t_bad + 1, "bad commands sent", mark);
+    p.connect(c.syn, 1, lat, 0);
+    p.connect(lat, 0, p.obj("print latency"), 0);
+    auto wav = p.record({c.syn}, (int)(t_stop * 44.1) + 4410, 0, t_stop);
+    p.dsp_on();
+    p.at(t_bad, joined_commands(), bank);
+    p.marker(t_bad + 1, "bad commands sent");
     // Doubles every complex window; the audio objects keep the float copies
     // until they are copied again.
-    at(t_mult, "mult -1 TIMES_VAL 2 0", bank);
-    at(t_copy, "copy_pac2paf -1", bank);
-    at(t_stop, "write -bytes 4 " + wav + " rec", sf);
-    p.quit_after(t_stop + 100);
-
-    auto r = e2e::run_pd(p, dir, 300);
-    ASSERT_EQ(r.status, 0) << r.console;
+    p.at(t_mult, "mult -1 TIMES_VAL 2 0", bank);
+    p.at(t_copy, "copy_pac2paf -1", bank);
+    auto r = p.run(t_stop + 100);
     EXPECT_TRUE(e2e::has_line(r.console, "e2e: bad commands sent")) << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "couldn't create"), 0) << r.console;
     // Refusals the commands post themselves.
@@ -136,8 +100,7 @@ TEST(QbankArrayCommandsE2E, BadArgumentsWhileTheChainRuns)
     ASSERT_GT(latency, 0);
     ASSERT_LT(latency, 20000);
 
-    auto ch = e2e::read_wav(wav);
-    ASSERT_EQ(ch.size(), 1u);
+    auto ch = e2e::read_wav(wav, 1);
     const std::vector<float> &y = ch[0];
     auto smp = [](double ms) { return (std::size_t)(ms * 44.1); };
     std::size_t settle = (std::size_t)latency + 4410;

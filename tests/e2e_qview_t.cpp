@@ -30,45 +30,26 @@ std::map<int, double> band_centres(const std::string &console)
 // "peak: level index" from [array max].
 e2e::Run run_view(double freq)
 {
-    std::string dir = e2e::temp_dir();
     e2e::Patch p;
-    int lb = p.obj("loadbang");
-    int cfg = p.msg("make -1 \\, copy_pac2paf -1 \\, print_band -1");
-    int bank = p.obj("qbank_tilde");
+    int bank = p.designer("make -1 \\, copy_pac2paf -1 \\, print_band -1");
+    p.dsp_on();
     std::ostringstream o;
     o << "osc~ " << freq;
-    int osc = p.obj(o.str());
     int amp = p.obj("*~ 0.1");
-    int ana = p.obj("qavex_tilde");
-    int view = p.obj("qview~ bandlevels");
-    p.obj("array define bandlevels 5");
-    int dsp = p.msg("\\; pd dsp 1");
-    int del = p.obj("del 1000");
-    int bang = p.msg("bang");
-    int max = p.obj("array max bandlevels");
-    int pk = p.obj("pack f f");
-    int pr = p.obj("print peak");
-    int size = p.obj("array size bandlevels");
-    int prs = p.obj("print size");
-    p.connect(lb, 0, cfg, 0);
-    p.connect(cfg, 0, bank, 0);
-    p.connect(lb, 0, dsp, 0);
-    p.connect(osc, 0, amp, 0);
-    p.connect(amp, 0, ana, 0);
-    p.connect(bank, 0, ana, 1);
+    p.connect(p.obj(o.str()), 0, amp, 0);
+    int ana = p.analysis(amp, bank), view = p.obj("qview~ bandlevels");
     p.connect(ana, 0, view, 0);
     p.connect(ana, 1, view, 1);
-    p.connect(lb, 0, del, 0);
-    p.connect(del, 0, bang, 0);
-    p.connect(bang, 0, view, 0);
+    p.obj("array define bandlevels 5");
+    int bang = p.at(1000, "bang", view);
+    int size = p.obj("array size bandlevels"), max = p.obj("array max bandlevels"), pk = p.obj("pack f f");
     p.connect(bang, 0, size, 0);
-    p.connect(size, 0, prs, 0);
+    p.connect(size, 0, p.obj("print size"), 0);
     p.connect(bang, 0, max, 0);
     p.connect(max, 1, pk, 1);
     p.connect(max, 0, pk, 0);
-    p.connect(pk, 0, pr, 0);
-    p.quit_after(1100);
-    return e2e::run_pd(p, dir);
+    p.connect(pk, 0, p.obj("print peak"), 0);
+    return p.run(1100, 120);
 }
 
 // The array index of the loudest element, -1 when it was not printed.
@@ -84,7 +65,6 @@ TEST(QviewHost, LoudestElementIsTheBandOfTheSine)
 {
     // A sine between two band centres peaks in one of those two bands.
     auto r = run_view(1000.0);
-    ASSERT_EQ(r.status, 0) << r.console;
     EXPECT_TRUE(e2e::clean_console(r.console)) << r.console;
     auto centres = band_centres(r.console);
     ASSERT_GT(centres.size(), 24u) << r.console;
@@ -101,7 +81,6 @@ TEST(QviewHost, LoudestElementIsTheBandOfTheSine)
     // report names it.
     for (int q : {12, 23}) {
         auto rq = run_view(centres[q]);
-        ASSERT_EQ(rq.status, 0) << rq.console;
         EXPECT_EQ(peak_band(rq.console, &level), q) << centres[q] << " Hz\n" << rq.console;
         EXPECT_GT(level, -120.0f);
         EXPECT_EQ(e2e::count_containing(rq.console, "qview~: loudest band " + std::to_string(q) + " "), 1)

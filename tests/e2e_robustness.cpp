@@ -31,42 +31,19 @@ struct FileCase {
 
 // A designer feeds a generator, whose stream goes to the writer: "open",
 // one block of events, optionally "close", then a bang for the state.
-e2e::Run run_file_case(const FileCase &c, const std::string &dir)
+e2e::Run run_file_case(const FileCase &c)
 {
     e2e::Patch p;
-    int lb = p.obj("loadbang");
-    int dsp = p.msg("\\; pd dsp 1");
-    int bank = p.obj("qbank_tilde");
-    int emit = p.obj("qemit_tilde");
-    int dump = p.obj("qdump~");
-    int open = p.msg("open " + c.path);
-    int d1 = p.obj("del 10");
-    int n = p.msg(std::to_string(c.events));
-    int until = p.obj("until");
-    int ev = p.msg("emit 3 0.5 -0.25 1");
-    int d2 = p.obj("del 20");
-    int after = p.msg(c.close_after ? "close \\, bang" : "bang");
-    int d3 = p.obj("del 40");
-    int again = p.msg("emit 3 0.5 -0.25 1");  // nothing may be written or reported
-    p.connect(lb, 0, dsp, 0);
-    p.connect(lb, 0, open, 0);
-    p.connect(open, 0, dump, 0);
-    p.connect(bank, 0, emit, 1);
-    p.connect(emit, 0, dump, 0);
-    p.connect(emit, 1, dump, 1);
-    p.connect(lb, 0, d1, 0);
-    p.connect(d1, 0, n, 0);
-    p.connect(n, 0, until, 0);
+    p.dsp_on();
+    int emit = p.generator(p.obj("qbank_tilde"));
+    int dump = p.writer(emit, e2e::Out(emit, 1), c.path, -1);
+    int until = p.obj("until"), ev = p.msg("emit 3 0.5 -0.25 1");
     p.connect(until, 0, ev, 0);
     p.connect(ev, 0, emit, 0);
-    p.connect(lb, 0, d2, 0);
-    p.connect(d2, 0, after, 0);
-    p.connect(after, 0, dump, 0);
-    p.connect(lb, 0, d3, 0);
-    p.connect(d3, 0, again, 0);
-    p.connect(again, 0, emit, 0);
-    p.quit_after(80);
-    return e2e::run_pd(p, dir);
+    p.at(10, std::to_string(c.events), until);
+    p.at(20, c.close_after ? "close \\, bang" : "bang", dump);
+    p.at(40, "emit 3 0.5 -0.25 1", emit);  // nothing may be written or reported
+    return p.run(80, 120);
 }
 
 TEST(RobustHost, WriterReportsEveryFileFailureOnceWithTheSystemsReason)
@@ -87,8 +64,7 @@ TEST(RobustHost, WriterReportsEveryFileFailureOnceWithTheSystemsReason)
     };
     for (const FileCase &c : cases) {
         SCOPED_TRACE(c.name);
-        e2e::Run r = run_file_case(c, e2e::temp_dir());
-        EXPECT_EQ(r.status, 0) << r.console;
+        e2e::Run r = run_file_case(c);
         EXPECT_TRUE(e2e::has_line(r.console, c.error)) << r.console;
         EXPECT_EQ(e2e::count_containing(r.console, "error"), 1) << r.console;
         // After the failure the object has no file.
@@ -106,69 +82,39 @@ TEST(RobustHost, WrongBlockSizeGivesOneErrorPerStartAndEmptyOutlets)
     const std::string wav = dir + "/outlets.wav";
     // The last table records a plain [sig~ 3]: it proves the recording ran.
     const char *tables[] = {"g", "c", "pg", "eg", "ec", "s", "l", "k"};
-    std::string sub = "#N canvas 0 0 400 300 sub 0;\n";
-    int count = 0;
-    auto obj = [&](const std::string &t) {
-        sub += "#X obj 10 " + std::to_string(10 + 20 * count) + " " + t + ";\n";
-        return count++;
-    };
-    auto con = [&](int a, int o, int b, int i) {
-        sub += "#X connect " + std::to_string(a) + " " + std::to_string(o) + " " + std::to_string(b) + " " +
-               std::to_string(i) + ";\n";
-    };
-    obj("block~ 128");
+    e2e::Patch sub;
+    sub.obj("block~ 128");
     // Each designer feeds one reader, so the host may hand a designer's
     // vector, tag and address included, to the reader's outlet.
-    int bank = obj("qbank_tilde");
-    int bank2 = obj("qbank_tilde");
-    int sig = obj("sig~ 5");
-    int ana = obj("qavex_tilde");
-    int syn = obj("invqavex_tilde");
-    int proc = obj("qproc~ filter 0 5");
-    int emit = obj("qemit_tilde");
-    int dump = obj("qdump~");
-    int sig2 = obj("sig~ 3");
-    int lag = obj("qlag_tilde");
-    int metro = obj("metro 10");
-    int lb = obj("loadbang");
-    int first_tab = count;
-    for (const char *t : tables) {
-        obj(std::string("table ") + t + " 128");
-        obj(std::string("tabwrite~ ") + t);
-    }
-    con(lb, 0, metro, 0);
-    con(bank, 0, ana, 1);
-    con(sig, 0, ana, 0);
-    con(ana, 0, proc, 0);
-    con(proc, 0, syn, 0);
-    con(ana, 1, syn, 1);
-    con(bank2, 0, emit, 1);
-    con(emit, 0, dump, 0);
-    con(emit, 1, dump, 1);
-    con(sig2, 0, lag, 0);
-    const int sources[][2] = {{ana, 0}, {ana, 1}, {proc, 0}, {emit, 0}, {emit, 1}, {syn, 0}, {lag, 0}, {sig2, 0}};
+    int bank = sub.obj("qbank_tilde");
+    int bank2 = sub.obj("qbank_tilde");
+    int ana = sub.analysis(sub.obj("sig~ 5"), bank);
+    int proc = sub.obj("qproc~ filter 0 5");
+    sub.connect(ana, 0, proc, 0);
+    int syn = sub.synthesis(proc, e2e::Out(ana, 1));
+    int emit = sub.generator(bank2);
+    int dump = sub.obj("qdump~");
+    sub.connect(emit, 0, dump, 0);
+    sub.connect(emit, 1, dump, 1);
+    int sig2 = sub.obj("sig~ 3");
+    int lag = sub.obj("qlag_tilde");
+    sub.connect(sig2, 0, lag, 0);
+    int metro = sub.obj("metro 10");
+    sub.connect(sub.loadbang(), 0, metro, 0);
+    const e2e::Out sources[] = {ana, {ana, 1}, proc, emit, {emit, 1}, syn, lag, sig2};
     for (int i = 0; i < 8; i++) {
-        int tab = first_tab + 2 * i + 1;
-        con(sources[i][0], sources[i][1], tab, 0);
-        con(metro, 0, tab, 0);
+        sub.obj(std::string("table ") + tables[i] + " 128");
+        int tab = sub.obj(std::string("tabwrite~ ") + tables[i]);
+        sub.connect(sources[i], tab);
+        sub.connect(metro, 0, tab, 0);
     }
-    std::string text = "#N canvas 0 0 800 600 12;\n" + sub + "#X restore 10 10 pd sub;\n";
-    // Main canvas: 0 sub, then loadbang, DSP on, a restart, the WAV, quit.
-    text += "#X obj 10 40 loadbang;\n"                                     // 1
-            "#X msg 10 60 \\; pd dsp 1;\n"                                // 2
-            "#X obj 10 80 del 100;\n"                                      // 3
-            "#X msg 10 100 \\; pd dsp 0 \\; pd dsp 1;\n"                  // 4
-            "#X obj 10 120 del 200;\n"                                     // 5
-            "#X msg 10 140 write -wave -bytes 4 " + wav + " g c pg eg ec s l k;\n"  // 6
-            "#X obj 10 160 soundfiler;\n"                                  // 7
-            "#X obj 10 180 del 250;\n"                                     // 8
-            "#X msg 10 200 \\; pd quit;\n"                                 // 9
-            "#X connect 1 0 2 0;\n#X connect 1 0 3 0;\n#X connect 3 0 4 0;\n#X connect 1 0 5 0;\n"
-            "#X connect 5 0 6 0;\n#X connect 6 0 7 0;\n#X connect 1 0 8 0;\n#X connect 8 0 9 0;\n";
-    const std::string patch = dir + "/blocks.pd";
-    e2e::write_file(patch, text);
-    e2e::Run r = e2e::run_pd_file(patch);
-    ASSERT_EQ(r.status, 0) << r.console;
+    // Main patch: DSP on, a restart, the WAV.
+    e2e::Patch p(dir);
+    p.sub("sub", sub);
+    p.dsp_on();
+    p.at(100, "\\; pd dsp 0 \\; pd dsp 1");
+    p.at(200, "write -wave -bytes 4 " + wav + " g c pg eg ec s l k", p.obj("soundfiler"));
+    e2e::Run r = p.run(250, 120);
 
     // The designer works at any size; every other class reports once per start.
     const char *reports[] = {"Fehler in qavex_t_perform - Blocksize falsch", "invqavex_tilde: block size 128",
@@ -177,8 +123,7 @@ TEST(RobustHost, WrongBlockSizeGivesOneErrorPerStartAndEmptyOutlets)
     for (const char *rep : reports) EXPECT_EQ(e2e::count_containing(r.console, rep), 2) << rep << "\n" << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "error"), 12) << r.console;
 
-    auto ch = e2e::read_wav(wav);
-    ASSERT_EQ(ch.size(), 8u);
+    auto ch = e2e::read_wav(wav, 8);
     for (int i = 0; i < 8; i++) {
         ASSERT_EQ(ch[i].size(), 128u) << tables[i];
         const float want = i == 7 ? 3.0f : 0.0f;
@@ -216,44 +161,17 @@ int nonzero_count(const std::vector<float> &v)
 // bank_msgs at load, the input changes to the given values at the given
 // times (ms). The synthesis output is recorded and returned.
 ChainRun run_chain(const std::string &bank_msgs, const std::string &input,
-                   const std::vector<std::pair<int, std::string>> &changes = {}, const std::string &dir = e2e::temp_dir())
+                   const std::vector<std::pair<int, std::string>> &changes = {}, const std::string &dir = "")
 {
-    const std::string wav = dir + "/out.wav";
-    e2e::Patch p;
-    int lb = p.obj("loadbang");
-    int dsp = p.msg("\\; pd dsp 1");
-    int bank = p.obj("qbank_tilde");
-    int setup = p.msg(bank_msgs);
+    e2e::Patch p(dir);
+    p.dsp_on();
+    int bank = p.designer(bank_msgs);
     int sig = p.obj("sig~ " + input);
-    int ana = p.obj("qavex_tilde");
-    int syn = p.obj("invqavex_tilde");
-    p.obj("table out " + std::to_string((int)(AUDIO_MS * 44.1)));
-    int rec = p.obj("tabwrite~ out");
-    p.connect(lb, 0, dsp, 0);
-    p.connect(lb, 0, setup, 0);
-    p.connect(setup, 0, bank, 0);
-    p.connect(bank, 0, ana, 1);
-    p.connect(sig, 0, ana, 0);
-    p.connect(ana, 0, syn, 0);
-    p.connect(ana, 1, syn, 1);
-    p.connect(syn, 0, rec, 0);
-    p.connect(lb, 0, rec, 0);
-    for (const auto &[ms, value] : changes) {
-        int d = p.obj("del " + std::to_string(ms));
-        int m = p.msg(value);
-        p.connect(lb, 0, d, 0);
-        p.connect(d, 0, m, 0);
-        p.connect(m, 0, sig, 0);
-    }
-    int end = p.obj("del " + std::to_string((int)AUDIO_MS));
-    int write = p.msg("write -wave -bytes 4 " + wav + " out");
-    int sf = p.obj("soundfiler");
-    p.connect(lb, 0, end, 0);
-    p.connect(end, 0, write, 0);
-    p.connect(write, 0, sf, 0);
-    p.quit_after(AUDIO_MS + 10);
+    e2e::Chain c = p.chain(sig, bank);
+    for (const auto &[ms, value] : changes) p.at(ms, value, sig);
+    auto wav = p.record({c.syn}, (int)(AUDIO_MS * 44.1), 0, AUDIO_MS);
     auto t0 = std::chrono::steady_clock::now();
-    ChainRun r{e2e::run_pd(p, dir, RUN_LIMIT_S), {}, 0};
+    ChainRun r{p.run(AUDIO_MS + 10, RUN_LIMIT_S), {}, 0};
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (r.run.status == 0) r.out = e2e::read_wav(wav).at(0);
     return r;
@@ -283,8 +201,7 @@ TEST(RobustHost, DesignerPublishesNoNonFiniteWindow)
                              " \\, paf2list 3 \\, mult -1 TIMES_VAL 1e309 0 \\, cut -1 0 1e309"
                              " \\, make_dc_offset -1 1 -1e309 0 \\, mult -1 TIMES_VAL 1e30 0"
                              " \\, mult -1 TIMES_VAL 1e30 0 \\, copy_pac2paf -1 \\, paf2list 3";
-    const std::string dir = e2e::temp_dir();
-    ChainRun r = run_chain(msgs, "0.5", {}, dir);
+    ChainRun r = run_chain(msgs, "0.5");
     ASSERT_EQ(r.run.status, 0) << "took " << r.seconds << " s\n" << r.run.console;
     for (const char *sel : {"mult", "cut", "make_dc_offset"})
         EXPECT_EQ(e2e::count_containing(r.run.console, std::string("qbank_tilde ") + sel + ": value "), 1)
@@ -330,45 +247,22 @@ TEST(RobustHost, ProcessorAndSynthesisSkipNonFiniteCoefficients)
 {
     for (const char *mode : {"set_fast 0", "set_fast 1"}) {
         SCOPED_TRACE(mode);
-        const std::string dir = e2e::temp_dir(), wav = dir + "/out.wav";
         e2e::Patch p;
-        int lb = p.obj("loadbang");
-        int dsp = p.msg("\\; pd dsp 1");
-        int bank = p.obj("qbank_tilde");
-        int setup = p.msg(MAKE);
-        int metro = p.obj("metro 0.5");
-        int ev = p.msg("emit 5 1e309 0 3 \\, emit 7 0 -1e309 4 \\, emit 9 0.25 0 5");
-        int emit = p.obj("qemit_tilde");
-        int shift = p.obj("qproc~ shift 0 1 1");
-        int syn = p.obj("invqavex_tilde");
-        int fast = p.msg(mode);
-        p.connect(lb, 0, fast, 0);
-        p.connect(fast, 0, syn, 0);
-        p.obj("table out " + std::to_string((int)(AUDIO_MS * 44.1)));
-        int rec = p.obj("tabwrite~ out");
-        int end = p.obj("del " + std::to_string((int)AUDIO_MS));
-        int write = p.msg("write -wave -bytes 4 " + wav + " out");
-        int sf = p.obj("soundfiler");
-        p.connect(lb, 0, dsp, 0);
-        p.connect(lb, 0, setup, 0);
-        p.connect(setup, 0, bank, 0);
-        p.connect(lb, 0, metro, 0);
+        int fast = p.at(0, mode);
+        p.dsp_on();
+        int emit = p.generator(p.designer(MAKE)), shift = p.obj("qproc~ shift 0 1 1");
+        int metro = p.obj("metro 0.5"), ev = p.msg("emit 5 1e309 0 3 \\, emit 7 0 -1e309 4 \\, emit 9 0.25 0 5");
+        p.connect(p.loadbang(), 0, metro, 0);
         p.connect(metro, 0, ev, 0);
         p.connect(ev, 0, emit, 0);
-        p.connect(bank, 0, emit, 1);
         p.connect(emit, 0, shift, 0);
         p.connect(emit, 1, shift, 1);
         p.connect(emit, 1, shift, 3);
-        p.connect(shift, 0, syn, 0);
-        p.connect(emit, 1, syn, 1);
-        p.connect(syn, 0, rec, 0);
-        p.connect(lb, 0, rec, 0);
-        p.connect(lb, 0, end, 0);
-        p.connect(end, 0, write, 0);
-        p.connect(write, 0, sf, 0);
-        p.quit_after(AUDIO_MS + 10);
+        int syn = p.synthesis(shift, e2e::Out(emit, 1));
+        p.connect(fast, 0, syn, 0);
+        auto wav = p.record({syn}, (int)(AUDIO_MS * 44.1), 0, AUDIO_MS);
         auto t0 = std::chrono::steady_clock::now();
-        e2e::Run r = e2e::run_pd(p, dir, RUN_LIMIT_S);
+        e2e::Run r = p.run(AUDIO_MS + 10, RUN_LIMIT_S);
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         ASSERT_EQ(r.status, 0) << "took " << seconds << " s\n" << r.console;
         EXPECT_EQ(e2e::count_containing(r.console, "qproc~ shift: warning: coefficients with non-finite values"), 1)
@@ -426,13 +320,9 @@ struct BoundCase {
 e2e::Patch bound_patch(const char *object, const std::string &messages)
 {
     e2e::Patch p;
-    int lb = p.obj("loadbang");
     int obj = p.obj(object);
-    int m = p.msg(messages);
-    int pr = p.obj("print out");
-    p.connect(lb, 0, m, 0);
-    p.connect(m, 0, obj, 0);
-    p.connect(obj, object == std::string("qbank_tilde") ? 1 : 0, pr, 0);
+    p.at(0, messages, obj);
+    p.connect(obj, object == std::string("qbank_tilde") ? 1 : 0, p.obj("print out"), 0);
     p.quit_after(10);
     return p;
 }

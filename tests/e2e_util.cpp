@@ -14,15 +14,22 @@
 
 namespace e2e {
 
+// Each object a little further right than the one before, so the [inlet~]
+// and [outlet~] of a subpatch come in the order they were added.
+std::string Patch::place() const
+{
+    return std::to_string(10 + 2 * count_) + " " + std::to_string(10 + 20 * count_);
+}
+
 int Patch::obj(const std::string &text)
 {
-    lines_.push_back("#X obj 10 " + std::to_string(10 + 20 * count_) + " " + text + ";");
+    lines_.push_back("#X obj " + place() + " " + text + ";");
     return count_++;
 }
 
 int Patch::msg(const std::string &text)
 {
-    lines_.push_back("#X msg 10 " + std::to_string(10 + 20 * count_) + " " + text + ";");
+    lines_.push_back("#X msg " + place() + " " + text + ";");
     return count_++;
 }
 
@@ -36,7 +43,7 @@ int Patch::sub(const std::string &name, const Patch &inner)
 {
     lines_.push_back("#N canvas 0 0 400 300 " + name + " 0;");
     for (auto &l : inner.lines_) lines_.push_back(l);
-    lines_.push_back("#X restore 10 " + std::to_string(10 + 20 * count_) + " pd " + name + ";");
+    lines_.push_back("#X restore " + place() + " pd " + name + ";");
     return count_++;
 }
 
@@ -85,11 +92,11 @@ int Patch::designer(const std::string &msgs)
     return bank;
 }
 
-int Patch::analysis(Out src, int bank)
+int Patch::analysis(Out src, Out params)
 {
     int a = obj("qavex_tilde");
     if (src.obj >= 0) connect(src, a);
-    connect(bank, 0, a, 1);
+    connect(params, a, 1);
     return a;
 }
 
@@ -101,9 +108,9 @@ int Patch::synthesis(Out coeffs, Out params)
     return s;
 }
 
-Chain Patch::chain(Out src, int bank, int proc)
+Chain Patch::chain(Out src, Out params, int proc)
 {
-    int a = analysis(src, bank);
+    int a = analysis(src, params);
     if (proc >= 0) connect(a, 0, proc, 0);
     return {a, synthesis(proc >= 0 ? proc : a, Out(a, 1))};
 }
@@ -116,10 +123,10 @@ int Patch::lag(Out src, int syn)
     return l;
 }
 
-int Patch::generator(int bank)
+int Patch::generator(Out params)
 {
     int g = obj("qemit_tilde");
-    connect(bank, 0, g, 1);
+    connect(params, g, 1);
     return g;
 }
 
@@ -129,7 +136,7 @@ int Patch::writer(Out coeffs, Out params, const std::string &file, double close_
     connect(coeffs, w, 0);
     connect(params, w, 1);
     at(0, "open " + file, w);
-    at(close_ms, "close", w);
+    if (close_ms >= 0) at(close_ms, "close", w);
     return w;
 }
 
@@ -169,7 +176,9 @@ const std::string &Patch::dir() const
 Run Patch::run(double quit_ms, int timeout_s)
 {
     quit_after(quit_ms);
-    return run_pd(*this, dir(), timeout_s);
+    Run r = run_pd(*this, dir(), timeout_s);
+    EXPECT_EQ(r.status, 0) << "the host did not end normally\n" << r.console;
+    return r;
 }
 
 std::string build_dir() { return QAVEX_BUILD_DIR; }
@@ -295,6 +304,16 @@ std::vector<std::vector<float>> read_wav(const std::string &path)
     throw std::runtime_error("WAV without data: " + path);
 }
 
+std::vector<std::vector<float>> read_wav(const std::string &path, size_t channels, size_t frames)
+{
+    auto ch = read_wav(path);
+    if (ch.size() != channels || (frames > 0 && ch[0].size() != frames))
+        throw std::runtime_error(path + ": " + std::to_string(ch.size()) + " channels of " +
+                                 std::to_string(ch.empty() ? 0 : ch[0].size()) + " frames, want " +
+                                 std::to_string(channels) + " of " + std::to_string(frames));
+    return ch;
+}
+
 int count_containing(const std::string &console, const std::string &text)
 {
     int n = 0;
@@ -303,6 +322,15 @@ int count_containing(const std::string &console, const std::string &text)
     while (std::getline(in, line))
         if (line.find(text) != std::string::npos) n++;
     return n;
+}
+
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) v.push_back(l);
+    return v;
 }
 
 bool has_line(const std::string &console, const std::string &want)

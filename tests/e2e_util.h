@@ -30,11 +30,14 @@ struct Chain {
 // order they are added, as the host numbers them for connections.
 class Patch {
 public:
+    // dir: the folder for the run's files; a fresh one when empty.
+    explicit Patch(std::string dir = "") : dir_(std::move(dir)) {}
     int obj(const std::string &text);
     int msg(const std::string &text);   // text may contain "\\;" etc.
     void connect(int src, int outlet, int dst, int inlet);
     void connect(Out src, int dst, int inlet = 0) { connect(src.obj, src.outlet, dst, inlet); }
-    // [pd name] holding inner; its [inlet~]/[outlet~] are the subpatch's.
+    // [pd name] holding inner; its inlets and outlets, in the order they
+    // were added, are the subpatch's.
     int sub(const std::string &name, const Patch &inner);
 
     // The patch's one [loadbang]; its connections fire in the order made.
@@ -50,20 +53,21 @@ public:
 
     // [qbank_tilde] that gets msgs at load.
     int designer(const std::string &msgs);
-    // [qavex_tilde] analysing src (none when src.obj < 0) on bank's
-    // parameter channel.
-    int analysis(Out src, int bank);
+    // [qavex_tilde] analysing src (none when src.obj < 0) on the parameter
+    // channel params (a designer's first outlet, for instance).
+    int analysis(Out src, Out params);
     // [invqavex_tilde] fed with a coefficient and a parameter channel.
     int synthesis(Out coeffs, Out params);
     // Analysis of src and synthesis from both its outlets; with a processor
     // proc, the coefficients pass through its first inlet and outlet.
-    Chain chain(Out src, int bank, int proc = -1);
+    Chain chain(Out src, Out params, int proc = -1);
     // [qlag_tilde]: src delayed by the latency syn reports.
     int lag(Out src, int syn);
-    // [qemit_tilde] on bank's parameter channel.
-    int generator(int bank);
+    // [qemit_tilde] on a parameter channel.
+    int generator(Out params);
     // A file writer (creation text `object`) of the coefficient and the
-    // parameter channel, writing `file` from load on until close_ms.
+    // parameter channel, writing `file` from load on until close_ms (for
+    // good when close_ms < 0).
     int writer(Out coeffs, Out params, const std::string &file, double close_ms,
                const std::string &object = "qdump~");
     // Records each source into a table of `samples` samples from start_ms
@@ -76,10 +80,12 @@ public:
     std::string text() const;
     // The patch's folder for the files of the run, made on first use.
     const std::string &dir() const;
-    // Quits after quit_ms and runs the patch.
+    // Quits after quit_ms and runs the patch; a run that does not end
+    // normally (exit status 0) fails the test.
     Run run(double quit_ms, int timeout_s = 300);
 
 private:
+    std::string place() const;
     std::vector<std::string> lines_;
     int count_ = 0, loadbang_ = -1, tables_ = 0;
     mutable std::string dir_;
@@ -99,7 +105,12 @@ bool clean_console(const std::string &console);
 
 // Channels of a WAV file (16/24/32-bit integer or 32-bit float).
 std::vector<std::vector<float>> read_wav(const std::string &path);
+// The same, throwing (which fails the test) unless the file holds that many
+// channels, each of `frames` frames when frames > 0.
+std::vector<std::vector<float>> read_wav(const std::string &path, size_t channels, size_t frames = 0);
 
+// The lines of a text.
+std::vector<std::string> lines_of(const std::string &text);
 // Lines of the console text that contain the given text.
 int count_containing(const std::string &console, const std::string &text);
 bool has_line(const std::string &console, const std::string &line);
