@@ -14,15 +14,15 @@ TEST(InvQavexHost, ReportsAndSurvivesBadMessages)
 {
     e2e::Patch p;
     int s = p.obj("invqavex_tilde 3");
-    p.at(0, "bang", s);
-    p.at(10,
-         "set_num_threads foo \\, set_num_threads -4 \\, set_num_threads 1e+20 \\, set_num_threads \\, "
+    // A report, the bad messages, a valid float on the third inlet, a report.
+    p.at(0,
+         "bang \\, set_num_threads foo \\, set_num_threads -4 \\, set_num_threads 1e+20 \\, set_num_threads \\, "
          "set_soundbuffer_length_factor bar \\, set_soundbuffer_length_factor -1 \\, "
          "set_soundbuffer_length_factor 1e+30 \\, set_soundbuffer_length_factor \\, "
          "set_compute_synthesis baz \\, set_compute_synthesis 0 \\, set_compute_synthesis \\, "
          "no_such_message 1 2 \\, symbol x \\, list 1 2 \\, 5",
          s);
-    p.at(10, "12.5", s, 2);
+    p.at(0, "12.5", s, 2);
     p.at(20, "bang", s);
     auto r = p.run(40);
     // Two reports: the start values, then after the bad messages the last

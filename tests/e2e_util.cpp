@@ -173,10 +173,12 @@ const std::string &Patch::dir() const
     return dir_;
 }
 
-Run Patch::run(double quit_ms, int timeout_s)
+Run Patch::run(double quit_ms, int timeout_s, const Host &host)
 {
     quit_after(quit_ms);
-    Run r = run_pd(*this, dir(), timeout_s);
+    std::string path = dir() + "/test.pd";
+    write_file(path, text());
+    Run r = run_pd_file(path, timeout_s, host);
     EXPECT_EQ(r.status, 0) << "the host did not end normally\n" << r.console;
     return r;
 }
@@ -217,11 +219,12 @@ static std::string host_command()
 #endif
 }
 
-Run run_pd_file(const std::string &patch_path, int timeout_s)
+Run run_pd_file(const std::string &patch_path, int timeout_s, const Host &host)
 {
     std::string out = patch_path + ".console";
-    std::string cmd = "cd \"$(dirname '" + patch_path + "')\" && timeout " + std::to_string(timeout_s) +
-                      " " + host_command() + " -nogui -batch -noaudio -noprefs -stderr -path '" + build_dir() +
+    std::string cd = host.cwd.empty() ? "\"$(dirname '" + patch_path + "')\"" : "'" + host.cwd + "'";
+    std::string cmd = "cd " + cd + " && timeout " + std::to_string(timeout_s) + " " + host_command() + " " +
+                      host.flags + " -nogui -batch -noaudio -noprefs -stderr -path '" + build_dir() +
                       "' -lib qavex -open '" + patch_path + "' > '" + out + "' 2>&1";
     int rc = std::system(cmd.c_str());
     Run r;

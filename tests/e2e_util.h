@@ -15,6 +15,12 @@ struct Run {
     int status;           // exit status; 124 when the time limit hit
 };
 
+// How the host is started beyond the defaults.
+struct Host {
+    std::string flags;  // more command-line flags, such as "-r 48000"
+    std::string cwd;    // the folder it starts in; the patch's own when empty
+};
+
 // An outlet: object number and outlet index.
 struct Out {
     int obj, outlet;
@@ -82,7 +88,7 @@ public:
     const std::string &dir() const;
     // Quits after quit_ms and runs the patch; a run that does not end
     // normally (exit status 0) fails the test.
-    Run run(double quit_ms, int timeout_s = 300);
+    Run run(double quit_ms, int timeout_s = 300, const Host &host = {});
 
 private:
     std::string place() const;
@@ -95,7 +101,7 @@ private:
 std::string temp_dir();
 // Runs the patch with -lib qavex from the build directory.
 Run run_pd(const Patch &p, const std::string &dir, int timeout_s = 120);
-Run run_pd_file(const std::string &patch_path, int timeout_s = 120);
+Run run_pd_file(const std::string &patch_path, int timeout_s = 120, const Host &host = {});
 
 // Opens help/<file> in the host with DSP on, posts "e2e: help open" after
 // ms milliseconds of logical time and quits shortly after.
