@@ -1,13 +1,13 @@
 // The analysis object in the real host: loading, the report, messages with
-// bad arguments, the path without a parameter record, the block-size check
-// and the help patch.
+// bad arguments, the path without a parameter record, the coefficients
+// behind a designer and the block-size check (tag-bit floats and the help
+// patch: e2e_library.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -1,6 +1,6 @@
 // The designer in the real host: the whole chain designer -> analysis ->
 // synthesis with the dry signal lined up, generator and file writer behind
-// a designer, the report and its counter, bad input, and the help patch.
+// a designer, the report and its counter, bad input, and the demo patch.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
