@@ -1,4 +1,5 @@
 #include "qdump_t.h"
+#include "bus_tools.h"
 #include "patch_paths.h"
 
 #include <cerrno>
@@ -7,7 +8,7 @@
 
 static t_class *pcQdump_t = nullptr;
 
-void qdump_t_close(sQdump_t *psW)
+static void qdump_t_close(sQdump_t *psW)
 {
     if (!psW->myfile) return;
     // Buffered lines reach the file only here: a failure means lost data.
@@ -31,7 +32,7 @@ static void qdump_t_write_failed(sQdump_t *psW, int err)
     psW->myfile = nullptr;
 }
 
-void qdump_t_open(sQdump_t *psW, t_symbol *, int argc, t_atom *argv)
+static void qdump_t_open(sQdump_t *psW, t_symbol *, int argc, t_atom *argv)
 {
     if (argc < 1) {
         post("Call with path as first parameter");
@@ -52,9 +53,9 @@ void qdump_t_open(sQdump_t *psW, t_symbol *, int argc, t_atom *argv)
     if (!psW->myfile) pd_error(psW, "qdump~: cannot open %s: %s", psW->filepath, std::strerror(errno));
 }
 
-void qdump_t_set_threshold(sQdump_t *psW, t_floatarg f) { psW->threshold = f; }
+static void qdump_t_set_threshold(sQdump_t *psW, t_floatarg f) { psW->threshold = f; }
 
-void qdump_t_bang(sQdump_t *psW)
+static void qdump_t_bang(sQdump_t *psW)
 {
     if (psW->myfile) post("File opened: %s", psW->filepath);
     else post("No open file.");
@@ -69,19 +70,13 @@ static std::int32_t qdump_t_window_length(const sQbank_Param *p, std::int32_t ba
     return qavex_t_window_length(p->paf_r[band]);
 }
 
-t_int *qdump_t_perform(t_int *w)
+static t_int *qdump_t_perform(t_int *w)
 {
     sQdump_t *psW = (sQdump_t *)w[1];
-    const t_sample *inG = (const t_sample *)w[2];
-    const t_sample *inC = (const t_sample *)w[3];
-    int n = (int)w[4];
-
+    sQavex_ParamIn pin;
+    sQavex_CoeffIn cin;
     // The bus layout needs 64-sample blocks; other sizes are ignored.
-    if (n != QAVEX_BLOCK) return w + 5;
-    sQavex_ParamIn pin = qavex_t_read_param_block(inC);
-    sQavex_CoeffIn cin = qavex_t_read_coeff_block(inG);
-    if (!psW->myfile || !cin.lists || !pin.p || pin.tag != QAVC_TAG || cin.tag != QAVG_TAG)
-        return w + 5;
+    if (!qavex_t_read_bus_args(w, pin, cin) || !psW->myfile) return w + 5;
 
     const double thr = (double)psW->threshold;
     for (std::int32_t k = 0; k < cin.n; k++) {
@@ -103,7 +98,7 @@ t_int *qdump_t_perform(t_int *w)
     return w + 5;
 }
 
-void qdump_t_dsp(sQdump_t *psW, t_signal **sp)
+static void qdump_t_dsp(sQdump_t *psW, t_signal **sp)
 {
     // sp: coefficient channel (main inlet), parameter channel.
     if (sp[0]->s_n != QAVEX_BLOCK)
@@ -112,7 +107,7 @@ void qdump_t_dsp(sQdump_t *psW, t_signal **sp)
     dsp_add(qdump_t_perform, 4, psW, sp[0]->s_vec, sp[1]->s_vec, (t_int)sp[0]->s_n);
 }
 
-void *qdump_t_new(t_floatarg fThreshold)
+static void *qdump_t_new(t_floatarg fThreshold)
 {
     sQdump_t *psW = (sQdump_t *)pd_new(pcQdump_t);
     psW->fConstSignal = 0;
@@ -125,7 +120,7 @@ void *qdump_t_new(t_floatarg fThreshold)
     return psW;
 }
 
-void qdump_t_delete(sQdump_t *psW)
+static void qdump_t_delete(sQdump_t *psW)
 {
     qdump_t_close(psW);
     inlet_free(psW->x_inC);
@@ -133,11 +128,9 @@ void qdump_t_delete(sQdump_t *psW)
 
 void qdump_t_setup()
 {
-    pcQdump_t = class_new(gensym("qdump~"), (t_newmethod)(t_method)qdump_t_new, (t_method)qdump_t_delete,
-                          sizeof(sQdump_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
-    CLASS_MAINSIGNALIN(pcQdump_t, sQdump_t, fConstSignal);
-    class_addmethod(pcQdump_t, (t_method)qdump_t_dsp, gensym("dsp"), A_CANT, A_NULL);
-    class_addbang(pcQdump_t, (t_method)qdump_t_bang);
+    pcQdump_t = qavex_t_tool_class("qdump~", (t_newmethod)(t_method)qdump_t_new, (t_method)qdump_t_delete,
+                                   sizeof(sQdump_t), A_DEFFLOAT, (int)offsetof(sQdump_t, fConstSignal),
+                                   (t_method)qdump_t_dsp, (t_method)qdump_t_bang);
     class_addmethod(pcQdump_t, (t_method)qdump_t_open, gensym("open"), A_GIMME, A_NULL);
     class_addmethod(pcQdump_t, (t_method)qdump_t_close, gensym("close"), A_NULL);
     class_addmethod(pcQdump_t, (t_method)qdump_t_set_threshold, gensym("set_threshold"), A_DEFFLOAT,

@@ -19,12 +19,3 @@ struct sQdump_t {
     std::int32_t counter;          // sample time of the current block
     t_symbol *sPatchDir;           // folder of the patch holding the object
 };
-
-void *qdump_t_new(t_floatarg fThreshold);
-void qdump_t_delete(sQdump_t *psW);
-void qdump_t_open(sQdump_t *psW, t_symbol *s, int argc, t_atom *argv);
-void qdump_t_close(sQdump_t *psW);
-void qdump_t_dsp(sQdump_t *psW, t_signal **sp);
-t_int *qdump_t_perform(t_int *w);
-void qdump_t_bang(sQdump_t *psW);
-void qdump_t_set_threshold(sQdump_t *psW, t_floatarg f);

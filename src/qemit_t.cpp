@@ -1,11 +1,13 @@
 #include "qemit_t.h"
+#include "bus_tools.h"
 
 #include <cmath>
+#include <initializer_list>
 
 static t_class *pcQemit_t = nullptr;
 
-void qemit_t_emit(sQemit_t *psW, t_floatarg fTime, t_floatarg Val_real, t_floatarg Val_imag,
-                  t_floatarg fBand)
+static void qemit_t_emit(sQemit_t *psW, t_floatarg fTime, t_floatarg Val_real, t_floatarg Val_imag,
+                         t_floatarg fBand)
 {
     if (!psW->pawc_intern) {
         pd_error(psW, "qemit: no event list (out of memory), event dropped");
@@ -25,7 +27,7 @@ void qemit_t_emit(sQemit_t *psW, t_floatarg fTime, t_floatarg Val_real, t_floata
     if (psW->num_coeff == QEMIT_MAX_EVENTS) post("qemit: Maximum number of events for qemit reached.");
 }
 
-t_int *qemit_t_perform(t_int *w)
+static t_int *qemit_t_perform(t_int *w)
 {
     sQemit_t *psW = (sQemit_t *)w[1];
     t_sample *inC = (t_sample *)w[2];
@@ -75,7 +77,7 @@ t_int *qemit_t_perform(t_int *w)
     return w + 6;
 }
 
-void qemit_t_dsp(sQemit_t *psW, t_signal **sp)
+static void qemit_t_dsp(sQemit_t *psW, t_signal **sp)
 {
     // sp: main inlet, parameter inlet, coefficient outlet, parameter outlet.
     if (sp[1]->s_n != QAVEX_BLOCK)
@@ -84,9 +86,9 @@ void qemit_t_dsp(sQemit_t *psW, t_signal **sp)
     dsp_add(qemit_t_perform, 5, psW, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec, (t_int)sp[1]->s_n);
 }
 
-void qemit_t_bang(sQemit_t *) { post("Qemit Bang Bang Boing"); }
+static void qemit_t_bang(sQemit_t *) { post("Qemit Bang Bang Boing"); }
 
-void *qemit_t_new(t_floatarg)
+static void *qemit_t_new(t_floatarg)
 {
     sQemit_t *psW = (sQemit_t *)pd_new(pcQemit_t);
     psW->x_inC = inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_signal, &s_signal);
@@ -115,14 +117,11 @@ void *qemit_t_new(t_floatarg)
     return psW;
 }
 
-void qemit_t_delete(sQemit_t *psW)
+static void qemit_t_delete(sQemit_t *psW)
 {
     qavex_t_record_remove(psW->pawc);
-    inlet_free(psW->x_inC);
-    inlet_free(psW->x_in);
-    outlet_free(psW->x_outM);
-    outlet_free(psW->x_outG);
-    outlet_free(psW->x_outC);
+    for (t_inlet *i : {psW->x_inC, psW->x_in}) inlet_free(i);
+    for (t_outlet *o : {psW->x_outM, psW->x_outG, psW->x_outC}) outlet_free(o);
     qavex_t_free(psW->pawc_intern);
     qavex_t_free(psW->pawc[0]);
     psW->pawc_intern = nullptr;
@@ -131,11 +130,9 @@ void qemit_t_delete(sQemit_t *psW)
 
 void qemit_t_setup()
 {
-    pcQemit_t = class_new(gensym("qemit_tilde"), (t_newmethod)(t_method)qemit_t_new, (t_method)qemit_t_delete,
-                          sizeof(sQemit_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
-    CLASS_MAINSIGNALIN(pcQemit_t, sQemit_t, fConstSignal);
-    class_addmethod(pcQemit_t, (t_method)qemit_t_dsp, gensym("dsp"), A_CANT, A_NULL);
-    class_addbang(pcQemit_t, (t_method)qemit_t_bang);
+    pcQemit_t = qavex_t_tool_class("qemit_tilde", (t_newmethod)(t_method)qemit_t_new, (t_method)qemit_t_delete,
+                                   sizeof(sQemit_t), A_DEFFLOAT, (int)offsetof(sQemit_t, fConstSignal),
+                                   (t_method)qemit_t_dsp, (t_method)qemit_t_bang);
     class_addmethod(pcQemit_t, (t_method)qemit_t_emit, gensym("emit"), A_DEFFLOAT, A_DEFFLOAT,
                     A_DEFFLOAT, A_DEFFLOAT, A_NULL);
 }

@@ -23,11 +23,3 @@ struct sQemit_t {
     sQavex_Coeff *pawc_intern;   // pending list, filled by "emit"
     std::int32_t num_coeff;      // pending events, 0..100
 };
-
-void *qemit_t_new(t_floatarg f);
-void qemit_t_delete(sQemit_t *psW);
-void qemit_t_dsp(sQemit_t *psW, t_signal **sp);
-t_int *qemit_t_perform(t_int *w);
-void qemit_t_bang(sQemit_t *psW);
-void qemit_t_emit(sQemit_t *psW, t_floatarg fTime, t_floatarg Val_real, t_floatarg Val_imag,
-                  t_floatarg fBand);

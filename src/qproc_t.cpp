@@ -240,7 +240,7 @@ t_int *qproc_t_perform_shift(t_int *w)
     return qproc_t_next(w, psW);
 }
 
-t_int *qproc_t_perform_silent(t_int *w)
+static t_int *qproc_t_perform_silent(t_int *w)
 {
     sQproc_t *psW = (sQproc_t *)w[1];
     t_sample *out = (t_sample *)w[2];
@@ -251,7 +251,7 @@ t_int *qproc_t_perform_silent(t_int *w)
 
 // ---------------------------------------------------------------- methods
 
-void qproc_t_dsp(sQproc_t *psW, t_signal **sp)
+static void qproc_t_dsp(sQproc_t *psW, t_signal **sp)
 {
     int out;
     switch (psW->type) {
@@ -289,7 +289,7 @@ void qproc_t_dsp(sQproc_t *psW, t_signal **sp)
     }
 }
 
-void qproc_t_bang(sQproc_t *psW)
+static void qproc_t_bang(sQproc_t *psW)
 {
     post("Qproc Buum Chzakk");
     post("Type: %i", (int)psW->type);
@@ -297,13 +297,13 @@ void qproc_t_bang(sQproc_t *psW)
     for (int i = 0; i < QPROC_NUM_PARAM; i++) post("int_param[%i]=\t%i", i, (int)psW->int_param[i]);
 }
 
-void qproc_t_set_float_param(sQproc_t *psW, t_floatarg index, t_floatarg value)
+static void qproc_t_set_float_param(sQproc_t *psW, t_floatarg index, t_floatarg value)
 {
     if (!(index >= 0 && index < QPROC_NUM_PARAM)) return;
     psW->float_param[(int)index] = value;
 }
 
-void qproc_t_set_int_param(sQproc_t *psW, t_floatarg index, t_floatarg value)
+static void qproc_t_set_int_param(sQproc_t *psW, t_floatarg index, t_floatarg value)
 {
     if (!(index >= 0 && index < QPROC_NUM_PARAM)) return;
     psW->int_param[(int)index] = qavex_t_to_int32(value);
@@ -323,21 +323,27 @@ _eQprocType qproc_t_type_of(const t_symbol *s)
     return eQPROC_NONE;
 }
 
-t_inlet *qproc_t_signal_inlet(sQproc_t *psW) { return inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_signal, &s_signal); }
-t_inlet *qproc_t_float_inlet(sQproc_t *psW, int i) { return floatinlet_new(&psW->x_obj, &psW->float_param[i]); }
-
-}  // namespace
-
-void *qproc_t_new(t_symbol *s, t_floatarg val0, t_floatarg val1, t_floatarg val2)
+// The state of an object without inlet and outlet tables or merged array.
+void qproc_t_clear(sQproc_t *psW)
 {
-    sQproc_t *psW = (sQproc_t *)pd_new(pcQproc_t);
-    psW->type = qproc_t_type_of(s);
     psW->a_in = nullptr;
     psW->a_out = nullptr;
     psW->num_inlet = 1;
     psW->num_outlet = 0;
     psW->pawc = nullptr;
     psW->pawc_capacity = 0;
+}
+
+t_inlet *qproc_t_signal_inlet(sQproc_t *psW) { return inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_signal, &s_signal); }
+t_inlet *qproc_t_float_inlet(sQproc_t *psW, int i) { return floatinlet_new(&psW->x_obj, &psW->float_param[i]); }
+
+}  // namespace
+
+static void *qproc_t_new(t_symbol *s, t_floatarg val0, t_floatarg val1, t_floatarg val2)
+{
+    sQproc_t *psW = (sQproc_t *)pd_new(pcQproc_t);
+    psW->type = qproc_t_type_of(s);
+    qproc_t_clear(psW);
     if (psW->type == eQPROC_NONE) {
         post("Qproc Usage: See Help Patch");
         return psW;
@@ -351,8 +357,7 @@ void *qproc_t_new(t_symbol *s, t_floatarg val0, t_floatarg val1, t_floatarg val2
         pd_error(psW, "qproc~: out of memory");
         qavex_t_free(psW->a_in);
         qavex_t_free(psW->a_out);
-        psW->a_in = nullptr;
-        psW->a_out = nullptr;
+        qproc_t_clear(psW);
         pd_free(&psW->x_obj.ob_pd);
         return nullptr;
     }
@@ -394,26 +399,21 @@ void *qproc_t_new(t_symbol *s, t_floatarg val0, t_floatarg val1, t_floatarg val2
     return psW;
 }
 
-void qproc_t_delete(sQproc_t *psW)
+static void qproc_t_delete(sQproc_t *psW)
 {
     if (psW->a_in != nullptr) {
         for (std::int32_t i = 1; i < psW->num_inlet; i++)
             if (psW->a_in[i] != nullptr) inlet_free(psW->a_in[i]);
         qavex_t_free(psW->a_in);
-        psW->a_in = nullptr;
     }
     if (psW->a_out != nullptr) {
         for (std::int32_t i = 0; i < psW->num_outlet; i++)
             if (psW->a_out[i] != nullptr) outlet_free(psW->a_out[i]);
         qavex_t_free(psW->a_out);
-        psW->a_out = nullptr;
     }
-    psW->num_inlet = 1;
-    psW->num_outlet = 0;
     qavex_t_record_remove(psW->pawc);
     qavex_t_free(psW->pawc);
-    psW->pawc = nullptr;
-    psW->pawc_capacity = 0;
+    qproc_t_clear(psW);
 }
 
 void qproc_t_setup()

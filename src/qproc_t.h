@@ -30,18 +30,7 @@ struct sQproc_t {
     std::int32_t iNonFiniteWarned;  // 1 while shifted blocks hold non-finite values
 };
 
-void qproc_t_setup();
-void *qproc_t_new(t_symbol *s, t_floatarg val0, t_floatarg val1, t_floatarg val2);
-void qproc_t_delete(sQproc_t *psW);
-void qproc_t_dsp(sQproc_t *psW, t_signal **sp);
-void qproc_t_bang(sQproc_t *psW);
-void qproc_t_set_float_param(sQproc_t *psW, t_floatarg index, t_floatarg value);
-void qproc_t_set_int_param(sQproc_t *psW, t_floatarg index, t_floatarg value);
-
 t_int *qproc_t_perform_add(t_int *w);
 t_int *qproc_t_perform_filter(t_int *w);
 t_int *qproc_t_perform_threshold(t_int *w);
 t_int *qproc_t_perform_shift(t_int *w);
-// Installed instead of the operation's routine when the host block is not
-// 64 samples: the output stays silent (an empty channel).
-t_int *qproc_t_perform_silent(t_int *w);

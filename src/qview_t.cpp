@@ -1,4 +1,5 @@
 #include "qview_t.h"
+#include "bus_tools.h"
 
 #include <cmath>
 
@@ -25,16 +26,12 @@ static void qview_t_resize(sQview_t *psW, std::int32_t n)
     psW->bands = n;
 }
 
-t_int *qview_t_perform(t_int *w)
+static t_int *qview_t_perform(t_int *w)
 {
     sQview_t *psW = (sQview_t *)w[1];
-    const t_sample *inG = (const t_sample *)w[2];
-    const t_sample *inC = (const t_sample *)w[3];
-    int n = (int)w[4];
-    if (n != QAVEX_BLOCK) return w + 5;
-    sQavex_ParamIn pin = qavex_t_read_param_block(inC);
-    sQavex_CoeffIn cin = qavex_t_read_coeff_block(inG);
-    if (!pin.p || pin.tag != QAVC_TAG || !cin.lists || cin.tag != QAVG_TAG) return w + 5;
+    sQavex_ParamIn pin;
+    sQavex_CoeffIn cin;
+    if (!qavex_t_read_bus_args(w, pin, cin)) return w + 5;
     std::int32_t S = pin.p->iq_compute_sup;
     if (S <= 0) return w + 5;
     if (S != psW->bands) qview_t_resize(psW, S);
@@ -84,14 +81,14 @@ void qview_t_tick(sQview_t *psW)
     psW->updates++;
 }
 
-void qview_t_dsp(sQview_t *psW, t_signal **sp)
+static void qview_t_dsp(sQview_t *psW, t_signal **sp)
 {
     if (sp[0]->s_n != QAVEX_BLOCK)
         pd_error(psW, "qview~: block size %i not supported (needs 64), nothing is shown", (int)sp[0]->s_n);
     dsp_add(qview_t_perform, 4, psW, sp[0]->s_vec, sp[1]->s_vec, (t_int)sp[0]->s_n);
 }
 
-void qview_t_bang(sQview_t *psW)
+static void qview_t_bang(sQview_t *psW)
 {
     post("qview~: array %s, every %i blocks, floor %f dB", psW->array_name->s_name, (int)psW->interval,
          (double)psW->floor_db);
@@ -122,7 +119,7 @@ void qview_t_set_array(sQview_t *psW, t_symbol *s)
     psW->warned = false;
 }
 
-void *qview_t_new(t_symbol *name)
+static void *qview_t_new(t_symbol *name)
 {
     sQview_t *psW = (sQview_t *)pd_new(pcQview_t);
     psW->fConstSignal = 0;
@@ -131,15 +128,13 @@ void *qview_t_new(t_symbol *name)
     psW->clock = clock_new(psW, (t_method)qview_t_tick);
     psW->interval = QVIEW_START_INTERVAL;
     psW->floor_db = QVIEW_START_FLOOR;
-    psW->blocks = 0;
-    psW->bands = 0;
+    psW->blocks = psW->bands = psW->updates = 0;
     psW->mag = nullptr;
-    psW->updates = 0;
     psW->warned = false;
     return psW;
 }
 
-void qview_t_delete(sQview_t *psW)
+static void qview_t_delete(sQview_t *psW)
 {
     clock_free(psW->clock);
     inlet_free(psW->x_inC);
@@ -149,11 +144,9 @@ void qview_t_delete(sQview_t *psW)
 
 void qview_t_setup()
 {
-    pcQview_t = class_new(gensym("qview~"), (t_newmethod)(t_method)qview_t_new, (t_method)qview_t_delete,
-                          sizeof(sQview_t), CLASS_DEFAULT, A_DEFSYMBOL, A_NULL);
-    CLASS_MAINSIGNALIN(pcQview_t, sQview_t, fConstSignal);
-    class_addmethod(pcQview_t, (t_method)qview_t_dsp, gensym("dsp"), A_CANT, A_NULL);
-    class_addbang(pcQview_t, (t_method)qview_t_bang);
+    pcQview_t = qavex_t_tool_class("qview~", (t_newmethod)(t_method)qview_t_new, (t_method)qview_t_delete,
+                                   sizeof(sQview_t), A_DEFSYMBOL, (int)offsetof(sQview_t, fConstSignal),
+                                   (t_method)qview_t_dsp, (t_method)qview_t_bang);
     class_addmethod(pcQview_t, (t_method)qview_t_set_interval, gensym("set_interval"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcQview_t, (t_method)qview_t_set_floor, gensym("set_floor"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcQview_t, (t_method)qview_t_set_array, gensym("set_array"), A_DEFSYMBOL, A_NULL);

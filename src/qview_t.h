@@ -25,11 +25,6 @@ struct sQview_t {
     bool warned;               // missing array already reported
 };
 
-void *qview_t_new(t_symbol *name);
-void qview_t_delete(sQview_t *psW);
-void qview_t_dsp(sQview_t *psW, t_signal **sp);
-t_int *qview_t_perform(t_int *w);
-void qview_t_bang(sQview_t *psW);
 void qview_t_set_interval(sQview_t *psW, t_floatarg f);
 void qview_t_set_floor(sQview_t *psW, t_floatarg f);
 void qview_t_set_array(sQview_t *psW, t_symbol *s);
@@ -37,4 +32,3 @@ void qview_t_set_array(sQview_t *psW, t_symbol *s);
 double qview_t_db(double mag, double floor_db);
 // Writes the current magnitudes into the array now (what the clock does).
 void qview_t_tick(sQview_t *psW);
-void qview_t_setup();
