@@ -146,16 +146,17 @@ static bool build(sQavexFast *f, const sQbank_Param *p)
     f->gen = p->iGeneration;
     f->S = S;
     f->bands = (FastBand *)qavex_t_malloc0((std::size_t)S * sizeof(FastBand));
+    // The band pointers are cleared first: a failure below frees them.
+    for (std::int32_t q = 0; f->bands && q < S; q++) {
+        FastBand &b = f->bands[q];
+        b.kind = -1;
+        b.h = b.wr = b.wi = b.y = nullptr;
+    }
     f->frame = (double *)qavex_t_malloc0(NFFT * sizeof(double));
     f->half = (fftw_complex *)qavex_t_malloc0((NFFT / 2 + 1) * sizeof(fftw_complex));
     f->acc = (fftw_complex *)qavex_t_malloc0(NFFT * sizeof(fftw_complex));
     f->out = (fftw_complex *)qavex_t_malloc0(NFFT * sizeof(fftw_complex));
     if (!f->bands || !f->frame || !f->half || !f->acc || !f->out) return false;
-    for (std::int32_t q = 0; q < S; q++) {
-        FastBand &b = f->bands[q];
-        b.kind = -1;
-        b.h = b.wr = b.wi = b.y = nullptr;
-    }
     f->forward = fftw_plan_dft_r2c_1d(NFFT, f->frame, f->half, FFTW_ESTIMATE);
     f->backward = fftw_plan_dft_1d(NFFT, f->acc, f->out, FFTW_BACKWARD, FFTW_ESTIMATE);
     f->window = fftw_plan_dft_1d(NFFT, f->out, f->acc, FFTW_FORWARD, FFTW_ESTIMATE);

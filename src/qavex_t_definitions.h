@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <source_location>
 
 #include "m_pd.h"
 #include "record_registry.h"
@@ -104,14 +105,17 @@ std::uint32_t qavex_t_next_generation();
 // Block of n bytes, 16-aligned, 112 header bytes in front and 64..79 bytes
 // of slack behind, all filled with 0xA3. Null (with messages) when the heap
 // is exhausted.
-void *qavex_t_malloc0(std::size_t n);
+// at is the caller's place, for the request observer.
+void *qavex_t_malloc0(std::size_t n, std::source_location at = std::source_location::current());
 void qavex_t_free(void *u);
 
 // Raw heap used by the allocator and a failure injector, for tests:
 // qavex_t_fail_after = k makes the (k+1)-th following request fail once.
+// The observer, when set, sees the caller's place of every request first.
 extern void *(*qavex_t_raw_malloc)(std::size_t);
 extern void (*qavex_t_raw_free)(void *);
 extern int qavex_t_fail_after;
+extern void (*qavex_t_alloc_observer)(const std::source_location &);
 
 // ---------------------------------------------------------------- conversion
 // How qavex_t_to_int32 treats what has no truncated value in [lo, hi].
@@ -165,7 +169,8 @@ inline void qavex_t_pac_zero_guards(pac_type *a)
 }
 // Fresh pac array of n > 0 elements with length word n and the given side
 // word; elements keep the allocator's fill. Null on failure.
-pac_type *qavex_t_new_pac(std::int32_t n, pac_type side = pac_type(0.0, 0.0));
+pac_type *qavex_t_new_pac(std::int32_t n, pac_type side = pac_type(0.0, 0.0),
+                         std::source_location at = std::source_location::current());
 
 inline paf_type qavex_t_paf_side(const paf_type *a) { return a[-6]; }
 inline void qavex_t_paf_set_header(paf_type *a, std::int32_t n, paf_type side)
@@ -173,7 +178,8 @@ inline void qavex_t_paf_set_header(paf_type *a, std::int32_t n, paf_type side)
     a[-5] = (paf_type)n;
     a[-6] = side;
 }
-paf_type *qavex_t_new_paf(std::int32_t n, paf_type side = 0.0f);
+paf_type *qavex_t_new_paf(std::int32_t n, paf_type side = 0.0f,
+                         std::source_location at = std::source_location::current());
 
 // ---------------------------------------------------------------- rounding
 std::int32_t round_up_to_multiple_of_small_primes(std::int32_t n, std::int32_t maxprime);
