@@ -16,17 +16,15 @@
 
 static t_class *pcQproc_t = nullptr;
 
-namespace {
-
 // A coefficient block that carries the tag and a usable list array.
-bool qproc_t_coeff_block_valid(const sQavex_CoeffIn &in)
+static bool qproc_t_coeff_block_valid(const sQavex_CoeffIn &in)
 {
     return in.tag == QAVG_TAG && in.lists != nullptr;
 }
 
 // Number of lists a coefficient block offers: 0 unless it is valid and has
 // a positive count.
-std::int32_t qproc_t_usable_lists(const sQavex_CoeffIn &in)
+static std::int32_t qproc_t_usable_lists(const sQavex_CoeffIn &in)
 {
     if (!qproc_t_coeff_block_valid(in) || in.n <= 0) return 0;
     return in.n;
@@ -34,7 +32,7 @@ std::int32_t qproc_t_usable_lists(const sQavex_CoeffIn &in)
 
 // Calls fn(coefficient) for every valid entry of every list of the block.
 template <typename F>
-void qproc_t_for_each_coeff(sQavex_Coeff **lists, std::int32_t n, F fn)
+static void qproc_t_for_each_coeff(sQavex_Coeff **lists, std::int32_t n, F fn)
 {
     for (std::int32_t k = 0; k < n; k++) {
         sQavex_Coeff *list = lists[k];
@@ -46,14 +44,14 @@ void qproc_t_for_each_coeff(sQavex_Coeff **lists, std::int32_t n, F fn)
 
 // The float window of band q of a bank, or null when the bank has no float
 // windows, q is outside its bands or the band has no window.
-const paf_type *qproc_t_band_window(const sQbank_Param *p, long long q)
+static const paf_type *qproc_t_band_window(const sQbank_Param *p, long long q)
 {
     if (p->paf_r == nullptr || q < 0 || q >= p->iq_compute_sup) return nullptr;
     return p->paf_r[q];
 }
 
 // Period of a band's centre frequency: 1 / Theta(q * b).
-long double qproc_t_band_period(const sQbank_Param *p, std::int32_t q)
+static long double qproc_t_band_period(const sQbank_Param *p, std::int32_t q)
 {
     double centre = (double)((long double)q * (long double)p->_b);
     return 1.0L / (long double)p->Theta(centre, p->thetadata);
@@ -61,7 +59,7 @@ long double qproc_t_band_period(const sQbank_Param *p, std::int32_t q)
 
 // Position of tc within the current period of a band: tc - floor(tc/λ)·λ,
 // 0 for a band centred at 0 Hz (infinite period).
-long double qproc_t_phase_position(long double tc, long double lambda)
+static long double qproc_t_phase_position(long double tc, long double lambda)
 {
     if (lambda > (long double)DBL_MAX) return 0.0L;
     return tc - floorl(tc / lambda) * lambda;
@@ -70,8 +68,8 @@ long double qproc_t_phase_position(long double tc, long double lambda)
 // Moves one coefficient from its band of bank p1 to band q1 + s of bank p2.
 // A coefficient whose source or target band has no float window is left
 // unchanged, as is the phase when either bank has no map to evaluate.
-void qproc_t_shift_coeff(sQavex_Coeff &c, std::int32_t s, bool align, bool phase, std::int32_t clock,
-                         const sQbank_Param *p1, const sQbank_Param *p2)
+static void qproc_t_shift_coeff(sQavex_Coeff &c, std::int32_t s, bool align, bool phase, std::int32_t clock,
+                                const sQbank_Param *p1, const sQbank_Param *p2)
 {
     const std::int32_t q1 = c.band;
     const std::int32_t Q2 = p2->iq_compute_sup;
@@ -116,9 +114,7 @@ void qproc_t_shift_coeff(sQavex_Coeff &c, std::int32_t s, bool align, bool phase
     c.band = q2;
 }
 
-t_int *qproc_t_next(t_int *w, const sQproc_t *psW) { return w + psW->dsp_num_pointers + 1; }
-
-}  // namespace
+static t_int *qproc_t_next(t_int *w, const sQproc_t *psW) { return w + psW->dsp_num_pointers + 1; }
 
 // ---------------------------------------------------------------- block routines
 
@@ -158,46 +154,45 @@ t_int *qproc_t_perform_add(t_int *w)
     return qproc_t_next(w, psW);
 }
 
-t_int *qproc_t_perform_filter(t_int *w)
+// The frame of the in-place operations: a valid coefficient block gets op
+// applied to every coefficient and is passed on; anything else leaves an
+// empty block.
+template <typename Op>
+static t_int *qproc_t_perform_in_place(t_int *w, Op op)
 {
     sQproc_t *psW = (sQproc_t *)w[1];
-    const t_sample *in = (const t_sample *)w[2];
+    const sQavex_CoeffIn c = qavex_t_read_coeff_block((const t_sample *)w[2]);
     t_sample *out = (t_sample *)w[3];
-
-    const sQavex_CoeffIn c = qavex_t_read_coeff_block(in);
     if (!qproc_t_coeff_block_valid(c)) {
         qavex_t_write_empty_block(out);
-        return qproc_t_next(w, psW);
+    } else {
+        op(psW, c);
+        qavex_t_write_coeff_block(out, c.lists, c.n);
     }
-    const std::int32_t lower = qavex_t_to_int32(psW->float_param[0]);
-    const std::int32_t upper = qavex_t_to_int32(psW->float_param[1]);
-    if (lower < upper) {
+    return qproc_t_next(w, psW);
+}
+
+t_int *qproc_t_perform_filter(t_int *w)
+{
+    return qproc_t_perform_in_place(w, [](const sQproc_t *psW, const sQavex_CoeffIn &c) {
+        const std::int32_t lower = qavex_t_to_int32(psW->float_param[0]);
+        const std::int32_t upper = qavex_t_to_int32(psW->float_param[1]);
+        if (lower >= upper) return;
         qproc_t_for_each_coeff(c.lists, c.n, [&](sQavex_Coeff &k) {
             if (lower <= k.band && k.band < upper) k.val_r = k.val_i = 0.0;
         });
-    }
-    qavex_t_write_coeff_block(out, c.lists, c.n);
-    return qproc_t_next(w, psW);
+    });
 }
 
 t_int *qproc_t_perform_threshold(t_int *w)
 {
-    sQproc_t *psW = (sQproc_t *)w[1];
-    const t_sample *in = (const t_sample *)w[2];
-    t_sample *out = (t_sample *)w[3];
-
-    const sQavex_CoeffIn c = qavex_t_read_coeff_block(in);
-    if (!qproc_t_coeff_block_valid(c)) {
-        qavex_t_write_empty_block(out);
-        return qproc_t_next(w, psW);
-    }
-    const double t = psW->float_param[0];
-    qproc_t_for_each_coeff(c.lists, c.n, [&](sQavex_Coeff &k) {
-        if (std::fabs(k.val_r) < t) k.val_r = 0.0;
-        if (std::fabs(k.val_i) < t) k.val_i = 0.0;
+    return qproc_t_perform_in_place(w, [](const sQproc_t *psW, const sQavex_CoeffIn &c) {
+        const double t = psW->float_param[0];
+        qproc_t_for_each_coeff(c.lists, c.n, [&](sQavex_Coeff &k) {
+            if (std::fabs(k.val_r) < t) k.val_r = 0.0;
+            if (std::fabs(k.val_i) < t) k.val_i = 0.0;
+        });
     });
-    qavex_t_write_coeff_block(out, c.lists, c.n);
-    return qproc_t_next(w, psW);
 }
 
 t_int *qproc_t_perform_shift(t_int *w)
@@ -311,9 +306,7 @@ static void qproc_t_set_int_param(sQproc_t *psW, t_floatarg index, t_floatarg va
 
 // ---------------------------------------------------------------- creation
 
-namespace {
-
-_eQprocType qproc_t_type_of(const t_symbol *s)
+static _eQprocType qproc_t_type_of(const t_symbol *s)
 {
     if (s == nullptr) return eQPROC_NONE;
     if (!std::strcmp(s->s_name, "add")) return eQPROC_ADD;
@@ -324,7 +317,7 @@ _eQprocType qproc_t_type_of(const t_symbol *s)
 }
 
 // The state of an object without inlet and outlet tables or merged array.
-void qproc_t_clear(sQproc_t *psW)
+static void qproc_t_clear(sQproc_t *psW)
 {
     psW->a_in = nullptr;
     psW->a_out = nullptr;
@@ -334,10 +327,11 @@ void qproc_t_clear(sQproc_t *psW)
     psW->pawc_capacity = 0;
 }
 
-t_inlet *qproc_t_signal_inlet(sQproc_t *psW) { return inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_signal, &s_signal); }
-t_inlet *qproc_t_float_inlet(sQproc_t *psW, int i) { return floatinlet_new(&psW->x_obj, &psW->float_param[i]); }
-
-}  // namespace
+static t_inlet *qproc_t_signal_inlet(sQproc_t *psW)
+{
+    return inlet_new(&psW->x_obj, &psW->x_obj.ob_pd, &s_signal, &s_signal);
+}
+static t_inlet *qproc_t_float_inlet(sQproc_t *psW, int i) { return floatinlet_new(&psW->x_obj, &psW->float_param[i]); }
 
 static void *qproc_t_new(t_symbol *s, t_floatarg val0, t_floatarg val1, t_floatarg val2)
 {

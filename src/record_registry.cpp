@@ -4,14 +4,12 @@
 
 #include "m_pd.h"
 
-namespace {
-
 // The first table lives in static storage, so a library with a few dozen
 // objects never allocates for the registry; it doubles when half full.
-constexpr std::size_t INITIAL_SLOTS = 256;
-sQavexRecordSlot initial_slots[INITIAL_SLOTS];
+static constexpr std::size_t INITIAL_SLOTS = 256;
+static sQavexRecordSlot initial_slots[INITIAL_SLOTS];
 
-void insert_unchecked(sQavexRecordTable &t, const sQavexRecordSlot &e)
+static void insert_unchecked(sQavexRecordTable &t, const sQavexRecordSlot &e)
 {
     std::size_t i = qavex_t_record_hash(e.key) & t.mask;
     while (t.slots[i].key != 0 && t.slots[i].key != e.key) i = (i + 1) & t.mask;
@@ -19,7 +17,7 @@ void insert_unchecked(sQavexRecordTable &t, const sQavexRecordSlot &e)
     t.slots[i] = e;
 }
 
-bool grow(sQavexRecordTable &t)
+static bool grow(sQavexRecordTable &t)
 {
     const std::size_t n = (t.mask + 1) * 2;
     auto *fresh = (sQavexRecordSlot *)std::calloc(n, sizeof(sQavexRecordSlot));
@@ -31,8 +29,6 @@ bool grow(sQavexRecordTable &t)
     t = g;
     return true;
 }
-
-}  // namespace
 
 sQavexRecordTable qavex_t_records = {initial_slots, INITIAL_SLOTS - 1, 0};
 

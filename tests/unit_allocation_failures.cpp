@@ -94,7 +94,7 @@ std::vector<std::vector<pac_type>> windows_of(t_pd *x)
         w.emplace_back();
         if (!a) continue;
         w.back().push_back(qavex_t_pac_side(a));
-        w.back().insert(w.back().end(), a, a + qavex_t_pac_length(a));
+        w.back().insert(w.back().end(), a, a + qavex_t_window_length(a));
     }
     return w;
 }
@@ -336,7 +336,7 @@ std::vector<Scenario> scenarios()
                                   stub::send(w.x, "paf2list", {fa(2)});
                                   ASSERT_EQ(stub::outlet_events().size(), 1u);
                                   EXPECT_EQ((int)stub::outlet_events()[0].floats.size(),
-                                            qavex_t_paf_length(param_of(w.x).paf_r[2]));
+                                            qavex_t_window_length(param_of(w.x).paf_r[2]));
                               }));
     s.push_back(designer_case("designer make_dual", {"make", "copy_pac2paf"}, 7,
                               [](World &w) { stub::send(w.x, "make_dual", {}); },
