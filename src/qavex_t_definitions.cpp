@@ -20,15 +20,15 @@ void qavex_t_assert_fail(const char *cond, const char *file)
 void *(*qavex_t_raw_malloc)(std::size_t) = std::malloc;
 void (*qavex_t_raw_free)(void *) = std::free;
 int qavex_t_fail_after = -1;
-void (*qavex_t_alloc_observer)(const std::source_location &) = nullptr;
+void (*qavex_t_alloc_observer)(const char *, int) = nullptr;
 
 static constexpr std::size_t HEADER = 112;
 static constexpr std::size_t EXTRA = 192;
 
-void *qavex_t_malloc0(std::size_t n, std::source_location at)
+void *qavex_t_malloc0(std::size_t n, const char *file, int line)
 {
     QAVEX_ASSERT(n > 0, "n>0", DEF_FILE);
-    if (qavex_t_alloc_observer) qavex_t_alloc_observer(at);
+    if (qavex_t_alloc_observer) qavex_t_alloc_observer(file, line);
     unsigned char *p = nullptr;
     if (qavex_t_fail_after == 0) {
         qavex_t_fail_after = -1;
@@ -57,18 +57,18 @@ void qavex_t_free(void *u)
     qavex_t_raw_free(p);
 }
 
-pac_type *qavex_t_new_pac(std::int32_t n, pac_type side, std::source_location at)
+pac_type *qavex_t_new_pac(std::int32_t n, pac_type side, const char *file, int line)
 {
     if (n <= 0) return nullptr;
-    pac_type *a = (pac_type *)qavex_t_malloc0((std::size_t)n * sizeof(pac_type), at);
+    pac_type *a = (pac_type *)qavex_t_malloc0((std::size_t)n * sizeof(pac_type), file, line);
     if (a) qavex_t_pac_set_header(a, n, side);
     return a;
 }
 
-paf_type *qavex_t_new_paf(std::int32_t n, paf_type side, std::source_location at)
+paf_type *qavex_t_new_paf(std::int32_t n, paf_type side, const char *file, int line)
 {
     if (n <= 0) return nullptr;
-    paf_type *a = (paf_type *)qavex_t_malloc0((std::size_t)n * sizeof(paf_type), at);
+    paf_type *a = (paf_type *)qavex_t_malloc0((std::size_t)n * sizeof(paf_type), file, line);
     if (a) qavex_t_paf_set_header(a, n, side);
     return a;
 }

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <source_location>
 
 #include "m_pd.h"
 #include "record_registry.h"
@@ -105,8 +104,9 @@ std::uint32_t qavex_t_next_generation();
 // Block of n bytes, 16-aligned, 112 header bytes in front and 64..79 bytes
 // of slack behind, all filled with 0xA3. Null (with messages) when the heap
 // is exhausted.
-// at is the caller's place, for the request observer.
-void *qavex_t_malloc0(std::size_t n, std::source_location at = std::source_location::current());
+// file and line are the caller's place, for the request observer (the
+// builtins give the caller's place with GCC and Clang alike).
+void *qavex_t_malloc0(std::size_t n, const char *file = __builtin_FILE(), int line = __builtin_LINE());
 void qavex_t_free(void *u);
 
 // Raw heap used by the allocator and a failure injector, for tests:
@@ -115,7 +115,7 @@ void qavex_t_free(void *u);
 extern void *(*qavex_t_raw_malloc)(std::size_t);
 extern void (*qavex_t_raw_free)(void *);
 extern int qavex_t_fail_after;
-extern void (*qavex_t_alloc_observer)(const std::source_location &);
+extern void (*qavex_t_alloc_observer)(const char *file, int line);
 
 // ---------------------------------------------------------------- conversion
 // How qavex_t_to_int32 treats what has no truncated value in [lo, hi].
@@ -169,8 +169,8 @@ inline void qavex_t_pac_zero_guards(pac_type *a)
 }
 // Fresh pac array of n > 0 elements with length word n and the given side
 // word; elements keep the allocator's fill. Null on failure.
-pac_type *qavex_t_new_pac(std::int32_t n, pac_type side = pac_type(0.0, 0.0),
-                         std::source_location at = std::source_location::current());
+pac_type *qavex_t_new_pac(std::int32_t n, pac_type side = pac_type(0.0, 0.0), const char *file = __builtin_FILE(),
+                          int line = __builtin_LINE());
 
 inline paf_type qavex_t_paf_side(const paf_type *a) { return a[-6]; }
 inline void qavex_t_paf_set_header(paf_type *a, std::int32_t n, paf_type side)
@@ -178,8 +178,8 @@ inline void qavex_t_paf_set_header(paf_type *a, std::int32_t n, paf_type side)
     a[-5] = (paf_type)n;
     a[-6] = side;
 }
-paf_type *qavex_t_new_paf(std::int32_t n, paf_type side = 0.0f,
-                         std::source_location at = std::source_location::current());
+paf_type *qavex_t_new_paf(std::int32_t n, paf_type side = 0.0f, const char *file = __builtin_FILE(),
+                          int line = __builtin_LINE());
 
 // ---------------------------------------------------------------- rounding
 std::int32_t round_up_to_multiple_of_small_primes(std::int32_t n, std::int32_t maxprime);

@@ -36,11 +36,10 @@ using stub::sa;
 std::vector<std::string> g_requests;
 long g_live = 0;  // blocks taken from the heap and not returned
 
-std::string site_of(const std::source_location &at)
+void observe(const char *file, int line)
 {
-    return std::filesystem::path(at.file_name()).filename().string() + ":" + std::to_string(at.line());
+    g_requests.push_back(std::filesystem::path(file).filename().string() + ":" + std::to_string(line));
 }
-void observe(const std::source_location &at) { g_requests.push_back(site_of(at)); }
 void *counted_malloc(std::size_t n)
 {
     void *p = std::malloc(n);
