@@ -166,8 +166,9 @@ TEST(Install, EverySpellingCreatesAndHelpOpensItsPatch)
         std::string patch_dir = e2e::temp_dir(), cwd = e2e::temp_dir();
         e2e::write_file(patch_dir + "/use.pd", help_probe_patch("use.pd", mode.declare));
         std::string out = patch_dir + "/console.txt";
-        shell("cd '" + cwd + "' && HOME='" + home + "' timeout 120 pd -nogui -batch -noaudio -noprefs -stderr " + flags +
-              " -open '" + patch_dir + "/use.pd' > '" + out + "' 2>&1");
+        shell("cd '" + cwd + "' && HOME='" + home + "' timeout 120 " + e2e::host_command() +
+              " -nogui -batch -noaudio -noprefs -stderr " + flags + " -open '" + patch_dir + "/use.pd' > '" + out +
+              "' 2>&1");
         std::string console = e2e::read_file(out);
 
         EXPECT_EQ(console.find("couldn't create"), std::string::npos) << console;

@@ -21,7 +21,8 @@ const char *MAP = "4\n-10 -1\n0 0\n1000 100\n30000 420\n";
 std::string run_elsewhere(const std::string &patch, const std::string &cwd)
 {
     std::string out = patch + ".console";
-    std::string cmd = "cd '" + cwd + "' && timeout 120 pd -nogui -batch -noaudio -noprefs -stderr -path '" +
+    std::string cmd = "cd '" + cwd + "' && timeout 120 " + e2e::host_command() +
+                      " -nogui -batch -noaudio -noprefs -stderr -path '" +
                       e2e::build_dir() + "' -lib qavex -open '" + patch + "' > '" + out + "' 2>&1";
     int rc = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0);

@@ -80,6 +80,10 @@ TEST(ProcessFile, DemoScriptResynthesisesEveryChannelAlignedToTheInput)
     write_wav(dir + "/in.wav", in);
     std::string cmd = "QAVEX_BUILD_DIR='" + e2e::build_dir() + "' '" + e2e::source_dir() + "/demo.sh' '" + dir +
                       "/in.wav' '" + dir + "/out.wav' > '" + dir + "/log' 2>&1";
+#ifdef QAVEX_PD_PRELOAD
+    // The script starts the host itself and preloads what it is given here.
+    cmd = "QAVEX_PD_PRELOAD='" QAVEX_PD_PRELOAD "' " + cmd;
+#endif
     int rc = std::system(cmd.c_str());
     std::string log = e2e::read_file(dir + "/log");
     ASSERT_EQ(rc, 0) << log;

@@ -80,7 +80,7 @@ Result run_at(int rate, const std::string &setup)
     e2e::write_file(dir + "/rate.pd", p.text());
 
     std::string out = dir + "/console.txt";
-    std::string cmd = "cd '" + dir + "' && timeout 300 pd -r " + std::to_string(rate) +
+    std::string cmd = "cd '" + dir + "' && timeout 300 " + e2e::host_command() + " -r " + std::to_string(rate) +
                       " -nogui -batch -noaudio -noprefs -stderr -path '" + e2e::build_dir() +
                       "' -lib qavex -open '" + dir + "/rate.pd' > '" + out + "' 2>&1";
     int rc = std::system(cmd.c_str());

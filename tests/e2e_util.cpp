@@ -208,8 +208,7 @@ std::string read_file(const std::string &path)
     return ss.str();
 }
 
-// The host, with the sanitizer runtime preloaded in a sanitized build.
-static std::string host_command()
+std::string host_command()
 {
 #ifdef QAVEX_PD_PRELOAD
     return "env LD_PRELOAD='" QAVEX_PD_PRELOAD "' ASAN_OPTIONS=detect_leaks=0 "

@@ -99,6 +99,9 @@ private:
 
 // A fresh directory for one test's files.
 std::string temp_dir();
+// The command that starts the host: "pd", or in a sanitized build "env ...
+// pd" with the sanitizer runtime preloaded. For tests that start it themselves.
+std::string host_command();
 // Runs the patch with -lib qavex from the build directory.
 Run run_pd(const Patch &p, const std::string &dir, int timeout_s = 120);
 Run run_pd_file(const std::string &patch_path, int timeout_s = 120, const Host &host = {});
