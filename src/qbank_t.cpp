@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "qavex_t_array_functions.h"
@@ -14,7 +15,7 @@
 #include "qavex_t_window_functions.h"
 #include "safety.h"
 
-t_class *pcQbank_t = nullptr;
+static t_class *pcQbank_t = nullptr;
 
 static std::int32_t s_iBangCounter = 0;  // shared by all designers, never reset
 
@@ -25,26 +26,56 @@ static constexpr std::int32_t QBANK_MAX_ROWS = 1000000;
 static constexpr std::int32_t QBANK_MAX_TABLE = 1000000;
 static constexpr double QBANK_MAX_TABLE_VALUE = 1e10;
 
-// Bands selected by a band index: all for a negative index, none for an
-// index at or above the band count, else the one band. False when empty.
-static bool qbank_t_band_range(const sQbank_t *psW, std::int32_t n, std::int32_t &qmin, std::int32_t &qsup)
+// ---------------------------------------------------------------- band numbers
+// A band number f names band n = trunc(f) when 0 <= n < band count; what
+// any other number selects is the message's rule.
+enum eQbankPick : std::int32_t { PICK_ONE, PICK_NONE, PICK_ALL, PICK_REFUSED };
+struct sQbank_BandRule {
+    eQbankPick below;      // n < -1, or f not a number
+    eQbankPick minus_one;  // n == -1
+    eQbankPick above;      // n >= band count
+    bool untruncated;      // "above" tests f itself: -1 < f < 0 names band 0 even without bands
+    bool table;            // without a window table nothing is touched (the range is empty)
+};
+// "make", "shorten", "copy_pac2paf", "copy_paf2pac"
+static constexpr sQbank_BandRule QBANK_BANDS_WINDOWS{PICK_ALL, PICK_ALL, PICK_NONE, false, true};
+// "print_band"
+static constexpr sQbank_BandRule QBANK_BANDS_PRINT{PICK_ALL, PICK_ALL, PICK_NONE, false, false};
+// "get_first_zero_paf", "get_window_length_paf", "get_window_length_pac"
+static constexpr sQbank_BandRule QBANK_BANDS_ONE{PICK_NONE, PICK_NONE, PICK_NONE, false, false};
+// "print_first_and_last_value"
+static constexpr sQbank_BandRule QBANK_BANDS_EVERY{PICK_ALL, PICK_ALL, PICK_ALL, true, false};
+// Array commands taking a float band number.
+static constexpr sQbank_BandRule QBANK_BANDS_ARRAY{PICK_ALL, PICK_ALL, PICK_ALL, true, true};
+// Array commands taking atoms ("mult", "cycle", "array_synopsis" with one).
+static constexpr sQbank_BandRule QBANK_BANDS_ATOMS{PICK_REFUSED, PICK_ALL, PICK_REFUSED, false, true};
+
+// Selected bands first..last-1; all: every band was asked for; ok: false
+// when the number is refused.
+struct sQbank_Bands {
+    std::int32_t first;
+    std::int32_t last;
+    bool all;
+    bool ok;
+};
+
+static sQbank_Bands qbank_t_select_bands(const sQbank_t *psW, double f, const sQbank_BandRule &rule)
 {
-    std::int32_t sup = psW->sParam.iq_compute_sup;
-    if (n < 0) {
-        qmin = 0;
-        qsup = sup;
-    } else if (n >= sup) {
-        qmin = qsup = 0;
-    } else {
-        qmin = n;
-        qsup = n + 1;
-    }
-    return qsup > qmin;
+    const std::int32_t sup = psW->sParam.iq_compute_sup > 0 ? psW->sParam.iq_compute_sup : 0;
+    const std::int32_t n = qavex_t_to_int32(f, QAVEX_NAN_LOWEST);
+    const bool above = rule.untruncated ? !(f < (double)sup) : n >= sup;
+    const eQbankPick pick = n < -1 ? rule.below : n == -1 ? rule.minus_one : above ? rule.above : PICK_ONE;
+    sQbank_Bands sel{0, 0, false, true};
+    if (pick == PICK_REFUSED) sel.ok = false;
+    else if (pick == PICK_ALL) sel = {0, sup, true, true};
+    else if (pick == PICK_ONE) sel = {n, n + 1, false, true};
+    if (rule.table && !psW->pac) sel.last = sel.first;
+    return sel;
 }
 
 // ================================================================ layout
 
-void qbank_t_set_pointers_to_NULL(sQbank_t *psW)
+static void qbank_t_set_pointers_to_NULL(sQbank_t *psW)
 {
     psW->x_in = nullptr;
     psW->x_outC = nullptr;
@@ -56,6 +87,42 @@ void qbank_t_set_pointers_to_NULL(sQbank_t *psW)
     p->aldDq_real = p->aldDq = nullptr;
     p->aiDq = nullptr;
     p->paf_r = p->paf_i = nullptr;
+}
+
+// The three functions of every warping map type.
+struct sQbank_Map {
+    _eThetaType type;
+    thetafunction Theta, Theta_inv, d_Theta_infimum;
+};
+static const sQbank_Map QBANK_MAPS[] = {
+    {BSPLINE, qavex_t_Theta_bspline, qavex_t_Theta_inv_bspline, qavex_t_d_Theta_inf_bspline},
+    {EXP_C1_NYQU, qavex_t_Theta_exp_c1_nyqu, qavex_t_Theta_inv_exp_c1_nyqu, qavex_t_d_Theta_inf_exp_c1_nyqu},
+    {ID, qavex_t_Theta_id, qavex_t_Theta_inv_id, qavex_t_d_Theta_inf_id},
+    {LIN, qavex_t_Theta_lin, qavex_t_Theta_inv_lin, qavex_t_d_Theta_inf_lin},
+    {SQUARE, qavex_t_Theta_square, qavex_t_Theta_inv_square, qavex_t_d_Theta_inf_square},
+};
+
+static const sQbank_Map *qbank_t_find_map(std::int32_t type)
+{
+    for (const sQbank_Map &m : QBANK_MAPS)
+        if ((std::int32_t)m.type == type) return &m;
+    return nullptr;
+}
+
+// Map functions of eThetaType; an unknown type is reported and replaced by
+// the exponential map.
+static void qbank_t_select_map(sQbank_Param *p)
+{
+    const sQbank_Map *m = qbank_t_find_map(p->eThetaType);
+    if (!m) {
+        pd_error(nullptr, "qavex_t: Wrong Theta chosen");
+        pd_error(nullptr, "qavex_t: Change to EXP_C1_NYQU");
+        p->eThetaType = EXP_C1_NYQU;
+        m = qbank_t_find_map(EXP_C1_NYQU);
+    }
+    p->Theta = m->Theta;
+    p->Theta_inv = m->Theta_inv;
+    p->d_Theta_infimum = m->d_Theta_infimum;
 }
 
 static double *qbank_t_new_thetadata(std::size_t n, double f0, double k)
@@ -70,7 +137,7 @@ static double *qbank_t_new_thetadata(std::size_t n, double f0, double k)
     return d;
 }
 
-void qbank_t_set_start_values(sQbank_t *psW)
+static void qbank_t_set_start_values(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     p->C_T_c = 3.0;
@@ -82,9 +149,7 @@ void qbank_t_set_start_values(sQbank_t *psW)
     p->T_max = 10.0;
     p->eWindowType = WIN_SQRT_GAUSS;
     p->eThetaType = EXP_C1_NYQU;
-    p->Theta = qavex_t_Theta_exp_c1_nyqu;
-    p->Theta_inv = qavex_t_Theta_inv_exp_c1_nyqu;
-    p->d_Theta_infimum = qavex_t_d_Theta_inf_exp_c1_nyqu;
+    qbank_t_select_map(p);
     qavex_t_free(p->thetadata);
     p->thetadata = qbank_t_new_thetadata(4, 12.0, 36.0);
     p->_K = 1.0;
@@ -100,9 +165,7 @@ void qbank_t_set_start_values(sQbank_t *psW)
     qbank_sample_rate_start(psW);
 }
 
-std::int32_t qbank_t_get_q_compute_min(sQbank_t *) { return 0; }
-
-std::int32_t qbank_t_get_q_compute_sup(sQbank_t *psW)
+static std::int32_t qbank_t_get_q_compute_sup(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     if (!p->Theta_inv || !p->thetadata) return 0;
@@ -112,7 +175,7 @@ std::int32_t qbank_t_get_q_compute_sup(sQbank_t *psW)
     return qavex_t_to_int32(std::trunc(inner) + (long double)p->C_q + 1.0L, QAVEX_NAN_LOWEST);
 }
 
-void qbank_t_free_pac_windows(sQbank_t *psW)
+static void qbank_t_free_pac_windows(sQbank_t *psW)
 {
     if (!psW->pac) return;
     for (std::int32_t q = 0; q < psW->sParam.iq_compute_sup; q++) {
@@ -121,7 +184,7 @@ void qbank_t_free_pac_windows(sQbank_t *psW)
     }
 }
 
-void qbank_t_free_paf_windows(sQbank_t *psW)
+static void qbank_t_free_paf_windows(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     p->iGeneration = qavex_t_next_generation();
@@ -139,7 +202,7 @@ void qbank_t_free_paf_windows(sQbank_t *psW)
 
 // Every window, the slot tables and the hop arrays; iq_compute_sup still
 // names the size the tables were made for.
-void qbank_t_free_layout(sQbank_t *psW)
+static void qbank_t_free_layout(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     p->iGeneration = qavex_t_next_generation();
@@ -157,7 +220,7 @@ void qbank_t_free_layout(sQbank_t *psW)
     p->aiDq = nullptr;
 }
 
-std::int32_t qbank_t_initialize_diverse_vectors(sQbank_t *psW)
+static std::int32_t qbank_t_initialize_diverse_vectors(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t n = p->iq_compute_sup;
@@ -179,7 +242,7 @@ std::int32_t qbank_t_initialize_diverse_vectors(sQbank_t *psW)
     return 1;
 }
 
-std::int32_t qbank_t_initialize_pac(sQbank_t *psW)
+static std::int32_t qbank_t_initialize_pac(sQbank_t *psW)
 {
     std::int32_t n = psW->sParam.iq_compute_sup;
     if (n <= 0) return 0;
@@ -193,7 +256,7 @@ std::int32_t qbank_t_initialize_pac(sQbank_t *psW)
     return 0;
 }
 
-std::int32_t qbank_t_initialize_paf(sQbank_t *psW)
+static std::int32_t qbank_t_initialize_paf(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t n = p->iq_compute_sup;
@@ -226,7 +289,7 @@ static std::int32_t qbank_t_extreme_length(T **table, std::int32_t n, int sign)
     return m;
 }
 
-std::int32_t qbank_t_find_longest_frame_paf(sQbank_t *psW)
+static std::int32_t qbank_t_find_longest_frame_paf(sQbank_t *psW)
 {
     return qbank_t_extreme_length(psW->sParam.paf_r, psW->sParam.iq_compute_sup, 1);
 }
@@ -246,7 +309,7 @@ std::int32_t qbank_t_find_shortest_frame_pac(sQbank_t *psW)
     return qbank_t_extreme_length(psW->pac, psW->sParam.iq_compute_sup, -1);
 }
 
-std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
+static std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
 {
     sQbank_Param *p = &psW->sParam;
     if (iPrintOutput != 0) pd_error(nullptr, "Ueberpruefe Parameter von Qavex:");
@@ -489,58 +552,19 @@ static void qbank_t_initialize_failed(sQbank_t *psW)
     pd_error(nullptr, "qbank_t_initialize: Out of Memory, the bank has 0 bands");
 }
 
-static void qbank_t_select_map(sQbank_Param *p)
-{
-    switch ((std::int32_t)p->eThetaType) {
-    case BSPLINE:
-        p->Theta = qavex_t_Theta_bspline;
-        p->Theta_inv = qavex_t_Theta_inv_bspline;
-        p->d_Theta_infimum = qavex_t_d_Theta_inf_bspline;
-        break;
-    case EXP_C1_NYQU:
-        p->Theta = qavex_t_Theta_exp_c1_nyqu;
-        p->Theta_inv = qavex_t_Theta_inv_exp_c1_nyqu;
-        p->d_Theta_infimum = qavex_t_d_Theta_inf_exp_c1_nyqu;
-        break;
-    case ID:
-        p->Theta = qavex_t_Theta_id;
-        p->Theta_inv = qavex_t_Theta_inv_id;
-        p->d_Theta_infimum = qavex_t_d_Theta_inf_id;
-        break;
-    case LIN:
-        p->Theta = qavex_t_Theta_lin;
-        p->Theta_inv = qavex_t_Theta_inv_lin;
-        p->d_Theta_infimum = qavex_t_d_Theta_inf_lin;
-        break;
-    case SQUARE:
-        p->Theta = qavex_t_Theta_square;
-        p->Theta_inv = qavex_t_Theta_inv_square;
-        p->d_Theta_infimum = qavex_t_d_Theta_inf_square;
-        break;
-    default:
-        pd_error(nullptr, "qavex_t: Wrong Theta chosen");
-        pd_error(nullptr, "qavex_t: Change to EXP_C1_NYQU");
-        p->eThetaType = EXP_C1_NYQU;
-        p->Theta = qavex_t_Theta_exp_c1_nyqu;
-        p->Theta_inv = qavex_t_Theta_inv_exp_c1_nyqu;
-        p->d_Theta_infimum = qavex_t_d_Theta_inf_exp_c1_nyqu;
-        break;
-    }
-}
-
-void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
+// Fresh warping data (keeping f0 and k) and the map functions of the
+// chosen type; a B-spline map whose files cannot be used falls back to the
+// exponential map. False (a bank of 0 bands) when memory ran out.
+static bool qbank_t_prepare_map(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
-    p->iGeneration = qavex_t_next_generation();
-    qbank_sample_rate_resolve(psW);
     for (;;) {
-        // Warping data reset, keeping f0 and k.
         double f0 = p->thetadata ? p->thetadata[0] : 12.0;
         double k = p->thetadata ? p->thetadata[1] : 36.0;
         double *d = qbank_t_new_thetadata(4, f0, k);
         if (!d) {
             qbank_t_initialize_failed(psW);
-            return;
+            return false;
         }
         qavex_t_free(p->thetadata);
         p->thetadata = d;
@@ -549,58 +573,51 @@ void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
             int r = qbank_t_load_bspline(psW);
             if (r == LOAD_NO_MEMORY) {
                 qbank_t_initialize_failed(psW);
-                return;
+                return false;
             }
             if (r != LOAD_OK) {
                 p->eThetaType = EXP_C1_NYQU;
                 continue;
             }
         }
-        break;
+        return true;
     }
+}
 
-    qbank_t_free_layout(psW);
-    psW->var = 1.0f;
-
-    if (fOverride == 0) {
-        long double f0 = p->thetadata[0];
-        long double s = p->d_Theta_infimum(0, p->thetadata);
-        long double K = p->_K, R, Tw, Tc, a, b;
-        if (p->eWindowType == WIN_COS_NOT_WARPED) {
-            R = K;
-            Tw = R / (2 * f0);
-            Tc = Tw;
-            a = 1 / (2 * f0);
-            b = 2 * f0 / (R * (long double)p->C_b);
-        } else {
-            long double threshold = p->eWindowType == WIN_COS ? 0.01L : 1.0L / 3.0L;
-            R = K;
-            Tw = R / 2 / f0;
-            if (std::fabs(s) < threshold) Tc = Tw * 3 * (long double)p->C_T_c;
-            else Tc = Tw / s * (long double)p->C_T_c;
-            a = Tw / R;
-            b = 1 / (a * R * (long double)p->C_b);
-        }
-        p->_R = (double)R;
-        p->dWinlength_window = (double)Tw;
-        p->dWinlength_compute = (double)Tc;
-        p->_a = (double)a;
-        p->_b = (double)b;
+// Window lengths and the band spacing from f0, K, C_b, C_T_c and the map's
+// smallest slope.
+static void qbank_t_derive_scales(sQbank_Param *p)
+{
+    long double f0 = p->thetadata[0];
+    long double s = p->d_Theta_infimum(0, p->thetadata);
+    long double K = p->_K, R, Tw, Tc, a, b;
+    if (p->eWindowType == WIN_COS_NOT_WARPED) {
+        R = K;
+        Tw = R / (2 * f0);
+        Tc = Tw;
+        a = 1 / (2 * f0);
+        b = 2 * f0 / (R * (long double)p->C_b);
+    } else {
+        long double threshold = p->eWindowType == WIN_COS ? 0.01L : 1.0L / 3.0L;
+        R = K;
+        Tw = R / 2 / f0;
+        if (std::fabs(s) < threshold) Tc = Tw * 3 * (long double)p->C_T_c;
+        else Tc = Tw / s * (long double)p->C_T_c;
+        a = Tw / R;
+        b = 1 / (a * R * (long double)p->C_b);
     }
+    p->_R = (double)R;
+    p->dWinlength_window = (double)Tw;
+    p->dWinlength_compute = (double)Tc;
+    p->_a = (double)a;
+    p->_b = (double)b;
+}
 
-    std::int32_t n = qbank_t_get_q_compute_sup(psW);
-    if (n > QBANK_MAX_BANDS) {
-        pd_error(nullptr, "qbank_t_initialize: more than %i bands requested, the bank has 0 bands",
-                 (int)QBANK_MAX_BANDS);
-        n = 0;
-    }
-    p->iq_compute_sup = n < 0 ? 0 : n;
-
-    if (qbank_t_initialize_diverse_vectors(psW) || qbank_t_initialize_pac(psW) || qbank_t_initialize_paf(psW)) {
-        qbank_t_initialize_failed(psW);
-        return;
-    }
-
+// Every band's hop: exact (aldDq_real), in whole samples (aiDq, at least 1)
+// and back in seconds (aldDq).
+static void qbank_t_derive_hops(sQbank_t *psW)
+{
+    sQbank_Param *p = &psW->sParam;
     long double b = p->_b, K = p->_K;
     const long double sr = qbank_sample_rate(psW);
     for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
@@ -620,7 +637,34 @@ void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
             p->aldDq[q] = p->aldDq_real[q];
         }
     }
+}
 
+// "initialize": derives the band layout and discards every window; a
+// non-zero fOverride keeps the lengths and spacing set by messages.
+static void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
+{
+    sQbank_Param *p = &psW->sParam;
+    p->iGeneration = qavex_t_next_generation();
+    qbank_sample_rate_resolve(psW);
+    if (!qbank_t_prepare_map(psW)) return;
+
+    qbank_t_free_layout(psW);
+    psW->var = 1.0f;
+    if (fOverride == 0) qbank_t_derive_scales(p);
+
+    std::int32_t n = qbank_t_get_q_compute_sup(psW);
+    if (n > QBANK_MAX_BANDS) {
+        pd_error(nullptr, "qbank_t_initialize: more than %i bands requested, the bank has 0 bands",
+                 (int)QBANK_MAX_BANDS);
+        n = 0;
+    }
+    p->iq_compute_sup = n < 0 ? 0 : n;
+
+    if (qbank_t_initialize_diverse_vectors(psW) || qbank_t_initialize_pac(psW) || qbank_t_initialize_paf(psW)) {
+        qbank_t_initialize_failed(psW);
+        return;
+    }
+    qbank_t_derive_hops(psW);
     qbank_t_test_param(psW, 0);
 }
 
@@ -653,111 +697,161 @@ static void qbank_t_make_zero(sQbank_t *psW, std::int32_t qmin, std::int32_t qsu
     }
 }
 
-static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t qsup)
+// What every band of one warped "make" shares.
+struct sQbank_Warped {
+    bool gauss;           // square-root Gaussian (else cosine) spectrum
+    std::int32_t Nout;    // samples of a finished window
+    std::int32_t N;       // samples computed: Nout * C_SR
+    long double sr, dF;   // sample rate, bin spacing in Hz
+    long double b, a;
+    double H, L;          // shape height and length
+    pac_type (*shape)(double, double, double, double);
+    bool limit;           // clear bins zlo..zhi before the transform
+    std::int32_t zlo, zhi;
+};
+
+// Window lengths and the shared constants of a warped "make" of bands
+// qmin..qsup-1 (rounds dWinlength_compute to whole samples). False, with
+// the reason reported, when no window can be made.
+static bool qbank_t_warped_sizes(sQbank_t *psW, std::int32_t qmin, std::int32_t qsup, sQbank_Warped *m)
 {
     sQbank_Param *p = &psW->sParam;
-    const bool gauss = p->eWindowType == WIN_SQRT_GAUSS;
-    if (!p->aldDq || !p->thetadata || !p->Theta_inv) return;
+    m->gauss = p->eWindowType == WIN_SQRT_GAUSS;
+    if (!p->aldDq || !p->thetadata || !p->Theta_inv) return false;
     if (p->C_SR < 1) {
         pd_error(nullptr, "qbank_t_make: C_SR < 1, no windows made");
-        return;
+        return false;
     }
-    const long double sr = qbank_sample_rate(psW);
-    long double lNout = std::trunc((long double)p->dWinlength_compute * sr + 0.5L);
+    m->sr = qbank_sample_rate(psW);
+    long double lNout = std::trunc((long double)p->dWinlength_compute * m->sr + 0.5L);
     if (!(lNout >= 1)) {
         pd_error(nullptr, "qbank_t_make: computation length %f s is below half a sample, no windows made",
                  p->dWinlength_compute);
-        return;
+        return false;
     }
     if (lNout * p->C_SR * 16 > QBANK_MEMORY_LIMIT) {
         post("Windows need too much memory");
-        return;
+        return false;
     }
-    std::int32_t Nout = round_up_to_multiple_of_small_primes((std::int32_t)lNout, gauss ? 31 : 5);
-    p->dWinlength_compute = (double)((long double)Nout / sr);
-    std::int64_t N64 = (std::int64_t)Nout * p->C_SR;
+    m->Nout = round_up_to_multiple_of_small_primes((std::int32_t)lNout, m->gauss ? 31 : 5);
+    p->dWinlength_compute = (double)((long double)m->Nout / m->sr);
+    std::int64_t N64 = (std::int64_t)m->Nout * p->C_SR;
     if ((long double)N64 * qsup * 16 > QBANK_MEMORY_LIMIT ||
         !qbank_t_windows_fit(psW, "qbank_tilde make", qmin, qsup, true, false, (long double)N64 * 16 * (qsup - qmin),
                              (long double)N64 * 16)) {
         post("Windows need too much memory");
-        return;
+        return false;
     }
-    const std::int32_t N = (std::int32_t)N64;
-    const long double dF = 1.0L / (long double)p->dWinlength_compute;
-    const long double b = p->_b, R = p->_R, a = p->_a;
-    const double H = (double)(gauss ? std::sqrt(b / 2 / R) : std::sqrt(2 * b / R));
-    const double L = p->dWinlength_window;
-    pac_type (*shape)(double, double, double, double) = gauss ? qavex_t_wf_WIN_SQRT_GAUSS : qavex_t_wf_WIN_COS;
-    const std::int32_t nbands = p->iq_compute_sup;
+    m->N = (std::int32_t)N64;
+    m->dF = 1.0L / (long double)p->dWinlength_compute;
+    m->b = p->_b;
+    m->a = p->_a;
+    const long double R = p->_R;
+    m->H = (double)(m->gauss ? std::sqrt(m->b / 2 / R) : std::sqrt(2 * m->b / R));
+    m->L = p->dWinlength_window;
+    m->shape = m->gauss ? qavex_t_wf_WIN_SQRT_GAUSS : qavex_t_wf_WIN_COS;
     // With oversampling and no periodisation, the band response above the
     // base-rate Nyquist frequency is removed so the decimation cannot fold it
     // back: only the bins an Nout-point transform has are kept.
-    const bool limit = p->C_SR > 1 && p->iComputeType == 0;
-    const std::int32_t zlo = Nout / 2 + 1, zhi = N - (Nout - Nout / 2);
+    m->limit = p->C_SR > 1 && p->iComputeType == 0;
+    m->zlo = m->Nout / 2 + 1;
+    m->zhi = m->N - (m->Nout - m->Nout / 2);
+    return true;
+}
 
+// Band q's spectrum, scaled by g, sampled through the inverse map at the
+// N bins of w (periodised over one sample rate with compute type 1).
+static void qbank_t_warped_spectrum(const sQbank_Param *p, const sQbank_Warped &m, std::int32_t q, long double g,
+                                    pac_type *w)
+{
+    const std::int32_t N = m.N, nbands = p->iq_compute_sup;
+    const long double qb = q * m.b, sr = m.sr, dF = m.dF;
+    const double H = m.H, L = m.L;
+    const bool gain = p->iComputeType == 1 ? (q > 0 && q < nbands - 1) : q > 0;
+    for (std::int32_t i = 0; i < N; i++) {
+        long double nu = (i <= N / 2 ? (long double)i : (long double)i - N) * dF;
+        pac_type v = m.shape((double)((long double)p->Theta_inv((double)nu, p->thetadata) - qb), H, L, 0);
+        long double re = v.real(), im = v.imag();
+        if (p->iComputeType == 1) {
+            pac_type vm = m.shape((double)((long double)p->Theta_inv((double)(nu - sr), p->thetadata) - qb), H, L, 0);
+            pac_type vp = m.shape((double)((long double)p->Theta_inv((double)(nu + sr), p->thetadata) - qb), H, L, 0);
+            re += (long double)vm.real() + vp.real();
+            im += (long double)vm.imag() + vp.imag();
+        }
+        re *= g;
+        im *= g;
+        if (gain) {
+            re *= QBANK_SQRT2;
+            im *= QBANK_SQRT2;
+        }
+        w[i] = pac_type((double)re, (double)im);
+    }
+    if (m.gauss)
+        for (std::int32_t i = 0; i < N; i++)
+            if (!std::isfinite(w[i].real()) || !std::isfinite(w[i].imag())) post("Value in make_window wrong.");
+    if (m.limit)
+        for (std::int32_t i = m.zlo; i <= m.zhi; i++) w[i] = pac_type(0.0, 0.0);
+    qavex_t_pac_set_header(w, N, pac_type(0.0, 0.0));
+}
+
+// Band q's spectrum to the time domain: inverse transform, centred, scaled
+// by the bin spacing and the rate's window gain. False (all complex windows
+// released) when memory ran out.
+static bool qbank_t_warped_to_time(sQbank_t *psW, const sQbank_Warped &m, std::int32_t q)
+{
+    const std::int32_t N = m.N;
+    pac_type *before = psW->pac[q];
+    qavex_t_simplefft_array(&psW->pac[q], &psW->pac[q], 1);
+    if (psW->pac[q] == before) {
+        qbank_t_make_out_of_memory(psW);
+        return false;
+    }
+    if (N / 2 != 0) {
+        before = psW->pac[q];
+        qavex_t_cycle_array(&psW->pac[q], -(N / 2));
+        if (psW->pac[q] == before) {
+            qbank_t_make_out_of_memory(psW);
+            return false;
+        }
+    }
+    pac_type *w = psW->pac[q];
+    const long double amp = m.dF * qbank_sample_rate_window_gain(psW);
+    for (std::int32_t i = 0; i < N; i++)
+        w[i] = pac_type((double)(w[i].real() * amp), (double)(w[i].imag() * amp));
+    return true;
+}
+
+// Keeps every C_SR-th sample of an oversampled window: Nout samples remain.
+static void qbank_t_warped_decimate(const sQbank_Param *p, const sQbank_Warped &m, pac_type *w)
+{
+    if (p->C_SR == 1) return;
+    const std::int32_t Nout = m.Nout;
+    for (std::int32_t i = 0; i < Nout; i++) w[i] = w[(std::int64_t)i * p->C_SR];
+    qavex_t_pac_set_header(w, Nout, qavex_t_pac_side(w));
+    for (std::int32_t i = 0; i < 4; i++) w[Nout + i] = pac_type(0.0, 0.0);
+}
+
+static void qbank_t_make_warped(sQbank_t *psW, std::int32_t qmin, std::int32_t qsup)
+{
+    sQbank_Param *p = &psW->sParam;
+    sQbank_Warped m;
+    if (!qbank_t_warped_sizes(psW, qmin, qsup, &m)) return;
+    const std::int32_t nbands = p->iq_compute_sup;
     for (std::int32_t q = qmin; q < qsup; q++) {
-        long double g = std::sqrt(std::fabs((long double)p->aldDq[q] / a));
-        if (gauss) {
-            p->thetadata[2] = (double)(((long double)nbands - (long double)p->C_q) * b);
-            p->thetadata[3] = (double)(sr / 2);
+        long double g = std::sqrt(std::fabs((long double)p->aldDq[q] / m.a));
+        if (m.gauss) {
+            p->thetadata[2] = (double)(((long double)nbands - (long double)p->C_q) * m.b);
+            p->thetadata[3] = (double)(m.sr / 2);
         }
         qavex_t_free(psW->pac[q]);
-        psW->pac[q] = qavex_t_new_pac(N);
+        psW->pac[q] = qavex_t_new_pac(m.N);
         if (!psW->pac[q]) {
             qbank_t_make_out_of_memory(psW);
             return;
         }
-        pac_type *w = psW->pac[q];
-        const long double qb = q * b;
-        const bool gain = p->iComputeType == 1 ? (q > 0 && q < nbands - 1) : q > 0;
-        for (std::int32_t i = 0; i < N; i++) {
-            long double nu = (i <= N / 2 ? (long double)i : (long double)i - N) * dF;
-            pac_type v = shape((double)((long double)p->Theta_inv((double)nu, p->thetadata) - qb), H, L, 0);
-            long double re = v.real(), im = v.imag();
-            if (p->iComputeType == 1) {
-                pac_type vm = shape((double)((long double)p->Theta_inv((double)(nu - sr), p->thetadata) - qb), H, L, 0);
-                pac_type vp = shape((double)((long double)p->Theta_inv((double)(nu + sr), p->thetadata) - qb), H, L, 0);
-                re += (long double)vm.real() + vp.real();
-                im += (long double)vm.imag() + vp.imag();
-            }
-            re *= g;
-            im *= g;
-            if (gain) {
-                re *= QBANK_SQRT2;
-                im *= QBANK_SQRT2;
-            }
-            w[i] = pac_type((double)re, (double)im);
-        }
-        if (gauss)
-            for (std::int32_t i = 0; i < N; i++)
-                if (!std::isfinite(w[i].real()) || !std::isfinite(w[i].imag())) post("Value in make_window wrong.");
-        if (limit)
-            for (std::int32_t i = zlo; i <= zhi; i++) w[i] = pac_type(0.0, 0.0);
-        qavex_t_pac_set_header(w, N, pac_type(0.0, 0.0));
-
-        pac_type *before = psW->pac[q];
-        qavex_t_simplefft_array(&psW->pac[q], &psW->pac[q], 1);
-        if (psW->pac[q] == before) {
-            qbank_t_make_out_of_memory(psW);
-            return;
-        }
-        if (N / 2 != 0) {
-            before = psW->pac[q];
-            qavex_t_cycle_array(&psW->pac[q], -(N / 2));
-            if (psW->pac[q] == before) {
-                qbank_t_make_out_of_memory(psW);
-                return;
-            }
-        }
-        w = psW->pac[q];
-        const long double amp = dF * qbank_sample_rate_window_gain(psW);
-        for (std::int32_t i = 0; i < N; i++)
-            w[i] = pac_type((double)(w[i].real() * amp), (double)(w[i].imag() * amp));
-        if (p->C_SR != 1) {
-            for (std::int32_t i = 0; i < Nout; i++) w[i] = w[(std::int64_t)i * p->C_SR];
-            qavex_t_pac_set_header(w, Nout, qavex_t_pac_side(w));
-            for (std::int32_t i = 0; i < 4; i++) w[Nout + i] = pac_type(0.0, 0.0);
-        }
+        qbank_t_warped_spectrum(p, m, q, g, psW->pac[q]);
+        if (!qbank_t_warped_to_time(psW, m, q)) return;
+        qbank_t_warped_decimate(p, m, psW->pac[q]);
     }
 }
 
@@ -810,10 +904,11 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     }
 }
 
-void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN)
+static void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN)
 {
-    std::int32_t qmin, qsup;
-    if (!qbank_t_band_range(psW, iAN, qmin, qsup) || !psW->pac) return;
+    const sQbank_Bands sel = qbank_t_select_bands(psW, iAN, QBANK_BANDS_WINDOWS);
+    if (sel.first >= sel.last) return;
+    const std::int32_t qmin = sel.first, qsup = sel.last;
     switch ((std::int32_t)psW->sParam.eWindowType) {
     case WIN_SQRT_GAUSS:
     case WIN_COS:
@@ -832,13 +927,13 @@ void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN)
     }
 }
 
-void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN)
+static void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN)
 {
     sQbank_Param *p = &psW->sParam;
     if (p->eWindowType != WIN_COS && p->eWindowType != WIN_SQRT_GAUSS) return;
-    std::int32_t qmin, qsup;
-    if (!qbank_t_band_range(psW, iAN, qmin, qsup) || !psW->pac || !p->aiDq) return;
-    for (std::int32_t q = qmin; q < qsup; q++) {
+    const sQbank_Bands sel = qbank_t_select_bands(psW, iAN, QBANK_BANDS_WINDOWS);
+    if (sel.first >= sel.last || !p->aiDq) return;
+    for (std::int32_t q = sel.first; q < sel.last; q++) {
         pac_type *w = psW->pac[q];
         if (!w) break;
         std::int32_t Nold = qavex_t_window_length(w);
@@ -950,7 +1045,7 @@ static void qbank_t_dsp(sQbank_t *psW, t_signal **sp)
     qbank_t_dual_dsp(psW, sp[1]);
 }
 
-void qbank_t_bang(sQbank_t *psW)
+static void qbank_t_bang(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     s_iBangCounter++;
@@ -1012,11 +1107,12 @@ static bool qbank_t_pac_publishable(sQbank_t *psW, std::int32_t qmin, std::int32
     return true;
 }
 
-void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
+static void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
-    std::int32_t qmin, qsup;
-    if (!qbank_t_band_range(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
+    const sQbank_Bands sel = qbank_t_select_bands(psW, f, QBANK_BANDS_WINDOWS);
+    const std::int32_t qmin = sel.first, qsup = sel.last;
+    if (qmin >= qsup || !p->paf_r || !p->paf_i) return;
     if (!qbank_t_pac_publishable(psW, qmin, qsup)) return;
     // New float windows replace the old ones band by band.
     long double add = 0;
@@ -1052,11 +1148,12 @@ void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
     p->iGeneration = qavex_t_next_generation();
 }
 
-void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
+static void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
-    std::int32_t qmin, qsup;
-    if (!qbank_t_band_range(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST), qmin, qsup) || !psW->pac || !p->paf_r || !p->paf_i) return;
+    const sQbank_Bands sel = qbank_t_select_bands(psW, f, QBANK_BANDS_WINDOWS);
+    const std::int32_t qmin = sel.first, qsup = sel.last;
+    if (qmin >= qsup || !p->paf_r || !p->paf_i) return;
     // New complex windows replace the old ones band by band.
     long double add = 0, largest = 0;
     for (std::int32_t q = qmin; q < qsup; q++)
@@ -1082,7 +1179,7 @@ void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
     }
 }
 
-void qbank_t_paf2list(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
+static void qbank_t_paf2list(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
 {
     sQbank_Param *p = &psW->sParam;
     if (argc < 1) {
@@ -1103,7 +1200,7 @@ void qbank_t_paf2list(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
     qavex_t_free(atoms);
 }
 
-void qbank_t_send_windows(sQbank_t *psW, t_symbol *, int, t_atom *)
+static void qbank_t_send_windows(sQbank_t *psW, t_symbol *, int, t_atom *)
 {
     t_atom a[3];
     SETFLOAT(&a[0], (t_float)QAVC_TAG);
@@ -1112,7 +1209,7 @@ void qbank_t_send_windows(sQbank_t *psW, t_symbol *, int, t_atom *)
     outlet_list(psW->x_outM, &s_list, 3, a);
 }
 
-void qbank_t_set_theta_type(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
+static void qbank_t_set_theta_type(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
 {
     sQbank_Param *p = &psW->sParam;
     if (argc < 1) {
@@ -1153,18 +1250,12 @@ static void qbank_t_set_winlength_compute(sQbank_t *psW, t_floatarg f) { psW->sP
 static void qbank_t_set_a(sQbank_t *psW, t_floatarg f) { psW->sParam._a = psW->sParam._aTemp = f; }
 static void qbank_t_set_b(sQbank_t *psW, t_floatarg f) { psW->sParam._b = psW->sParam._bTemp = f; }
 
-// A band n with 0 <= n < band count, or -1.
-static std::int32_t qbank_t_one_band(const sQbank_t *psW, t_floatarg f)
-{
-    std::int32_t n = qavex_t_to_int32(f, QAVEX_NAN_LOWEST);
-    return (n >= 0 && n < psW->sParam.iq_compute_sup) ? n : -1;
-}
-
 static void qbank_t_get_first_zero_paf(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
-    std::int32_t n = qbank_t_one_band(psW, f);
-    if (n < 0 || !p->paf_r || !p->paf_r[n] || !psW->pac) return;
+    const sQbank_Bands sel = qbank_t_select_bands(psW, f, QBANK_BANDS_ONE);
+    const std::int32_t n = sel.first;
+    if (n >= sel.last || !p->paf_r || !p->paf_r[n] || !psW->pac) return;
     float r = (float)qavex_t_get_first_zero_array(&psW->pac[n]);
     outlet_float(psW->x_outM, r);
     post("First Real Negative Value at:");
@@ -1174,15 +1265,17 @@ static void qbank_t_get_first_zero_paf(sQbank_t *psW, t_floatarg f)
 static void qbank_t_get_window_length_paf(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
-    std::int32_t n = qbank_t_one_band(psW, f);
-    if (n < 0 || !p->paf_r || !p->paf_r[n]) return;
+    const sQbank_Bands sel = qbank_t_select_bands(psW, f, QBANK_BANDS_ONE);
+    const std::int32_t n = sel.first;
+    if (n >= sel.last || !p->paf_r || !p->paf_r[n]) return;
     outlet_float(psW->x_outM, (t_float)qavex_t_window_length(p->paf_r[n]));
 }
 
 static void qbank_t_get_window_length_pac(sQbank_t *psW, t_floatarg f)
 {
-    std::int32_t n = qbank_t_one_band(psW, f);
-    if (n < 0) return;
+    const sQbank_Bands sel = qbank_t_select_bands(psW, f, QBANK_BANDS_ONE);
+    const std::int32_t n = sel.first;
+    if (n >= sel.last) return;
     float len = psW->pac ? (float)qavex_t_get_window_length_array(&psW->pac[n]) : 0.0f;
     outlet_float(psW->x_outM, len);
 }
@@ -1199,18 +1292,18 @@ static void qbank_t_first_last(sQbank_t *psW, std::int32_t q, pac_type &first, p
 
 static void qbank_t_print_first_and_last_value(sQbank_t *psW, t_floatarg f)
 {
-    std::int32_t sup = psW->sParam.iq_compute_sup;
+    const sQbank_Bands sel = qbank_t_select_bands(psW, f, QBANK_BANDS_EVERY);
     pac_type first, last;
     std::int32_t len;
-    if (f > -1 && f < sup) {
-        std::int32_t n = qavex_t_to_int32(f, QAVEX_NAN_LOWEST);
+    if (!sel.all) {
+        const std::int32_t n = sel.first;
         qbank_t_first_last(psW, n, first, last, len);
         post("pac[%i][0] = \t %f+I*%f, \tpac[%i][%i] = \t %f+I*%f,", (int)n, first.real(), first.imag(), (int)n,
              (int)len, last.real(), last.imag());
         return;
     }
     post("Ausgabe der letzten Werte aller Arrays.");
-    for (std::int32_t q = 0; q < sup; q++) {
+    for (std::int32_t q = sel.first; q < sel.last; q++) {
         qbank_t_first_last(psW, q, first, last, len);
         post("pac[%i][0] = \t %f+I*%f, \tpac[%i][%i] = \t %f+I*%f", (int)q, first.real(), first.imag(), (int)q,
              (int)len, last.real(), last.imag());
@@ -1221,11 +1314,10 @@ static void qbank_t_print_first_and_last_value(sQbank_t *psW, t_floatarg f)
 static void qbank_t_print_band(sQbank_t *psW, t_floatarg f)
 {
     sQbank_Param *p = &psW->sParam;
-    std::int32_t qmin, qsup;
-    qbank_t_band_range(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST), qmin, qsup);
+    const sQbank_Bands sel = qbank_t_select_bands(psW, f, QBANK_BANDS_PRINT);
     post("normalized Overlap: 4.59615*sigma/d_q, This gives the usual values for a raised cosine window");
     post("Band: \t \t, Centerfrq.:\t  \t \t[Hz], \tBW: \t \t[Hz], d = \t= \t[smp], Variance = \t[s], Overlap = \t[1] ");
-    for (std::int32_t q = qmin; q < qsup; q++) {
+    for (std::int32_t q = sel.first; q < sel.last; q++) {
         double centre = (p->Theta && p->thetadata) ? p->Theta((double)(q * (long double)p->_b), p->thetadata) : NAN;
         double bw = p->aldDq_real ? 1.0 / p->aldDq_real[q] : NAN;
         std::int32_t d = p->aiDq ? p->aiDq[q] : -1;
@@ -1238,7 +1330,7 @@ static void qbank_t_print_band(sQbank_t *psW, t_floatarg f)
     post("---------------");
 }
 
-void *qbank_t_new(t_floatarg)
+static void *qbank_t_new(t_floatarg)
 {
     sQbank_t *psW = (sQbank_t *)pd_new(pcQbank_t);
     qbank_t_set_pointers_to_NULL(psW);
@@ -1252,7 +1344,7 @@ void *qbank_t_new(t_floatarg)
     return psW;
 }
 
-void qbank_t_delete(sQbank_t *psW)
+static void qbank_t_delete(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     qavex_t_record_remove(p);
@@ -1264,6 +1356,316 @@ void qbank_t_delete(sQbank_t *psW)
     qavex_t_free(p->thetadata);
     p->thetadata = nullptr;
 }
+
+// ================================================================ array commands
+// Messages that apply the array toolkit to the designer's complex windows.
+// They change only the pac arrays; the analysis and synthesis objects see
+// a change after the next "copy_pac2paf".
+
+
+static void qbank_ac_send_pair(sQbank_t *psW, pac_type c)
+{
+    t_atom av[2];
+    SETFLOAT(&av[0], (t_float)c.real());
+    SETFLOAT(&av[1], (t_float)c.imag());
+    outlet_list(psW->x_outM, &s_list, 2, av);
+}
+
+// Band number of "mult" and "cycle"; a refused one is reported.
+static sQbank_Bands qbank_ac_atom_bands(const sQbank_t *psW, const t_atom *a)
+{
+    const sQbank_Bands sel = qbank_t_select_bands(psW, atom_getfloat(a), QBANK_BANDS_ATOMS);
+    if (!sel.ok) post("cycle: Array Index zu klein/gross");
+    return sel;
+}
+
+// Applies a one-argument toolkit function to every selected band.
+static void qbank_ac_each(sQbank_t *psW, t_floatarg fAN, void (*f)(pac_type **))
+{
+    sQbank_Bands sel = qbank_t_select_bands(psW, fAN, QBANK_BANDS_ARRAY);
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
+    for (std::int32_t q = sel.first; q < sel.last; q++) f(&psW->pac[q]);
+}
+
+static void qbank_t_abs(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_abs_array); }
+static void qbank_t_componentabs(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_componentabs_array); }
+static void qbank_t_ln(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_ln_array); }
+static void qbank_t_set_nan_to_zero(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_set_nan_to_zero_array); }
+static void qbank_t_set_inf_to_zero(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_set_inf_to_zero_array); }
+static void qbank_t_normalize(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_normalize_array); }
+static void qbank_t_fft(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_fft_array); }
+static void qbank_t_differentiate(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_differentiate_array); }
+static void qbank_t_integrate(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_integrate_array); }
+static void qbank_t_imag_plus_real(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_imag_plus_real_array); }
+
+// Values an array command writes into the windows must be finite: an
+// infinite or NaN one is refused before any window changes.
+static bool qbank_t_values_finite(sQbank_t *psW, const char *selector, std::initializer_list<double> values)
+{
+    for (double v : values)
+        if (!qavex_t_finite(v)) {
+            pd_error(psW, "qbank_tilde %s: value %g is not finite; windows unchanged", selector, v);
+            return false;
+        }
+    return true;
+}
+
+// Magnitudes at or below fCutLow become fCutLow, at or above fCutHigh
+// become fCutHigh; the phase is kept.
+static void qbank_t_cut(sQbank_t *psW, t_floatarg fAN, t_floatarg fCutLow, t_floatarg fCutHigh)
+{
+    if (!qbank_t_values_finite(psW, "cut", {fCutLow, fCutHigh})) return;
+    sQbank_Bands sel = qbank_t_select_bands(psW, fAN, QBANK_BANDS_ARRAY);
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
+    for (std::int32_t q = sel.first; q < sel.last; q++)
+        qavex_t_cut_array(&psW->pac[q], fCutLow, fCutHigh, pac_type(fCutLow, 0.0), pac_type(fCutHigh, 0.0));
+}
+
+// Moving average whose length follows each window's first negative real
+// part: unchanged for one band, divided by fFactor and limited by fMax for
+// all bands.
+static void qbank_t_floating_average(sQbank_t *psW, t_floatarg fAN, t_floatarg fFactor, t_floatarg fMax)
+{
+    // A factor whose integer part is 0 would divide by zero; it acts as 1.
+    // A NaN factor has no integer part either.
+    if (!(fFactor <= -1.0f || fFactor >= 1.0f)) fFactor = 1.0f;
+    if (fMax < 0) post("Falsche Parameter bei qbank_t_floating_average");
+    sQbank_Bands sel = qbank_t_select_bands(psW, fAN, QBANK_BANDS_ARRAY);
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
+    if (!sel.all) {
+        for (std::int32_t q = sel.first; q < sel.last; q++)
+            qavex_t_floating_average_array(&psW->pac[q], qavex_t_get_first_zero_array(&psW->pac[q]));
+        return;
+    }
+    std::int32_t divisor = qavex_t_to_int32(fFactor);  // |divisor| >= 1 here
+    for (std::int32_t q = sel.first; q < sel.last; q++) {
+        std::int32_t iWL = qavex_t_get_first_zero_array(&psW->pac[q]);
+        post("First Zero: %i", (int)iWL);
+        iWL = (std::int32_t)((std::int64_t)iWL / divisor);
+        if (fFactor < 0) iWL = qavex_t_to_int32(-(double)fFactor);
+        if (fMax != 0 && fMax < (t_floatarg)iWL) iWL = qavex_t_to_int32(fMax);
+        post("Averaging mit Laenge iWL %i", (int)iWL);
+        qavex_t_floating_average_array(&psW->pac[q], iWL);
+    }
+}
+
+// Reports (fChangeOffset exactly 0) or replaces (|fChangeOffset| >= 1) the
+// mean of each band; a single band also sends the old mean as a list.
+static void qbank_t_make_dc_offset(sQbank_t *psW, t_floatarg fAN, t_floatarg fChangeOffset, t_floatarg fDCOffset_real,
+                            t_floatarg fDCOffset_imag)
+{
+    if (!qbank_t_values_finite(psW, "make_dc_offset", {fDCOffset_real, fDCOffset_imag})) return;
+    sQbank_Bands sel = qbank_t_select_bands(psW, fAN, QBANK_BANDS_ARRAY);
+    // A NaN argument is not 0, so it changes the mean like any other.
+    std::int32_t iChange = std::isnan(fChangeOffset) ? 1 : qavex_t_to_int32(fChangeOffset);
+    pac_type cNewMean(fDCOffset_real, fDCOffset_imag);
+    pac_type m(0.0, 0.0);
+    if (iChange != 0 && sel.first < sel.last) qbank_t_dual_windows_changed(psW);
+    for (std::int32_t q = sel.first; q < sel.last; q++) {
+        m = qavex_t_make_dc_offset_array(&psW->pac[q], iChange, cNewMean);
+        if (fChangeOffset == 0) post("Offset[%i]:%f+I*%f", (int)q, m.real(), m.imag());
+    }
+    if (!sel.all && sel.last > sel.first) qbank_ac_send_pair(psW, m);
+}
+
+// Inner products normalised by both lengths: 1 for a window with itself.
+static void qbank_t_inner_product(sQbank_t *psW, t_floatarg fAN1, t_floatarg fAN2)
+{
+    post("inner_product");
+    sQbank_Bands s1 = qbank_t_select_bands(psW, fAN1, QBANK_BANDS_ARRAY);
+    sQbank_Bands s2 = qbank_t_select_bands(psW, fAN2, QBANK_BANDS_ARRAY);
+    bool wide = s1.all && s2.all;
+    pac_type c(0.0, 0.0);
+    for (std::int32_t q1 = s1.first; q1 < s1.last; q1++)
+        for (std::int32_t q2 = s2.first; q2 < s2.last; q2++) {
+            pac_type ip = qavex_t_inner_product_array(&psW->pac[q1], &psW->pac[q2]);
+            long double l1 = qavex_t_length_of_vector_array(&psW->pac[q1]);
+            long double l2 = qavex_t_length_of_vector_array(&psW->pac[q2]);
+            c = pac_type((double)((long double)ip.real() / l1 / l2), (double)((long double)ip.imag() / l1 / l2));
+            if (wide)
+                post("[%i]*[%i]/L=\t%+8e+\tI*%+8e", (int)q1, (int)q2, c.real(), c.imag());
+            else
+                post("[%i]*[%i]/L=\t%e+\tI*%e", (int)q1, (int)q2, c.real(), c.imag());
+        }
+    if (!s1.all && !s2.all && s1.last > s1.first) qbank_ac_send_pair(psW, c);
+}
+
+static void qbank_t_length_of_vector(sQbank_t *psW, t_floatarg fAN)
+{
+    sQbank_Bands sel = qbank_t_select_bands(psW, fAN, QBANK_BANDS_ARRAY);
+    for (std::int32_t q = sel.first; q < sel.last; q++)
+        post("Length(%i)=%f", (int)q, qavex_t_length_of_vector_array(&psW->pac[q]));
+}
+
+static void qbank_t_prolong(sQbank_t *psW, t_floatarg fAN, t_floatarg fN, t_floatarg fWhere, t_floatarg fRandom)
+{
+    sQbank_Bands sel = qbank_t_select_bands(psW, fAN, QBANK_BANDS_ARRAY);
+    std::int32_t iN = qavex_t_to_int32(fN), iWhere = qavex_t_to_int32(fWhere), iRandom = qavex_t_to_int32(fRandom);
+    if (iN > 0 && iWhere >= PROLONG_START && iWhere <= PROLONG_END && psW->pac) {
+        // Counted with the largest insertion a random count can draw.
+        long double add = 0, largest = 0;
+        for (std::int32_t q = sel.first; q < sel.last; q++)
+            if (psW->pac[q]) {
+                add += (long double)iN * sizeof(pac_type);
+                largest = std::max(largest, ((long double)qavex_t_window_length(psW->pac[q]) + iN) * sizeof(pac_type));
+            }
+        if (!qbank_t_windows_fit(psW, "qbank_tilde prolong", 0, 0, false, false, add, largest)) return;
+    }
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
+    for (std::int32_t q = sel.first; q < sel.last; q++) qavex_t_prolong_array(&psW->pac[q], iN, iWhere, iRandom);
+}
+
+// mult band kind real imag [random]
+static void qbank_t_mult(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
+{
+    if (argc < 4) {
+        post("Aufruf mult: Arraynummer welche_Art Wert_Real Wert_Complex [Random]");
+        return;
+    }
+    const sQbank_Bands sel = qbank_ac_atom_bands(psW, &argv[0]);
+    if (!sel.ok) return;
+    static const struct {
+        const char *name;
+        std::int32_t kind;
+    } kinds[] = {{"TIMES_VAL", TIMES_VAL}, {"TIMES_CONJ", TIMES_CONJ}, {"SQUARE", 12},
+                 {"TIMES_N", TIMES_N},     {"DIV_N", DIV_N},           {"RECIPROCAL", RECIPROCAL},
+                 {"CONJUGATE", CONJUGATE}, {"NORMALIZE", NORMALIZE}};
+    char text[256];
+    atom_string(&argv[1], text, sizeof text);
+    std::int32_t kind = TIMES_VAL;
+    if (argv[1].a_type == A_SYMBOL)
+        for (const auto &k : kinds)
+            if (std::strcmp(text, k.name) == 0) kind = k.kind;
+    pac_type cVal(atom_getfloat(&argv[2]), atom_getfloat(&argv[3]));
+    t_float fRandom = argc >= 5 ? atom_getfloat(&argv[4]) : 0;
+    if (!qbank_t_values_finite(psW, "mult", {cVal.real(), cVal.imag()})) return;
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
+
+    if (!sel.all) {
+        for (std::int32_t q = sel.first; q < sel.last; q++) qavex_t_mult_array(&psW->pac[q], (_eMultType)kind, cVal);
+        return;
+    }
+    long double magnitude = std::hypot(cVal.real(), cVal.imag());
+    for (std::int32_t q = sel.first; q < sel.last; q++) {
+        pac_type factor = cVal;
+        if (fRandom != 0) {
+            // Same magnitude, random phase in [0, pi/2].
+            int r1 = std::rand();
+            int r2 = std::rand();
+            long double w = std::hypot((double)r2, (double)r1);
+            if (w == 0)
+                factor = pac_type((double)magnitude, 0.0);  // both draws 0: no phase to take
+            else
+                factor = pac_type((double)(r2 * (magnitude / w)), (double)(r1 * (magnitude / w)));
+        }
+        qavex_t_mult_array(&psW->pac[q], (_eMultType)kind, factor);
+    }
+}
+
+// cycle band shift: shift is a number of elements or N/d, +N/d, -N/d (each
+// window turned by its length divided by d).
+static void qbank_t_cycle(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
+{
+    if (!psW->pac) return;
+    if (argc < 2) {
+        post("cycle: Falscher Aufruf der Funktion");
+        return;
+    }
+    const sQbank_Bands sel = qbank_ac_atom_bands(psW, &argv[0]);
+    if (!sel.ok) return;
+    // A fixed shift is reduced per band modulo its length, which is what the
+    // circular shift does anyway; the float may exceed the int32 range.
+    double fixed = std::trunc((double)atom_getfloat(&argv[1]));
+    if (std::isnan(fixed)) fixed = 0;
+    std::int32_t divisor = 0;
+    if (fixed == 0) {
+        char text[8];
+        atom_string(&argv[1], text, sizeof text);
+        const char *p = text;
+        int sign = 1;
+        if (*p == '+' || *p == '-') sign = (*p++ == '-') ? -1 : 1;
+        if (p[0] == 'N' && p[1] == '/' && p[2] >= '1' && p[2] <= '9') divisor = sign * (p[2] - '0');
+    }
+    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
+    for (std::int32_t q = sel.first; q < sel.last; q++) {
+        pac_type **slot = &psW->pac[q];
+        std::int32_t n = qavex_t_get_window_length_array(slot);
+        if (!*slot && !sel.all) return;
+        if (n == 0) continue;
+        std::int32_t shift = divisor ? n / divisor : (std::int32_t)std::fmod(fixed, (double)n);
+        if (shift != 0) qavex_t_cycle_array(slot, shift);
+    }
+}
+
+// array_synopsis band | array_synopsis first end
+static void qbank_t_array_synopsis(sQbank_t *psW, t_symbol *s, int argc, t_atom *argv)
+{
+    if (argc < 1) {
+        post("Falscher Aufruf der Funktion array_synopsis, %s", s->s_name);
+        return;
+    }
+    const std::int32_t n = psW->sParam.iq_compute_sup > 0 ? psW->sParam.iq_compute_sup : 0;
+    pac_type *none = nullptr;
+    auto slot = [&](std::int32_t q) { return psW->pac ? &psW->pac[q] : &none; };
+    if (argc == 1) {
+        const sQbank_Bands sel = qbank_t_select_bands(psW, atom_getfloat(&argv[0]), QBANK_BANDS_ATOMS);
+        if (!sel.ok) {
+            post("Falscher Aufruf der Funktion array_synopsis, %s", s->s_name);
+            return;
+        }
+        if (!sel.all) {
+            qavex_t_array_synopsis_array(slot(sel.first));
+            return;
+        }
+        for (std::int32_t q = sel.first; q < sel.last; q++)
+            if (psW->pac[q]) {
+                post("Array pac[%i]", (int)q);
+                qavex_t_array_synopsis_array(&psW->pac[q]);
+            }
+        return;
+    }
+    std::int32_t a = qavex_t_to_int32(atom_getfloat(&argv[0]));
+    std::int32_t b = qavex_t_to_int32(atom_getfloat(&argv[1]));
+    if (a < 0) a = 0;
+    if (b > n) b = n;
+    for (std::int32_t q = a; q < b; q++) qavex_t_array_synopsis_array(slot(q));
+}
+
+static void qbank_t_round_up_to_multiple_of_small_primes(sQbank_t *, t_floatarg n, t_floatarg maxprime)
+{
+    qavex_t_round_message(n, maxprime);
+}
+
+static void qbank_t_setup_array_commands(t_class *c)
+{
+    class_addmethod(c, (t_method)qbank_t_abs, gensym("abs"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_componentabs, gensym("componentabs"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_ln, gensym("ln"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_mult, gensym("mult"), A_GIMME, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_cut, gensym("cut"), A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_nan_to_zero, gensym("set_nan_to_zero"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_inf_to_zero, gensym("set_inf_to_zero"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_normalize, gensym("normalize"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_cycle, gensym("cycle"), A_GIMME, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_fft, gensym("fft"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_floating_average, gensym("floating_average"), A_DEFFLOAT, A_DEFFLOAT,
+                    A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_differentiate, gensym("differentiate"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_integrate, gensym("integrate"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_imag_plus_real, gensym("imag_plus_real"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_make_dc_offset, gensym("make_dc_offset"), A_DEFFLOAT, A_DEFFLOAT,
+                    A_DEFFLOAT, A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_inner_product, gensym("inner_product"), A_DEFFLOAT, A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_length_of_vector, gensym("length_of_vector"), A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_prolong, gensym("prolong"), A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT,
+                    A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_array_synopsis, gensym("array_synopsis"), A_GIMME, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_round_up_to_multiple_of_small_primes,
+                    gensym("round_up_to_multiple_of_small_primes"), A_DEFFLOAT, A_DEFFLOAT, A_NULL);
+}
+// ================================================================ end of array commands
+
+// ================================================================ class
 
 static std::int32_t qbank_t_test_compileparam() { return qavex_test_compileparam(); }
 
@@ -1315,357 +1717,3 @@ void qbank_t_setup()
     qbank_t_setup_array_commands(c);
     qbank_t_dual_setup(c);
 }
-
-// ================================================================ array commands
-// Messages that apply the array toolkit to the designer's complex windows.
-// They change only the pac arrays; the analysis and synthesis objects see
-// a change after the next "copy_pac2paf".
-
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-
-#include "qavex_t_array_functions.h"
-
-namespace {
-
-// Bands a command works on: first..last-1. An empty range when the designer
-// has no window table, so that nothing is touched.
-struct sQbank_Bands {
-    std::int32_t first;
-    std::int32_t last;
-    bool all;
-};
-
-std::int32_t qbank_ac_band_count(const sQbank_t *psW)
-{
-    return psW->sParam.iq_compute_sup > 0 ? psW->sParam.iq_compute_sup : 0;
-}
-
-// Float band argument: all bands for fAN <= -1, fAN >= n or NaN, otherwise
-// band trunc(fAN).
-sQbank_Bands qbank_ac_select(const sQbank_t *psW, t_floatarg fAN)
-{
-    std::int32_t n = qbank_ac_band_count(psW);
-    if (!(fAN > -1.0f) || !(fAN < (t_floatarg)n)) return {0, psW->pac ? n : 0, true};
-    std::int32_t q = (std::int32_t)fAN;
-    return {q, psW->pac ? q + 1 : q, false};
-}
-
-// Band number of the commands taking atoms: -1 selects all bands, 0..n-1
-// one band; anything else (or a NaN) is refused.
-bool qbank_ac_select_checked(const sQbank_t *psW, const t_atom *a, sQbank_Bands *sel)
-{
-    std::int32_t n = qbank_ac_band_count(psW);
-    double f = std::trunc((double)atom_getfloat(a));
-    if (!(f >= -1.0) || f >= (double)n) return false;
-    if (f == -1.0) {
-        *sel = {0, psW->pac ? n : 0, true};
-    } else {
-        std::int32_t q = (std::int32_t)f;
-        *sel = {q, psW->pac ? q + 1 : q, false};
-    }
-    return true;
-}
-
-void qbank_ac_send_pair(sQbank_t *psW, pac_type c)
-{
-    t_atom av[2];
-    SETFLOAT(&av[0], (t_float)c.real());
-    SETFLOAT(&av[1], (t_float)c.imag());
-    outlet_list(psW->x_outM, &s_list, 2, av);
-}
-
-// Applies a one-argument toolkit function to every selected band.
-void qbank_ac_each(sQbank_t *psW, t_floatarg fAN, void (*f)(pac_type **))
-{
-    sQbank_Bands sel = qbank_ac_select(psW, fAN);
-    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
-    for (std::int32_t q = sel.first; q < sel.last; q++) f(&psW->pac[q]);
-}
-
-}  // namespace
-
-static void qbank_t_abs(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_abs_array); }
-static void qbank_t_componentabs(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_componentabs_array); }
-static void qbank_t_ln(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_ln_array); }
-static void qbank_t_set_nan_to_zero(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_set_nan_to_zero_array); }
-static void qbank_t_set_inf_to_zero(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_set_inf_to_zero_array); }
-static void qbank_t_normalize(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_normalize_array); }
-static void qbank_t_fft(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_fft_array); }
-static void qbank_t_differentiate(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_differentiate_array); }
-static void qbank_t_integrate(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_integrate_array); }
-static void qbank_t_imag_plus_real(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_imag_plus_real_array); }
-
-// Values an array command writes into the windows must be finite: an
-// infinite or NaN one is refused before any window changes.
-static bool qbank_t_values_finite(sQbank_t *psW, const char *selector, std::initializer_list<double> values)
-{
-    for (double v : values)
-        if (!qavex_t_finite(v)) {
-            pd_error(psW, "qbank_tilde %s: value %g is not finite; windows unchanged", selector, v);
-            return false;
-        }
-    return true;
-}
-
-// Magnitudes at or below fCutLow become fCutLow, at or above fCutHigh
-// become fCutHigh; the phase is kept.
-static void qbank_t_cut(sQbank_t *psW, t_floatarg fAN, t_floatarg fCutLow, t_floatarg fCutHigh)
-{
-    if (!qbank_t_values_finite(psW, "cut", {fCutLow, fCutHigh})) return;
-    sQbank_Bands sel = qbank_ac_select(psW, fAN);
-    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
-    for (std::int32_t q = sel.first; q < sel.last; q++)
-        qavex_t_cut_array(&psW->pac[q], fCutLow, fCutHigh, pac_type(fCutLow, 0.0), pac_type(fCutHigh, 0.0));
-}
-
-// Moving average whose length follows each window's first negative real
-// part: unchanged for one band, divided by fFactor and limited by fMax for
-// all bands.
-static void qbank_t_floating_average(sQbank_t *psW, t_floatarg fAN, t_floatarg fFactor, t_floatarg fMax)
-{
-    // A factor whose integer part is 0 would divide by zero; it acts as 1.
-    // A NaN factor has no integer part either.
-    if (!(fFactor <= -1.0f || fFactor >= 1.0f)) fFactor = 1.0f;
-    if (fMax < 0) post("Falsche Parameter bei qbank_t_floating_average");
-    sQbank_Bands sel = qbank_ac_select(psW, fAN);
-    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
-    if (!sel.all) {
-        for (std::int32_t q = sel.first; q < sel.last; q++)
-            qavex_t_floating_average_array(&psW->pac[q], qavex_t_get_first_zero_array(&psW->pac[q]));
-        return;
-    }
-    std::int32_t divisor = qavex_t_to_int32(fFactor);  // |divisor| >= 1 here
-    for (std::int32_t q = sel.first; q < sel.last; q++) {
-        std::int32_t iWL = qavex_t_get_first_zero_array(&psW->pac[q]);
-        post("First Zero: %i", (int)iWL);
-        iWL = (std::int32_t)((std::int64_t)iWL / divisor);
-        if (fFactor < 0) iWL = qavex_t_to_int32(-(double)fFactor);
-        if (fMax != 0 && fMax < (t_floatarg)iWL) iWL = qavex_t_to_int32(fMax);
-        post("Averaging mit Laenge iWL %i", (int)iWL);
-        qavex_t_floating_average_array(&psW->pac[q], iWL);
-    }
-}
-
-// Reports (fChangeOffset exactly 0) or replaces (|fChangeOffset| >= 1) the
-// mean of each band; a single band also sends the old mean as a list.
-static void qbank_t_make_dc_offset(sQbank_t *psW, t_floatarg fAN, t_floatarg fChangeOffset, t_floatarg fDCOffset_real,
-                            t_floatarg fDCOffset_imag)
-{
-    if (!qbank_t_values_finite(psW, "make_dc_offset", {fDCOffset_real, fDCOffset_imag})) return;
-    sQbank_Bands sel = qbank_ac_select(psW, fAN);
-    // A NaN argument is not 0, so it changes the mean like any other.
-    std::int32_t iChange = std::isnan(fChangeOffset) ? 1 : qavex_t_to_int32(fChangeOffset);
-    pac_type cNewMean(fDCOffset_real, fDCOffset_imag);
-    pac_type m(0.0, 0.0);
-    if (iChange != 0 && sel.first < sel.last) qbank_t_dual_windows_changed(psW);
-    for (std::int32_t q = sel.first; q < sel.last; q++) {
-        m = qavex_t_make_dc_offset_array(&psW->pac[q], iChange, cNewMean);
-        if (fChangeOffset == 0) post("Offset[%i]:%f+I*%f", (int)q, m.real(), m.imag());
-    }
-    if (!sel.all && sel.last > sel.first) qbank_ac_send_pair(psW, m);
-}
-
-// Inner products normalised by both lengths: 1 for a window with itself.
-static void qbank_t_inner_product(sQbank_t *psW, t_floatarg fAN1, t_floatarg fAN2)
-{
-    post("inner_product");
-    sQbank_Bands s1 = qbank_ac_select(psW, fAN1);
-    sQbank_Bands s2 = qbank_ac_select(psW, fAN2);
-    bool wide = s1.all && s2.all;
-    pac_type c(0.0, 0.0);
-    for (std::int32_t q1 = s1.first; q1 < s1.last; q1++)
-        for (std::int32_t q2 = s2.first; q2 < s2.last; q2++) {
-            pac_type ip = qavex_t_inner_product_array(&psW->pac[q1], &psW->pac[q2]);
-            long double l1 = qavex_t_length_of_vector_array(&psW->pac[q1]);
-            long double l2 = qavex_t_length_of_vector_array(&psW->pac[q2]);
-            c = pac_type((double)((long double)ip.real() / l1 / l2), (double)((long double)ip.imag() / l1 / l2));
-            if (wide)
-                post("[%i]*[%i]/L=\t%+8e+\tI*%+8e", (int)q1, (int)q2, c.real(), c.imag());
-            else
-                post("[%i]*[%i]/L=\t%e+\tI*%e", (int)q1, (int)q2, c.real(), c.imag());
-        }
-    if (!s1.all && !s2.all && s1.last > s1.first) qbank_ac_send_pair(psW, c);
-}
-
-static void qbank_t_length_of_vector(sQbank_t *psW, t_floatarg fAN)
-{
-    sQbank_Bands sel = qbank_ac_select(psW, fAN);
-    for (std::int32_t q = sel.first; q < sel.last; q++)
-        post("Length(%i)=%f", (int)q, qavex_t_length_of_vector_array(&psW->pac[q]));
-}
-
-static void qbank_t_prolong(sQbank_t *psW, t_floatarg fAN, t_floatarg fN, t_floatarg fWhere, t_floatarg fRandom)
-{
-    sQbank_Bands sel = qbank_ac_select(psW, fAN);
-    std::int32_t iN = qavex_t_to_int32(fN), iWhere = qavex_t_to_int32(fWhere), iRandom = qavex_t_to_int32(fRandom);
-    if (iN > 0 && iWhere >= PROLONG_START && iWhere <= PROLONG_END && psW->pac) {
-        // Counted with the largest insertion a random count can draw.
-        long double add = 0, largest = 0;
-        for (std::int32_t q = sel.first; q < sel.last; q++)
-            if (psW->pac[q]) {
-                add += (long double)iN * sizeof(pac_type);
-                largest = std::max(largest, ((long double)qavex_t_window_length(psW->pac[q]) + iN) * sizeof(pac_type));
-            }
-        if (!qbank_t_windows_fit(psW, "qbank_tilde prolong", 0, 0, false, false, add, largest)) return;
-    }
-    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
-    for (std::int32_t q = sel.first; q < sel.last; q++) qavex_t_prolong_array(&psW->pac[q], iN, iWhere, iRandom);
-}
-
-// mult band kind real imag [random]
-static void qbank_t_mult(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
-{
-    if (argc < 4) {
-        post("Aufruf mult: Arraynummer welche_Art Wert_Real Wert_Complex [Random]");
-        return;
-    }
-    sQbank_Bands sel;
-    if (!qbank_ac_select_checked(psW, &argv[0], &sel)) {
-        post("cycle: Array Index zu klein/gross");
-        return;
-    }
-    static const struct {
-        const char *name;
-        std::int32_t kind;
-    } kinds[] = {{"TIMES_VAL", TIMES_VAL}, {"TIMES_CONJ", TIMES_CONJ}, {"SQUARE", 12},
-                 {"TIMES_N", TIMES_N},     {"DIV_N", DIV_N},           {"RECIPROCAL", RECIPROCAL},
-                 {"CONJUGATE", CONJUGATE}, {"NORMALIZE", NORMALIZE}};
-    char text[256];
-    atom_string(&argv[1], text, sizeof text);
-    std::int32_t kind = TIMES_VAL;
-    if (argv[1].a_type == A_SYMBOL)
-        for (const auto &k : kinds)
-            if (std::strcmp(text, k.name) == 0) kind = k.kind;
-    pac_type cVal(atom_getfloat(&argv[2]), atom_getfloat(&argv[3]));
-    t_float fRandom = argc >= 5 ? atom_getfloat(&argv[4]) : 0;
-    if (!qbank_t_values_finite(psW, "mult", {cVal.real(), cVal.imag()})) return;
-    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
-
-    if (!sel.all) {
-        for (std::int32_t q = sel.first; q < sel.last; q++) qavex_t_mult_array(&psW->pac[q], (_eMultType)kind, cVal);
-        return;
-    }
-    long double magnitude = std::hypot(cVal.real(), cVal.imag());
-    for (std::int32_t q = sel.first; q < sel.last; q++) {
-        pac_type factor = cVal;
-        if (fRandom != 0) {
-            // Same magnitude, random phase in [0, pi/2].
-            int r1 = std::rand();
-            int r2 = std::rand();
-            long double w = std::hypot((double)r2, (double)r1);
-            if (w == 0)
-                factor = pac_type((double)magnitude, 0.0);  // both draws 0: no phase to take
-            else
-                factor = pac_type((double)(r2 * (magnitude / w)), (double)(r1 * (magnitude / w)));
-        }
-        qavex_t_mult_array(&psW->pac[q], (_eMultType)kind, factor);
-    }
-}
-
-// cycle band shift: shift is a number of elements or N/d, +N/d, -N/d (each
-// window turned by its length divided by d).
-static void qbank_t_cycle(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
-{
-    if (!psW->pac) return;
-    if (argc < 2) {
-        post("cycle: Falscher Aufruf der Funktion");
-        return;
-    }
-    sQbank_Bands sel;
-    if (!qbank_ac_select_checked(psW, &argv[0], &sel)) {
-        post("cycle: Array Index zu klein/gross");
-        return;
-    }
-    // A fixed shift is reduced per band modulo its length, which is what the
-    // circular shift does anyway; the float may exceed the int32 range.
-    double fixed = std::trunc((double)atom_getfloat(&argv[1]));
-    if (std::isnan(fixed)) fixed = 0;
-    std::int32_t divisor = 0;
-    if (fixed == 0) {
-        char text[8];
-        atom_string(&argv[1], text, sizeof text);
-        const char *p = text;
-        int sign = 1;
-        if (*p == '+' || *p == '-') sign = (*p++ == '-') ? -1 : 1;
-        if (p[0] == 'N' && p[1] == '/' && p[2] >= '1' && p[2] <= '9') divisor = sign * (p[2] - '0');
-    }
-    if (sel.first < sel.last) qbank_t_dual_windows_changed(psW);
-    for (std::int32_t q = sel.first; q < sel.last; q++) {
-        pac_type **slot = &psW->pac[q];
-        std::int32_t n = qavex_t_get_window_length_array(slot);
-        if (!*slot && !sel.all) return;
-        if (n == 0) continue;
-        std::int32_t shift = divisor ? n / divisor : (std::int32_t)std::fmod(fixed, (double)n);
-        if (shift != 0) qavex_t_cycle_array(slot, shift);
-    }
-}
-
-// array_synopsis band | array_synopsis first end
-static void qbank_t_array_synopsis(sQbank_t *psW, t_symbol *s, int argc, t_atom *argv)
-{
-    if (argc < 1) {
-        post("Falscher Aufruf der Funktion array_synopsis, %s", s->s_name);
-        return;
-    }
-    std::int32_t n = qbank_ac_band_count(psW);
-    pac_type *none = nullptr;
-    auto slot = [&](std::int32_t q) { return psW->pac ? &psW->pac[q] : &none; };
-    if (argc == 1) {
-        sQbank_Bands sel;
-        if (!qbank_ac_select_checked(psW, &argv[0], &sel)) {
-            post("Falscher Aufruf der Funktion array_synopsis, %s", s->s_name);
-            return;
-        }
-        if (!sel.all) {
-            qavex_t_array_synopsis_array(slot(sel.first));
-            return;
-        }
-        for (std::int32_t q = sel.first; q < sel.last; q++)
-            if (psW->pac[q]) {
-                post("Array pac[%i]", (int)q);
-                qavex_t_array_synopsis_array(&psW->pac[q]);
-            }
-        return;
-    }
-    std::int32_t a = qavex_t_to_int32(atom_getfloat(&argv[0]));
-    std::int32_t b = qavex_t_to_int32(atom_getfloat(&argv[1]));
-    if (a < 0) a = 0;
-    if (b > n) b = n;
-    for (std::int32_t q = a; q < b; q++) qavex_t_array_synopsis_array(slot(q));
-}
-
-static void qbank_t_round_up_to_multiple_of_small_primes(sQbank_t *, t_floatarg n, t_floatarg maxprime)
-{
-    qavex_t_round_message(n, maxprime);
-}
-
-void qbank_t_setup_array_commands(t_class *c)
-{
-    class_addmethod(c, (t_method)qbank_t_abs, gensym("abs"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_componentabs, gensym("componentabs"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_ln, gensym("ln"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_mult, gensym("mult"), A_GIMME, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_cut, gensym("cut"), A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_set_nan_to_zero, gensym("set_nan_to_zero"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_set_inf_to_zero, gensym("set_inf_to_zero"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_normalize, gensym("normalize"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_cycle, gensym("cycle"), A_GIMME, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_fft, gensym("fft"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_floating_average, gensym("floating_average"), A_DEFFLOAT, A_DEFFLOAT,
-                    A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_differentiate, gensym("differentiate"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_integrate, gensym("integrate"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_imag_plus_real, gensym("imag_plus_real"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_make_dc_offset, gensym("make_dc_offset"), A_DEFFLOAT, A_DEFFLOAT,
-                    A_DEFFLOAT, A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_inner_product, gensym("inner_product"), A_DEFFLOAT, A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_length_of_vector, gensym("length_of_vector"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_prolong, gensym("prolong"), A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT,
-                    A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_array_synopsis, gensym("array_synopsis"), A_GIMME, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_round_up_to_multiple_of_small_primes,
-                    gensym("round_up_to_multiple_of_small_primes"), A_DEFFLOAT, A_DEFFLOAT, A_NULL);
-}
-// ================================================================ end of array commands

@@ -28,44 +28,17 @@ constexpr std::int32_t QBANK_MAX_BANDS = 100000;
 // Memory limit of one "make", in bytes.
 constexpr long double QBANK_MEMORY_LIMIT = 1e9L;
 
-// ---------------------------------------------------------------- class
+// Registers the class "qbank_tilde" with its messages.
 void qbank_t_setup();
-// Registers the array commands on the class; called after "print_band".
-void qbank_t_setup_array_commands(t_class *c);
-void *qbank_t_new(t_floatarg f);
-void qbank_t_delete(sQbank_t *psW);
 
-// ---------------------------------------------------------------- layout
-void qbank_t_set_pointers_to_NULL(sQbank_t *psW);
-void qbank_t_set_start_values(sQbank_t *psW);
-void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride);
-std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput);
-std::int32_t qbank_t_get_q_compute_sup(sQbank_t *psW);
-std::int32_t qbank_t_get_q_compute_min(sQbank_t *psW);
-// Each returns 0, or 1 when an allocation failed (the arrays are then absent).
-std::int32_t qbank_t_initialize_diverse_vectors(sQbank_t *psW);
-std::int32_t qbank_t_initialize_pac(sQbank_t *psW);
-std::int32_t qbank_t_initialize_paf(sQbank_t *psW);
-// Release every window (keeping the slot tables) / the whole layout.
-void qbank_t_free_pac_windows(sQbank_t *psW);
-void qbank_t_free_paf_windows(sQbank_t *psW);
-void qbank_t_free_layout(sQbank_t *psW);
-
-std::int32_t qbank_t_find_longest_frame_paf(sQbank_t *psW);
+// Length of the longest (shortest) float or complex window over the bands,
+// starting from band 0's; 0 when band 0 has none.
 std::int32_t qbank_t_find_shortest_frame_paf(sQbank_t *psW);
 std::int32_t qbank_t_find_longest_frame_pac(sQbank_t *psW);
 std::int32_t qbank_t_find_shortest_frame_pac(sQbank_t *psW);
 
-// ---------------------------------------------------------------- windows
-void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN);
-void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN);
+// "test": the number of problems found in the complex windows (missing
+// windows, hops longer than windows, NaN and infinite values).
 std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput);
+// iNumber rounded toward zero to a multiple of iMultiple (unchanged for 0 and -1).
 std::int32_t rounddown_x(std::int32_t iNumber, std::int32_t iMultiple);
-
-// ---------------------------------------------------------------- messages
-void qbank_t_bang(sQbank_t *psW);
-void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f);
-void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f);
-void qbank_t_paf2list(sQbank_t *psW, t_symbol *s, int argc, t_atom *argv);
-void qbank_t_send_windows(sQbank_t *psW, t_symbol *s, int argc, t_atom *argv);
-void qbank_t_set_theta_type(sQbank_t *psW, t_symbol *s, int argc, t_atom *argv);
