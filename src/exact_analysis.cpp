@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr long double COEFF_SCALE = 44100.0L;
+constexpr long double COEFF_SCALE = QAVEX_SR;
 // Bands with a smaller hop can fall due more than once per block; their
 // copies put four positions side by side.
 constexpr std::int32_t GROUP_HOP = QAVEX_BLOCK;

@@ -10,7 +10,7 @@ namespace {
 
 constexpr int PART = QAVEX_BLOCK;  // partition length
 constexpr int NFFT = 2 * PART;     // transform length (overlap-save)
-constexpr double COEFF_SCALE = 44100.0;
+constexpr double COEFF_SCALE = QAVEX_SR;
 
 typedef double v4d __attribute__((vector_size(32)));
 

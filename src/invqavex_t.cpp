@@ -21,8 +21,7 @@ static t_class *pcinvQavex_t = nullptr;
 static void invqavex_t_release_rings(sinvQavex_t *psW)
 {
     for (int k = 0; k < INVQAVEX_MAX_SLICES; k++) {
-        qavex_t_free(psW->sSound.paA[k]);
-        psW->sSound.paA[k] = psW->sSound.paC[k] = psW->sSound.paE[k] = nullptr;
+        qavex_t_ring_release(psW->sSound.paA[k], psW->sSound.paC[k], psW->sSound.paE[k]);
         qavex_t_free(psW->painvwp[k]);
         psW->painvwp[k] = nullptr;
     }
@@ -40,14 +39,10 @@ static bool invqavex_t_initialize_rings(sinvQavex_t *psW)
     const std::int32_t R = psW->sSound.iLength;
     if (T < 1 || T > INVQAVEX_MAX_SLICES || R < QAVEX_BLOCK) return false;
     for (int k = 0; k < T; k++) {
-        double *a = (double *)qavex_t_malloc0((std::size_t)R * sizeof(double));
-        if (!a) {
+        if (!qavex_t_ring_build(psW->sSound.paA[k], psW->sSound.paC[k], psW->sSound.paE[k], R)) {
             invqavex_t_release_rings(psW);
             return false;
         }
-        std::fill(a, a + R, 0.0);
-        psW->sSound.paA[k] = psW->sSound.paC[k] = a;
-        psW->sSound.paE[k] = a + R;
     }
     for (int k = 0; k < T; k++) {
         auto *p = (sthread_invqavex_param *)qavex_t_malloc0(sizeof(sthread_invqavex_param));
@@ -142,8 +137,7 @@ static void invqavex_t_thread(sthread_invqavex_param *psP)
         const paf_type *wi = psP->paf_i[co.band];
         if (vi != 0.0 && (!wi || qavex_t_window_length(wi) < L)) return;
 
-        std::int64_t p0 = c + Lm + co.start - L;
-        if (p0 >= R) p0 -= R;
+        const std::int64_t p0 = qavex_t_ring_wrap(c + Lm + co.start - L, R);
         const std::int64_t n1 = std::min<std::int64_t>(L, R - p0);
         invqavex_t_add(psP->sA + p0, wr, wi, n1, vr, vi);
         if (n1 < L) invqavex_t_add(psP->sA, wr + n1, wi ? wi + n1 : nullptr, L - n1, vr, vi);
@@ -218,8 +212,7 @@ static void invqavex_t_emit(sinvQavex_t *psW, t_sample *out)
     for (std::int32_t k = 0; k < T; k++) {
         double *b = psW->sSound.paC[k];
         std::fill(b, b + QAVEX_BLOCK, 0.0);
-        b += QAVEX_BLOCK;
-        psW->sSound.paC[k] = b == psW->sSound.paE[k] ? psW->sSound.paA[k] : b;
+        psW->sSound.paC[k] = qavex_t_ring_next_block(psW->sSound.paA[k], b, psW->sSound.paE[k]);
     }
 }
 
@@ -281,21 +274,16 @@ static void invqavex_t_bang(sinvQavex_t *psW)
 
 static void invqavex_t_set_soundbuffer_length_factor(sinvQavex_t *psW, t_floatarg f)
 {
-    std::int32_t factor;
-    if (!(f > 1.0f)) {
-        factor = (std::int32_t)INVQAVEX_DEFAULT_FACTOR;
-    } else if (f > (t_floatarg)INVQAVEX_MAX_FACTOR) {
+    bool limited = false;
+    const std::int32_t len =
+        qavex_t_ring_length(f, {(std::int32_t)INVQAVEX_DEFAULT_FACTOR, INVQAVEX_MAX_FACTOR, true}, &limited);
+    if (limited)
         pd_error(psW, "invqavex_tilde: soundbuffer length factor %g too large, using %i", f,
                  (int)INVQAVEX_MAX_FACTOR);
-        factor = INVQAVEX_MAX_FACTOR;
-    } else {
-        factor = (std::int32_t)f;
-    }
     if (!qavex_t_fits_bound(psW, "invqavex_tilde set_soundbuffer_length_factor",
-                            invqavex_t_ring_bytes(psW->num_threads, (long double)QAVEX_BLOCK * factor),
-                            QAVEX_MEMORY_BOUND))
+                            invqavex_t_ring_bytes(psW->num_threads, (long double)len), QAVEX_MEMORY_BOUND))
         return;
-    psW->sSound.iLength = QAVEX_BLOCK * factor;
+    psW->sSound.iLength = len;
     invqavex_t_initialize_rings(psW);
     psW->iFailedLm = -1;
 }

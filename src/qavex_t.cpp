@@ -39,11 +39,7 @@ static void free_lists(sQavex_t *psW)
     for (auto &c : psW->aiListCapacity) c = 0;
 }
 
-static void free_sound(sQavex_t *psW)
-{
-    qavex_t_free(psW->sSound.pA);
-    psW->sSound.pA = psW->sSound.pC = psW->sSound.pE = nullptr;
-}
+static void free_sound(sQavex_t *psW) { qavex_t_ring_release(psW->sSound.pA, psW->sSound.pC, psW->sSound.pE); }
 
 // Every buffer the block routine computes into exists.
 static bool buffers_ready(const sQavex_t *psW)
@@ -142,19 +138,11 @@ static void qavex_t_initialize_sound(sQavex_t *psW)
         return;
     }
     psW->sSound.iLength = (std::int32_t)len;
-    if (len <= 0) {
+    if (!qavex_t_ring_build(psW->sSound.pA, psW->sSound.pC, psW->sSound.pE, psW->sSound.iLength)) {
         post_alloc_failure("sound buffer");
         return;
     }
-    auto *a = (t_sample *)qavex_t_malloc0((std::size_t)len * sizeof(t_sample));
-    if (!a) {
-        post_alloc_failure("sound buffer");
-        return;
-    }
-    std::memset(a, 0, (std::size_t)len * sizeof(t_sample));
     psW->iRingEpoch++;
-    psW->sSound.pA = psW->sSound.pC = a;
-    psW->sSound.pE = a + len;
 }
 
 // ---------------------------------------------------------------- slices
@@ -279,8 +267,7 @@ static void qavex_t_compute_block(sQavex_t *psW)
 static void qavex_t_record_input(sQavex_t *psW, const t_sample *in)
 {
     if (!psW->sSound.pA) return;
-    psW->sSound.pC += QAVEX_BLOCK;
-    if (psW->sSound.pC >= psW->sSound.pE) psW->sSound.pC = psW->sSound.pA;
+    psW->sSound.pC = qavex_t_ring_next_block(psW->sSound.pA, psW->sSound.pC, psW->sSound.pE);
     std::memcpy(psW->sSound.pC, in, QAVEX_BLOCK * sizeof(t_sample));
     qavex_t_warn_episode(&psW->iNonFiniteWarned, qavex_t_clean_samples(psW->sSound.pC, QAVEX_BLOCK),
                          "qavex_tilde: warning: non-finite input samples are analysed as 0");
@@ -402,8 +389,7 @@ static void qavex_t_set_compute_coefficients(sQavex_t *psW, t_floatarg f)
 
 static void qavex_t_set_soundbuffer_length_factor(sQavex_t *psW, t_floatarg f)
 {
-    const std::int32_t n = qavex_t_to_int32(f, {.lo = 0, .hi = MAX_RING_FACTOR});
-    psW->sSound.iLengthTemp = QAVEX_BLOCK * (n < 1 ? START_RING_BLOCKS : n);
+    psW->sSound.iLengthTemp = qavex_t_ring_length(f, {START_RING_BLOCKS, MAX_RING_FACTOR, false});
 }
 
 static void qavex_t_set_q_analyse_min(sQavex_t *psW, t_floatarg f)
@@ -459,7 +445,7 @@ static void qavex_t_initialize(sQavex_t *psW, t_floatarg)
     psW->iq_analyse_min = 0;
     psW->iq_analyse_sup = ANALYSE_SUP_AT_INIT;
     t_float sr = sys_getsr();
-    if (sr != 44100.0f) pd_error(psW, "Samplerate=%f falsch.", (double)sr);
+    if ((double)sr != QAVEX_SR) pd_error(psW, "Samplerate=%f falsch.", (double)sr);
 }
 
 // ---------------------------------------------------------------- life

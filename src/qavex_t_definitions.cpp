@@ -73,6 +73,14 @@ paf_type *qavex_t_new_paf(std::int32_t n, paf_type side, const char *file, int l
     return a;
 }
 
+// ---------------------------------------------------------------- rings
+std::int32_t qavex_t_ring_length(t_floatarg f, const sQavex_RingFactor &rule, bool *limited)
+{
+    const bool by_default = rule.one_is_default ? !(f > 1.0f) : !(f >= 1.0f);
+    if (limited) *limited = !by_default && (double)f > (double)rule.max_factor;
+    return QAVEX_BLOCK * (by_default ? rule.default_factor : qavex_t_to_int32(f, {.hi = rule.max_factor}));
+}
+
 // ---------------------------------------------------------------- rounding
 std::int32_t round_up_to_multiple_of_small_primes(std::int32_t n, std::int32_t maxprime)
 {

@@ -53,38 +53,38 @@ struct sQavex_Coeff {
 
 // The designer's parameter record, published on the parameter channel.
 struct sQbank_Param {
-    double C_T_c;
-    double C_b;
-    double C_d;
-    double C_q;
-    std::int32_t C_SR;
-    double C_cut;
-    double T_max;
-    _eWindowType eWindowType;
-    _eThetaType eThetaType;
-    thetafunction Theta;
-    thetafunction Theta_inv;
-    thetafunction d_Theta_infimum;
-    double *thetadata;
-    char thetapath[500];
-    double _K;
-    std::int32_t iq_compute_sup;
-    std::int32_t iComputeType;
-    double _R;
-    double dWinlength_window;
-    double dWinlength_compute;
-    double _a;
-    double _aTemp;
-    double _b;
-    double _bTemp;
-    double dEssentialBandwidth;
-    double *aldDq_real;
-    double *aldDq;
-    std::int32_t *aiDq;
-    std::int32_t iLongestFrame_paf;
-    paf_type **paf_r;
-    paf_type **paf_i;
-    // Not read by the classic readers: a library-wide stamp that takes a new
+    double C_T_c;                   // none: factor on the computation length
+    double C_b;                     // none: divides the warped band spacing _b
+    double C_d;                     // none: divides the hop
+    double C_q;                     // bands: added to the band count
+    std::int32_t C_SR;              // none: oversampling factor of the window construction
+    double C_cut;                   // none: amplitude ratio at which shortening cuts
+    double T_max;                   // s: longest allowed window
+    _eWindowType eWindowType;       // none: window shape
+    _eThetaType eThetaType;         // none: warping map family
+    thetafunction Theta;            // warped coordinate (none) -> Hz
+    thetafunction Theta_inv;        // Hz -> warped coordinate (none)
+    thetafunction d_Theta_infimum;  // Hz per warped unit: smallest slope of Theta
+    double *thetadata;              // map data: f0 (Hz), k, fny (none), wny (Hz); B-spline tables
+    char thetapath[500];            // text: path of the warping data file
+    double _K;                      // lobes: bandwidth
+    std::int32_t iq_compute_sup;    // bands: band count
+    std::int32_t iComputeType;      // none: 0 or 1
+    double _R;                      // lobes: copy of _K
+    double dWinlength_window;       // s: window length
+    double dWinlength_compute;      // s: computation (transform) length
+    double _a;                      // s: time step
+    double _aTemp;                  // s: written with _a, never read
+    double _b;                      // warped units (none): band spacing
+    double _bTemp;                  // warped units (none): written with _b, never read
+    double dEssentialBandwidth;     // unused
+    double *aldDq_real;             // s: exact hop per band
+    double *aldDq;                  // s: hop per band, whole samples
+    std::int32_t *aiDq;             // samples: hop per band
+    std::int32_t iLongestFrame_paf; // samples: longest float window (-1 before the first copy)
+    paf_type **paf_r;               // per band: float window, real part
+    paf_type **paf_i;               // per band: float window, imaginary part
+    // None. Not read by the classic readers: a library-wide stamp that takes a new
     // value whenever the float windows, the hop table or the band count may
     // have changed. Readers that cache anything derived from them rebuild
     // their caches when it differs from the stamp they built them at.
@@ -180,6 +180,50 @@ inline void qavex_t_paf_set_header(paf_type *a, std::int32_t n, paf_type side)
 }
 paf_type *qavex_t_new_paf(std::int32_t n, paf_type side = 0.0f, const char *file = __builtin_FILE(),
                           int line = __builtin_LINE());
+
+// ---------------------------------------------------------------- rings
+// The input ring of the analysis, the output rings of the synthesis and the
+// delay's ring: pA first element, pC start of the current block, pE one past
+// the last; lengths are whole blocks.
+
+// How an object reads its "set_soundbuffer_length_factor" argument.
+struct sQavex_RingFactor {
+    std::int32_t default_factor;  // blocks, for NaN and arguments below 1
+    std::int32_t max_factor;      // blocks, larger arguments are limited to it
+    bool one_is_default;          // an argument of exactly 1 gives the default too
+};
+// Ring length in samples: 64 x the argument truncated toward zero and limited
+// to max_factor, or 64 x default_factor; *limited: the argument exceeded max_factor.
+std::int32_t qavex_t_ring_length(t_floatarg f, const sQavex_RingFactor &rule, bool *limited = nullptr);
+
+template <class T>
+inline void qavex_t_ring_release(T *&pA, T *&pC, T *&pE)
+{
+    qavex_t_free(pA);
+    pA = pC = pE = nullptr;
+}
+// Replaces the ring's buffer by a silent one of n elements, pC = pA; false
+// (and no buffer) when n <= 0 or the allocation fails.
+template <class T>
+bool qavex_t_ring_build(T *&pA, T *&pC, T *&pE, std::int32_t n)
+{
+    qavex_t_ring_release(pA, pC, pE);
+    T *a = n > 0 ? (T *)qavex_t_malloc0((std::size_t)n * sizeof(T)) : nullptr;
+    if (!a) return false;
+    for (std::int32_t i = 0; i < n; i++) a[i] = T(0);
+    pA = pC = a;
+    pE = a + n;
+    return true;
+}
+// Start of the block after c, pA again past the end.
+template <class T>
+inline T *qavex_t_ring_next_block(T *pA, T *c, const T *pE)
+{
+    c += QAVEX_BLOCK;
+    return c >= pE ? pA : c;
+}
+// Index i of a ring of n elements brought back into 0..n-1 (-n <= i < 2n).
+inline std::int64_t qavex_t_ring_wrap(std::int64_t i, std::int64_t n) { return i < 0 ? i + n : i >= n ? i - n : i; }
 
 // ---------------------------------------------------------------- rounding
 std::int32_t round_up_to_multiple_of_small_primes(std::int32_t n, std::int32_t maxprime);

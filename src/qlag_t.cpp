@@ -17,31 +17,17 @@ static t_class *pcQlag_t = nullptr;
 
 static bool qlag_t_initialize_ring(sQlag_t *psT)
 {
-    qavex_t_free(psT->sSound.pA);
-    psT->sSound.pA = psT->sSound.pC = psT->sSound.pE = nullptr;
-    const std::int32_t n = psT->sSound.iLength;
-    t_sample *a = n > 0 ? (t_sample *)qavex_t_malloc0((std::size_t)n * sizeof(t_sample)) : nullptr;
-    if (!a) return false;
-    std::fill(a, a + n, 0.0f);
-    psT->sSound.pA = psT->sSound.pC = a;
-    psT->sSound.pE = a + n;
-    return true;
+    return qavex_t_ring_build(psT->sSound.pA, psT->sSound.pC, psT->sSound.pE, psT->sSound.iLength);
 }
 
 // Sets iLength to 64 x factor (factor <= 1 counts as 3000, limited to
 // QLAG_MAX_FACTOR) and rebuilds the ring silent. False on a failed allocation.
 static bool qlag_t_set_length(sQlag_t *psT, t_floatarg f)
 {
-    std::int32_t factor;
-    if (!(f > 1.0f)) {
-        factor = (std::int32_t)QLAG_DEFAULT_FACTOR;
-    } else if (f > (t_floatarg)QLAG_MAX_FACTOR) {
+    bool limited = false;
+    psT->sSound.iLength = qavex_t_ring_length(f, {(std::int32_t)QLAG_DEFAULT_FACTOR, QLAG_MAX_FACTOR, true}, &limited);
+    if (limited)
         pd_error(psT, "qlag_tilde: soundbuffer length factor %g too large, using %i", f, (int)QLAG_MAX_FACTOR);
-        factor = QLAG_MAX_FACTOR;
-    } else {
-        factor = (std::int32_t)f;
-    }
-    psT->sSound.iLength = QAVEX_BLOCK * factor;
     return qlag_t_initialize_ring(psT);
 }
 
@@ -74,8 +60,7 @@ static bool qlag_t_record(sQlag_t *psT, const t_sample *in, std::int32_t D)
     sQlag_Sound &s = psT->sSound;
     const bool too_short = (std::int64_t)D > (std::int64_t)s.iLength - QAVEX_BLOCK;
     if (s.pA && !too_short) {
-        t_sample *c = s.pC + QAVEX_BLOCK;
-        s.pC = c == s.pE ? s.pA : c;
+        s.pC = qavex_t_ring_next_block(s.pA, s.pC, s.pE);
         std::memcpy(s.pC, in, QAVEX_BLOCK * sizeof(t_sample));
     } else if (D != psT->iFailedDelay) {
         bool ok;
@@ -92,8 +77,7 @@ static bool qlag_t_record(sQlag_t *psT, const t_sample *in, std::int32_t D)
 static void qlag_t_read(const sQlag_Sound &s, std::int32_t D, t_sample *out)
 {
     const std::int64_t R = s.iLength;
-    std::int64_t r = (s.pC - s.pA) - D;
-    if (r < 0) r += R;
+    const std::int64_t r = qavex_t_ring_wrap((s.pC - s.pA) - D, R);
     const std::int64_t n1 = std::min<std::int64_t>(QAVEX_BLOCK, R - r);
     std::memcpy(out, s.pA + r, (std::size_t)n1 * sizeof(t_sample));
     if (n1 < QAVEX_BLOCK) std::memcpy(out + n1, s.pA, (std::size_t)(QAVEX_BLOCK - n1) * sizeof(t_sample));

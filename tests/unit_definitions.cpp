@@ -162,6 +162,40 @@ TEST(Windows, LengthWordReadsOnlyUsableCounts)
     qavex_t_free(c);
 }
 
+TEST(Rings, LengthFactorBuildAndWrap)
+{
+    const sQavex_RingFactor below_one{3000, 100, false}, up_to_one{5000, 100, true};
+    const struct {
+        float f;
+        std::int32_t below, upto;
+        bool limited;
+    } cases[] = {{NAN, 3000, 5000, false}, {0.5f, 3000, 5000, false}, {1.0f, 1, 5000, false},
+                 {1.5f, 1, 1, false},      {7.9f, 7, 7, false},        {100.0f, 100, 100, false},
+                 {1e9f, 100, 100, true}};
+    for (const auto &c : cases) {
+        bool limited = !c.limited;
+        EXPECT_EQ(qavex_t_ring_length(c.f, below_one, &limited), 64 * c.below) << c.f;
+        EXPECT_EQ(limited, c.limited) << c.f;
+        EXPECT_EQ(qavex_t_ring_length(c.f, up_to_one), 64 * c.upto) << c.f;
+    }
+    double *a = nullptr, *c = nullptr, *e = nullptr;
+    EXPECT_FALSE(qavex_t_ring_build(a, c, e, 0));
+    EXPECT_EQ(a, nullptr);
+    ASSERT_TRUE(qavex_t_ring_build(a, c, e, 128));
+    EXPECT_EQ(c, a);
+    EXPECT_EQ(e, a + 128);
+    for (int i = 0; i < 128; i++) ASSERT_EQ(a[i], 0.0) << i;
+    c = qavex_t_ring_next_block(a, c, e);
+    EXPECT_EQ(c, a + 64);
+    EXPECT_EQ(qavex_t_ring_next_block(a, c, e), a);
+    EXPECT_EQ(qavex_t_ring_wrap(-1, 128), 127);
+    EXPECT_EQ(qavex_t_ring_wrap(130, 128), 2);
+    EXPECT_EQ(qavex_t_ring_wrap(5, 128), 5);
+    qavex_t_ring_release(a, c, e);
+    EXPECT_EQ(a, nullptr);
+    EXPECT_EQ(e, nullptr);
+}
+
 TEST(CompileParam, ReportsWidths)
 {
     stub::clear();
