@@ -290,10 +290,7 @@ static void invqavex_t_set_soundbuffer_length_factor(sinvQavex_t *psW, t_floatar
 
 static void invqavex_t_set_num_threads(sinvQavex_t *psW, t_floatarg f)
 {
-    std::int32_t t;
-    if (!(f >= 1.0f)) t = 1;
-    else if (f > (t_floatarg)INVQAVEX_MAX_SLICES) t = INVQAVEX_MAX_SLICES;
-    else t = (std::int32_t)f;
+    const std::int32_t t = qavex_t_to_int32(f, {.if_nan = 1, .lo = 1, .hi = INVQAVEX_MAX_SLICES});
     if (!qavex_t_fits_bound(psW, "invqavex_tilde set_num_threads", invqavex_t_ring_bytes(t, psW->sSound.iLength),
                             QAVEX_MEMORY_BOUND))
         return;

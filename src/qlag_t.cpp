@@ -107,12 +107,7 @@ static void qlag_t_dsp(sQlag_t *psT, t_signal **sp)
 
 static void qlag_t_bang(sQlag_t *psT)
 {
-    const t_float f = psT->fDelay;
-    int d = 0;
-    if (f >= 2147483647.0f) d = 2147483647;
-    else if (f <= -2147483648.0f) d = (-2147483647 - 1);
-    else if (f == f) d = (int)f;
-    post("Qlag: Delay=%i", d);
+    post("Qlag: Delay=%i", (int)qavex_t_to_int32(psT->fDelay));
 }
 
 static void qlag_t_set_soundbuffer_length_factor(sQlag_t *psT, t_floatarg f)

@@ -103,8 +103,7 @@ static void qview_t_bang(sQview_t *psW)
 void qview_t_set_interval(sQview_t *psW, t_floatarg f)
 {
     // Truncated; below 1 (also NaN) means every block.
-    double d = (double)f;
-    psW->interval = d >= 1.0 ? (d < 2147483647.0 ? (std::int32_t)d : 2147483647) : 1;
+    psW->interval = qavex_t_to_int32(f, {.if_nan = 1, .lo = 1});
     psW->blocks = 0;
 }
 
