@@ -203,12 +203,14 @@ inline void qavex_t_ring_release(T *&pA, T *&pC, T *&pE)
     pA = pC = pE = nullptr;
 }
 // Replaces the ring's buffer by a silent one of n elements, pC = pA; false
-// (and no buffer) when n <= 0 or the allocation fails.
+// (and no buffer) when n <= 0 or the allocation fails. The allocation is
+// attributed to the caller's place, as a direct allocator call would be.
 template <class T>
-bool qavex_t_ring_build(T *&pA, T *&pC, T *&pE, std::int32_t n)
+bool qavex_t_ring_build(T *&pA, T *&pC, T *&pE, std::int32_t n, const char *file = __builtin_FILE(),
+                        int line = __builtin_LINE())
 {
     qavex_t_ring_release(pA, pC, pE);
-    T *a = n > 0 ? (T *)qavex_t_malloc0((std::size_t)n * sizeof(T)) : nullptr;
+    T *a = n > 0 ? (T *)qavex_t_malloc0((std::size_t)n * sizeof(T), file, line) : nullptr;
     if (!a) return false;
     for (std::int32_t i = 0; i < n; i++) a[i] = T(0);
     pA = pC = a;

@@ -52,12 +52,12 @@ void counted_free(void *p)
     std::free(p);
 }
 
-// Allocation calls in the sources: every call of the allocator and its
-// array wrappers outside their own definitions.
+// Allocation calls in the sources: every call of the allocator, its array
+// wrappers and the ring builder outside their own definitions.
 std::set<std::string> sites_in_sources()
 {
     std::set<std::string> sites;
-    const std::regex call(R"(\b(qavex_t_malloc0|qavex_t_new_pac|qavex_t_new_paf)\s*\()");
+    const std::regex call(R"(\b(qavex_t_malloc0|qavex_t_new_pac|qavex_t_new_paf|qavex_t_ring_build)\s*\()");
     for (const auto &e : std::filesystem::directory_iterator(std::filesystem::path(QAVEX_SOURCE_DIR) / "src")) {
         const std::string name = e.path().filename().string();
         if (e.path().extension() != ".cpp" || name == "qavex_t_definitions.cpp") continue;
