@@ -17,6 +17,7 @@
 #include "qavex_t_array_functions.h"
 #include "qavex_t_theta_functions.h"
 #include "qbank_t.h"
+#include "qbank_windows.h"
 
 namespace {
 
