@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include "platform.h"
+#include "qgain_t.h"
+#include "qgate_t.h"
 #include "tilde_aliases.h"
 
 static const char *const DEF_FILE = "src/qavex_t_definitions";
@@ -155,6 +157,8 @@ extern "C" QAVEX_EXPORT void qavex_setup(void)
     qbank_t_setup();
     qdump_t_setup();
     qview_t_setup();
+    qgain_t_setup();
+    qgate_t_setup();
     qavex_register_tilde_aliases();
 }
 

@@ -73,7 +73,7 @@ TEST(Library, TagBitFloatsOnInletsAreHarmless)
 TEST(LibraryHost, EveryClassHasAHelpPatchThatLoadsTheLibraryAndHasAReference)
 {
     for (const char *cls : {"qavex_tilde", "invqavex_tilde", "qbank_tilde", "qlag_tilde", "qproc~", "qemit_tilde",
-                            "qdump~", "qview~"}) {
+                            "qdump~", "qview~", "qgain~", "qgate~"}) {
         std::string text = e2e::read_file(e2e::source_dir() + "/help/" + cls + "-help.pd");
         ASSERT_FALSE(text.empty()) << cls;
         EXPECT_NE(text.find("#X obj "), std::string::npos) << cls;
@@ -139,6 +139,15 @@ const HelpCase HELP_CASES[] = {
          ASSERT_EQ(std::sscanf(c.c_str() + at, "qview~: loudest band %d at %f", &band, &level), 2);
          EXPECT_TRUE(band == 19 || band == 20);
          EXPECT_GT(level, -100.0f);
+     }},
+    // The drawn equaliser on the default bank.
+    {"qgain~-help.pd", 1500,
+     [](const std::string &c) { EXPECT_EQ(e2e::count_containing(c, "qgain~: array qgain-help-eq, dB, 33 bands"), 1); }},
+    // 500 ms of noise learned at load, then the gate reports.
+    {"qgate~-help.pd", 2000,
+     [](const std::string &c) {
+         EXPECT_EQ(e2e::count_containing(c, "qgate~: mask of 33 bands learned into qgate-help-mask"), 1);
+         EXPECT_EQ(e2e::count_containing(c, "qgate~: mask qgate-help-mask, threshold 6 dB"), 1);
      }},
 };
 

@@ -23,6 +23,7 @@
 #include "qavex_t_definitions.h"
 #include "qavex_t_theta_functions.h"
 #include "qbank_t.h"
+#include "qgain_t.h"
 #include "qlag_t.h"
 #include "qview_t.h"
 
@@ -492,6 +493,23 @@ std::vector<Scenario> scenarios()
                      EXPECT_EQ(v->updates, 1);
                      EXPECT_EQ(stub::array_contents("alloc_view").size(), (size_t)w.P->iq_compute_sup);
                  }});
+    // The spectral effects share one list and state builder: a failed
+    // build passes the received lists on, the next block builds them.
+    s.push_back({"effect lists",
+                 [](World &w) {
+                     stub::make_array("alloc_gain", 4);
+                     w.create("qgain~", {sa("alloc_gain")});
+                     w.attach(2);
+                 },
+                 [](World &w) { w.block(four.lists, 1); },
+                 [](World &w, const std::string &) {
+                     EXPECT_EQ(qavex_t_read_coeff_block(w.out[0].data()).lists, four.lists);
+                     w.block(four.lists, 1);
+                     const sQavex_CoeffIn c = qavex_t_read_coeff_block(w.out[0].data());
+                     ASSERT_NE(w.lists_out(), nullptr);
+                     EXPECT_NE(c.lists, four.lists);
+                     EXPECT_EQ(c.lists[0][0].numCoeff, 4);
+                 }});
     return s;
 }
 
@@ -512,7 +530,7 @@ std::string theta_source()
 TEST(AllocationFailures, EveryRequestFailsInTurnAndEveryCallSiteIsReached)
 {
     for (auto setup : {qbank_t_setup, qavex_t_setup, invqavex_t_setup, qlag_t_setup, qproc_t_setup, qemit_t_setup,
-                       qview_t_setup})
+                       qview_t_setup, qgain_t_setup})
         setup();
     stub::set_samplerate(44100);
     const std::string dir = ::testing::TempDir() + "/qavex_alloc_failures";
