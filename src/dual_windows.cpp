@@ -8,6 +8,7 @@
 #include <fftw3.h>
 
 #include "qbank_t.h"
+#include "work_bounds.h"
 
 // Host call (declared in the host's internal header): the first connection
 // of outlet nout, null when it has none.
@@ -342,6 +343,7 @@ static void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
     sQbank_DualState &s = psW->sDual;
     const sQbank_Param &p = psW->sParam;
     s.bRequested = true;
+    if (!qbank_dual_within_bound(psW)) return;  // refused: everything stays as it was
     // A failed attempt leaves no duals: the third outlet stays empty.
     dual_free(s.psDual);
     s.psDual = nullptr;

@@ -1,5 +1,7 @@
 #include "patch_paths.h"
 
+#include <cstring>
+
 #include "platform.h"
 
 t_symbol *qavex_current_patch_dir()
@@ -15,4 +17,15 @@ std::string qavex_patch_path(const t_symbol *dir, const char *name)
     std::string d = dir->s_name;
     if (d.back() != '/') d += '/';
     return d + n;
+}
+
+void qavex_atom_file_name(const t_atom *a, char *out, std::size_t size)
+{
+    if (size == 0) return;
+    if (a->a_type == A_SYMBOL) {
+        std::strncpy(out, a->a_w.w_symbol->s_name, size - 1);
+        out[size - 1] = 0;
+    } else {
+        atom_string(a, out, (unsigned)size);
+    }
 }

@@ -7,6 +7,7 @@
 #include "qavex_t_theta_functions.h"
 #include "qbank_map_files.h"
 #include "sample_rate.h"
+#include "work_bounds.h"
 
 void qbank_t_set_pointers_to_NULL(sQbank_t *psW)
 {
@@ -229,10 +230,13 @@ static void qbank_t_initialize_failed(sQbank_t *psW)
     pd_error(nullptr, "qbank_t_initialize: Out of Memory, the bank has 0 bands");
 }
 
+enum { MAP_READY, MAP_FAILED, MAP_REFUSED };
+
 // Fresh warping data (keeping f0 and k) and the map functions of the
 // chosen type; a B-spline map whose files cannot be used falls back to the
-// exponential map. False (a bank of 0 bands) when memory ran out.
-static bool qbank_t_prepare_map(sQbank_t *psW)
+// exponential map. MAP_FAILED (a bank of 0 bands) when memory ran out,
+// MAP_REFUSED when the map file asks for more than its bound.
+static int qbank_t_prepare_map(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     for (;;) {
@@ -241,7 +245,7 @@ static bool qbank_t_prepare_map(sQbank_t *psW)
         double *d = qbank_t_new_thetadata(4, f0, k);
         if (!d) {
             qbank_t_initialize_failed(psW);
-            return false;
+            return MAP_FAILED;
         }
         qavex_t_free(p->thetadata);
         p->thetadata = d;
@@ -250,14 +254,15 @@ static bool qbank_t_prepare_map(sQbank_t *psW)
             int r = qbank_t_load_bspline(psW);
             if (r == LOAD_NO_MEMORY) {
                 qbank_t_initialize_failed(psW);
-                return false;
+                return MAP_FAILED;
             }
+            if (r == LOAD_REFUSED) return MAP_REFUSED;
             if (r != LOAD_OK) {
                 p->eThetaType = EXP_C1_NYQU;
                 continue;
             }
         }
-        return true;
+        return MAP_READY;
     }
 }
 
@@ -321,15 +326,31 @@ static void qbank_t_derive_hops(sQbank_t *psW)
 void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
 {
     sQbank_Param *p = &psW->sParam;
+    // A map file that asks for more than its bounds leaves the old bank.
+    sQbank_Undo undo;
+    if (!qbank_undo_begin(psW, &undo)) {
+        qbank_t_initialize_failed(psW);
+        return;
+    }
     p->iGeneration = qavex_t_next_generation();
     qbank_sample_rate_resolve(psW);
-    if (!qbank_t_prepare_map(psW)) return;
+    const int map = qbank_t_prepare_map(psW);
+    if (map == MAP_FAILED) qbank_undo_commit(&undo);
+    if (map != MAP_READY) {
+        if (map == MAP_REFUSED) qbank_undo_restore(psW, &undo);
+        return;
+    }
 
+    if (fOverride == 0) qbank_t_derive_scales(p);
+    std::int32_t n = qbank_t_get_q_compute_sup(psW);
+    if (p->eThetaType == BSPLINE && !qbank_map_bank_within_bound(psW, n)) {
+        qbank_undo_restore(psW, &undo);
+        return;
+    }
+    qbank_undo_commit(&undo);
     qbank_t_free_layout(psW);
     psW->var = 1.0f;
-    if (fOverride == 0) qbank_t_derive_scales(p);
 
-    std::int32_t n = qbank_t_get_q_compute_sup(psW);
     if (n > QBANK_MAX_BANDS) {
         pd_error(nullptr, "qbank_t_initialize: more than %i bands requested, the bank has 0 bands",
                  (int)QBANK_MAX_BANDS);

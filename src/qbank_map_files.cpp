@@ -7,9 +7,11 @@
 #include <cstring>
 #include <string>
 
+#include "map_cache.h"
 #include "patch_paths.h"
 #include "qavex_t_theta_functions.h"
 #include "safety.h"
+#include "work_bounds.h"
 
 // Limits of the thetadata files: rows of a source file and entries of one
 // table. A file beyond them is treated as corrupt.
@@ -132,6 +134,8 @@ static int qbank_t_read_source(FILE *f, double f0, double k, double **out)
             if (!qbank_t_table_fits(Si, si) || !qbank_t_table_fits(Sf, sf) ||
                 !qbank_t_targets_reachable(Y, N, si, si + Si - 1) || !qbank_t_targets_reachable(X, N, sf, sf + Sf - 1)) {
                 result = LOAD_CORRUPT;
+            } else if (!qbank_map_tables_within_bound(Si, Sf)) {
+                result = LOAD_REFUSED;
             } else if (!(d = qbank_t_new_bspline_data(Si, si, Sf, sf, f0, k))) {
                 result = LOAD_NO_MEMORY;
             } else {
@@ -197,11 +201,18 @@ int qbank_t_load_bspline(sQbank_t *psW)
             std::fclose(f);
             if (r == LOAD_NO_MEMORY) return r;
             if (r == LOAD_OK) {
-                qavex_t_free(p->thetadata);
-                p->thetadata = d;
-                return LOAD_OK;
+                // A cache that no longer describes its source is rebuilt from it.
+                const eMapCache c = qbank_map_cache_check(path, processed, d);
+                if (c == eMapCache::KEEP) {
+                    qavex_t_free(p->thetadata);
+                    p->thetadata = d;
+                    return LOAD_OK;
+                }
+                qavex_t_free(d);
+                if (c == eMapCache::NO_MEMORY) return LOAD_NO_MEMORY;
+            } else {
+                pd_error(nullptr, "Thetadata file %s is corrupt, reading %s instead.", processed.c_str(), path.c_str());
             }
-            pd_error(nullptr, "Thetadata file %s is corrupt, reading %s instead.", processed.c_str(), path.c_str());
         }
     }
     FILE *f = std::fopen(path.c_str(), "r");
@@ -214,7 +225,7 @@ int qbank_t_load_bspline(sQbank_t *psW)
     double *d = nullptr;
     int r = qbank_t_read_source(f, f0, k, &d);
     std::fclose(f);
-    if (r == LOAD_NO_MEMORY) return r;
+    if (r == LOAD_NO_MEMORY || r == LOAD_REFUSED) return r;
     if (r == LOAD_FALLBACK) {
         qbank_t_cut_path(p->thetapath, 480);
         post("Thetadata file is wrong. Size entry in first row nonpositive.");

@@ -143,7 +143,7 @@ static void qbank_t_set_theta_type(sQbank_t *psW, t_symbol *, int argc, t_atom *
         return;
     }
     std::int32_t type = qavex_t_to_int32(atom_getfloat(argv), QAVEX_NAN_LOWEST);
-    if (argc >= 2) atom_string(argv + 1, p->thetapath, sizeof p->thetapath);
+    if (argc >= 2) qavex_atom_file_name(argv + 1, p->thetapath, sizeof p->thetapath);
     else p->thetapath[0] = 0;
     p->thetapath[sizeof p->thetapath - 1] = 0;
     p->eThetaType = (_eThetaType)type;

@@ -38,14 +38,7 @@ static void qdump_t_open(sQdump_t *psW, t_symbol *, int argc, t_atom *argv)
         post("Call with path as first parameter");
         return;
     }
-    // A symbol is taken by its name: the host's text conversion would put
-    // escape characters (before spaces, for instance) into the file name.
-    if (argv[0].a_type == A_SYMBOL) {
-        std::strncpy(psW->filepath, argv[0].a_w.w_symbol->s_name, QDUMP_PATH_SIZE - 1);
-        psW->filepath[QDUMP_PATH_SIZE - 1] = 0;
-    } else {
-        atom_string(&argv[0], psW->filepath, QDUMP_PATH_SIZE);
-    }
+    qavex_atom_file_name(&argv[0], psW->filepath, QDUMP_PATH_SIZE);
     // An earlier file is completed first, so nothing written to it is lost.
     qdump_t_close(psW);
     errno = 0;

@@ -17,6 +17,14 @@ namespace {
 // A small warping-map source file: frequency, warped coordinate per row.
 const char *MAP = "4\n-10 -1\n0 0\n1000 100\n30000 420\n";
 
+// A name as a message argument, its spaces escaped.
+std::string escaped(const std::string &name)
+{
+    std::string e;
+    for (char ch : name) e += ch == ' ' ? std::string("\\ ") : std::string(1, ch);
+    return e;
+}
+
 // Runs the patch from a different current folder than the patch's own.
 std::string run_elsewhere(const std::string &patch, const std::string &cwd)
 {
@@ -37,6 +45,7 @@ TEST(PatchPaths, RelativeNamesResolveAgainstThePatchFolder)
     fs::create_directory(patch_dir + "/maps");
     e2e::write_file(patch_dir + "/maps/map.txt", MAP);
     e2e::write_file(abs_dir + "/map.txt", MAP);
+    e2e::write_file(patch_dir + "/maps/my map.txt", MAP);
 
     // Each row: the name given, where the file must appear (or be read from).
     struct Case {
@@ -46,6 +55,8 @@ TEST(PatchPaths, RelativeNamesResolveAgainstThePatchFolder)
     const Case cases[] = {
         {"out.txt", patch_dir + "/out.txt", "maps/map.txt", patch_dir + "/maps/map.txt.processed"},
         {abs_dir + "/out.txt", abs_dir + "/out.txt", abs_dir + "/map.txt", abs_dir + "/map.txt.processed"},
+        // Names with spaces, escaped in the message, are taken as they are.
+        {"my out.txt", patch_dir + "/my out.txt", "maps/my map.txt", patch_dir + "/maps/my map.txt.processed"},
     };
     int n = 0;
     for (const Case &c : cases) {
@@ -53,9 +64,9 @@ TEST(PatchPaths, RelativeNamesResolveAgainstThePatchFolder)
         e2e::Patch p;
         int lb = p.obj("loadbang");
         int bank = p.obj("qbank_tilde");
-        int set = p.msg("set_theta_type 0 " + c.map_name + " \\, initialize \\, bang");
+        int set = p.msg("set_theta_type 0 " + escaped(c.map_name) + " \\, initialize \\, bang");
         int dump = p.obj("qdump~");
-        int open = p.msg("open " + c.dump_name + " \\, close");
+        int open = p.msg("open " + escaped(c.dump_name) + " \\, close");
         p.connect(lb, 0, set, 0);
         p.connect(set, 0, bank, 0);
         p.connect(lb, 0, open, 0);

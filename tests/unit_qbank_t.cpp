@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -263,7 +264,7 @@ TEST_F(Bank, GrowingHopsAreReportedByTheCheck)
 TEST_F(Bank, AllocationFailureLeavesNoBands)
 {
     int failed = 0;
-    for (int k = 0; k < 8; k++) {
+    for (int k = 0; k < 9; k++) {
         qavex_t_fail_after = k;
         stub::clear();
         send("initialize");
@@ -285,8 +286,9 @@ TEST_F(Bank, AllocationFailureLeavesNoBands)
         send("initialize");
         EXPECT_EQ(P().iq_compute_sup, 33);
     }
-    // thetadata, three hop arrays, the complex and the two float tables.
-    EXPECT_EQ(failed, 7);
+    // The set-aside warping data, thetadata, three hop arrays, the complex
+    // and the two float tables.
+    EXPECT_EQ(failed, 8);
 }
 
 TEST_F(Bank, AbsurdBandCountsAreRefused)
@@ -374,8 +376,10 @@ TEST_F(Bank, SourceFileIsProcessedAndTheProcessedFilePreferred)
     std::vector<double> tables(d, d + Si + Sf + 18);
     std::vector<std::int32_t> hops(P().aiDq, P().aiDq + 36);
 
-    // The source changes: the processed file is still read, unchanged.
+    // The source changes but is not newer than the processed file: the
+    // processed file is still read, unchanged.
     write(path, "0\n");
+    std::filesystem::last_write_time(path, std::filesystem::last_write_time(processed) - std::chrono::seconds(1));
     stub::clear();
     send("initialize");
     EXPECT_EQ(P().eThetaType, BSPLINE);
@@ -522,6 +526,194 @@ TEST_F(Bank, ProcessedFileWithUnusableValuesIsRebuiltFromTheSource)
         const double *d = P().thetadata;
         const int Si = (int)d[6], Sf = (int)d[Si + 13];
         for (int i = 0; i < Si + Sf + 18; i++) EXPECT_TRUE(std::isfinite(d[i])) << v << " entry " << i;
+    }
+}
+
+// A source file of the exponential map with its warped coordinates scaled
+// by `scale` (2: twice the bands) and its frequencies by `hz`.
+std::string scaled_map_source(double scale, double hz = 1)
+{
+    double d[4] = {12, 36, 176400, 132300};
+    std::ostringstream s;
+    std::vector<double> xs;
+    for (double xx = -2; xx <= 420; xx += 0.5) xs.push_back(xx);
+    s << xs.size() << "\n";
+    s.precision(17);
+    for (double xx : xs) s << hz * qavex_t_Theta_exp_c1_nyqu(xx, d) << " " << xx * scale << "\n";
+    return s.str();
+}
+
+// Console lines that contain text.
+int lines_containing(const std::string &text)
+{
+    int n = 0;
+    for (auto &l : stub::console()) n += l.text.find(text) != std::string::npos;
+    return n;
+}
+
+// The lines of a text, and back.
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) v.push_back(l);
+    return v;
+}
+std::string text_of(const std::vector<std::string> &v)
+{
+    std::string t;
+    for (auto &l : v) t += l + "\n";
+    return t;
+}
+
+// A processed file that no longer describes its source, because the source
+// was replaced after it or the processed file was damaged (finite values
+// the reader takes), is rebuilt from the source with one console line; the
+// bank then equals one derived from the source alone. Untouched, it is read
+// without a word.
+TEST_F(Bank, ProcessedFileThatDoesNotDescribeItsSourceIsRebuilt)
+{
+    namespace fs = std::filesystem;
+    const std::string dir = tmpdir(), path = dir + "/theta.txt", processed = path + ".processed";
+    const int nyq = 22050 + 1 + 4;  // line of the inverse-table entry at 22050 Hz (start -1)
+    struct Case {
+        const char *name;
+        std::string source;                                 // written before the designer's first reading
+        std::string (*damage)(const std::vector<std::string> &);  // the processed file's new text; null: replace the source
+        const char *message;                                // "" for none
+    };
+    const std::vector<Case> cases = {
+        {"untouched", scaled_map_source(1), [](const std::vector<std::string> &v) { return text_of(v); }, ""},
+        {"source replaced by a map of twice the bands", scaled_map_source(1), nullptr, "is newer than"},
+        {"one entry edited", scaled_map_source(1),
+         [](const std::vector<std::string> &v) {
+             auto w = v;
+             w[100] = "5000";
+             return text_of(w);
+         },
+         "its tables are not monotone"},
+        {"entries zeroed", scaled_map_source(1),
+         [](const std::vector<std::string> &v) {
+             auto w = v;
+             for (size_t i = 4; i < w.size(); i++) w[i] = "0";
+             return text_of(w);
+         },
+         "its tables are not monotone"},
+        {"entry at the Nyquist frequency moved within its neighbours", scaled_map_source(1),
+         [](const std::vector<std::string> &v) {
+             auto w = v;
+             w[nyq] = std::to_string((3 * std::atof(w[nyq].c_str()) + std::atof(w[nyq + 1].c_str())) / 4);
+             return text_of(w);
+         },
+         "its table values differ"},
+        {"start shifted", scaled_map_source(1),
+         [](const std::vector<std::string> &v) {
+             auto w = v;
+             w[1] = "0";
+             return text_of(w);
+         },
+         "its table ranges differ"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(processed.c_str());
+        write(path, c.source);
+        send("set_theta_type", {fa(0), sa(path.c_str())});
+        send("initialize");
+        const auto good = lines_of(read_text(processed));
+        ASSERT_GT(good.size(), 100u);
+        if (c.damage) {
+            write(processed, c.damage(good));
+            // Written after the source, as a rebuilt one would be.
+            fs::last_write_time(processed, fs::last_write_time(path) + std::chrono::seconds(1));
+        } else {
+            write(path, scaled_map_source(2));
+            fs::last_write_time(path, fs::last_write_time(processed) + std::chrono::seconds(1));
+        }
+        const std::string after = read_text(path);
+        stub::clear();
+        send("initialize");
+        const std::string console = stub::console_text();
+        ASSERT_EQ(P().eThetaType, BSPLINE) << console;
+        const std::int32_t bands = P().iq_compute_sup;
+        const std::vector<std::int32_t> hops(P().aiDq, P().aiDq + bands);
+        const std::string kept = read_text(processed);
+        if (*c.message) {
+            EXPECT_EQ(lines_containing(c.message), 1) << console;
+            EXPECT_EQ(stub::console().size(), 1u) << console;
+        } else {
+            EXPECT_TRUE(stub::console().empty()) << console;
+        }
+        // The same bank as from the source alone, and the same processed file.
+        std::remove(processed.c_str());
+        send("initialize");
+        EXPECT_EQ(P().iq_compute_sup, bands);
+        EXPECT_EQ(std::vector<std::int32_t>(P().aiDq, P().aiDq + P().iq_compute_sup), hops);
+        EXPECT_EQ(read_text(processed), kept);
+        if (!c.damage) {
+            EXPECT_GT(bands, 60);  // the replaced source's bands, not the old 33
+        }
+        EXPECT_EQ(read_text(path), after);
+    }
+}
+
+// Work beyond a bound is refused with one error naming it, and the bank
+// (layout, warping data and windows) stays as it was: a map file whose
+// tables or whose bank would take long to build, and a dual computation of
+// long windows.
+TEST_F(Bank, WorkBeyondTheBoundsIsRefusedAndTheBankStays)
+{
+    const std::string dir = tmpdir();
+    struct Case {
+        const char *name;
+        std::string file, source;  // map file written first (none when empty)
+        std::vector<std::pair<const char *, std::vector<t_atom>>> msgs;
+        const char *bound;
+    };
+    const std::string tables = dir + "/wide.txt", bank = dir + "/low.txt";
+    const std::vector<Case> cases = {
+        // Frequencies 20 times as high: tables of about 780 000 entries.
+        {"map file with large tables", tables, scaled_map_source(1, 20),
+         {{"set_theta_type", {fa(0), sa(tables.c_str())}}, {"initialize", {}}},
+         "table entries for a map file"},
+        // Frequencies a hundredth: hundreds of long bands.
+        {"map file with a large bank", bank, scaled_map_source(1, 0.01),
+         {{"set_theta_type", {fa(0), sa(bank.c_str())}}, {"initialize", {}}},
+         "window samples for a map file"},
+        {"dual windows of a long window", "", "",
+         {{"prolong", {fa(0), fa(400000), fa(2), fa(0)}}, {"copy_pac2paf", {fa(-1)}}, {"make_dual", {}}},
+         "band-grid points"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.file.empty()) write(c.file, c.source);
+        send("set_theta_type", {fa(4)});
+        send("initialize");
+        send("make", {fa(-1)});
+        send("copy_pac2paf", {fa(-1)});
+        std::vector<std::vector<pac_type>> before;
+        for (int q = 0; q < P().iq_compute_sup; q++) before.push_back(window(q));
+        const std::vector<double> data(P().thetadata, P().thetadata + 4);
+        const std::vector<std::int32_t> hops(P().aiDq, P().aiDq + P().iq_compute_sup);
+        for (std::size_t m = 0; m + 1 < c.msgs.size(); m++) send(c.msgs[m].first, c.msgs[m].second);
+        if (c.msgs.size() == 3) {  // the dual case changes the windows first
+            before.clear();
+            for (int q = 0; q < P().iq_compute_sup; q++) before.push_back(window(q));
+        }
+        stub::clear();
+        send(c.msgs.back().first, c.msgs.back().second);
+        const std::string console = stub::console_text();
+        EXPECT_EQ(errors(), 1) << console;
+        EXPECT_EQ(lines_containing(c.bound), 1) << console;
+        ASSERT_EQ(P().iq_compute_sup, (std::int32_t)before.size());
+        EXPECT_EQ(std::vector<double>(P().thetadata, P().thetadata + 4), data);
+        EXPECT_EQ(std::vector<std::int32_t>(P().aiDq, P().aiDq + P().iq_compute_sup), hops);
+        for (int q = 0; q < P().iq_compute_sup; q++) {
+            ASSERT_NE(x->pac[q], nullptr) << q;
+            EXPECT_EQ(window(q), before[q]) << q;
+        }
+        EXPECT_EQ(P().Theta, &qavex_t_Theta_exp_c1_nyqu);
+        EXPECT_EQ(x->sDual.psDual, nullptr);
     }
 }
 
