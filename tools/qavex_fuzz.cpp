@@ -1,10 +1,12 @@
 // Message fuzzer: builds patches with a running chain of every class of the
 // library and sends each object random messages (its own selectors and
 // junk, with arguments such as 0, negatives, 1e30, 1e309, symbols, floats
-// carrying the bus tags, and too many or too few of them). Every patch runs
-// in the real host; a run that dies, does not reach its end or exceeds the
-// time limit is counted and its patch kept. Seeded: the same seed gives the
-// same patches.
+// carrying the bus tags, and too many or too few of them), and creates and
+// deletes objects of every class in a subpatch while DSP runs, wired to the
+// chain's channels. Every patch runs in the real host (with -nrt); a run
+// that dies, does not reach its end or exceeds the time limit is counted
+// and its patch kept. Seeded: the same random start value gives the same
+// patches.
 //
 //   qavex_fuzz --build DIR [--seed S] [--messages N] [--per-run M]
 //              [--timeout SECONDS] [--preload LIB] [--mem-limit-mb MB] [--keep-all 1]
@@ -49,10 +51,10 @@ const std::vector<Target> &targets()
           "print_band", "print_first_and_last_value", "prolong", "round_up_to_multiple_of_small_primes",
           "send_windows", "set_C_SR", "set_C_T_c", "set_C_b", "set_C_cut", "set_C_d", "set_C_q", "set_K",
           "set_T_max", "set_a", "set_b", "set_compute_type", "set_inf_to_zero", "set_nan_to_zero",
-          "set_theta_type", "set_thetaf0", "set_thetak", "set_var", "set_window_type", "set_winlength_compute",
+          "set_samplerate", "set_theta_type", "set_thetaf0", "set_thetak", "set_var", "set_window_type", "set_winlength_compute",
           "set_winlength_window", "shorten", "test"}},
         {"f_ana",
-         {"bang", "initialize", "round_up_to_multiple_of_small_primes", "set_compute_coefficients",
+         {"bang", "initialize", "round_up_to_multiple_of_small_primes", "set_compute_coefficients", "set_fast",
           "set_num_threads", "set_q_analyse_min", "set_q_analyse_sup", "set_soundbuffer_length_factor", "set_var"}},
         {"f_syn", {"bang", "set_compute_synthesis", "set_num_threads", "set_soundbuffer_length_factor", "set_fast"}},
         {"f_lag", {"bang", "set_soundbuffer_length_factor"}},
@@ -121,6 +123,11 @@ std::string chain(const std::string &dir)
     con(ana, 1, view, 1);
     const int objs[] = {bank, ana, syn, lag, add, fil, thr, sh, emit, dump, view};
     for (size_t k = 0; k < targets().size(); k++) con(obj(std::string("r ") + targets()[k].receiver), 0, objs[k], 0);
+    // The channels the objects of the subpatch [pd dyn] (see dynamic_event()) read.
+    con(ana, 0, obj("s~ fz_coef"), 0);
+    con(ana, 1, obj("s~ fz_par"), 0);
+    con(bank, 0, obj("s~ fz_bank"), 0);
+    obj("pd dyn");
     int lb = obj("loadbang");
     int setup = msg("set_T_max 0.02 \\, initialize 0 \\, make -1 \\, shorten -1 \\, copy_pac2paf -1 \\, make_dual");
     con(lb, 0, setup, 0);
@@ -148,8 +155,39 @@ struct Batches {
     }
 };
 
+// Clears the subpatch [pd dyn] (deleting what it holds while DSP runs) and
+// creates in it the chain's channels and one object of a random class, wired
+// to them: 0 coefficients, 1 parameters, 2 designer, 3 audio.
+std::string dynamic_event(std::mt19937 &rng)
+{
+    struct Kind {
+        const char *text;
+        std::vector<std::pair<int, int>> inputs;  // (source object, inlet)
+    };
+    static const std::vector<Kind> kinds = {
+        {"qbank_tilde", {}},
+        {"qavex_tilde", {{3, 0}, {2, 1}}},
+        {"invqavex_tilde", {{0, 0}, {1, 1}}},
+        {"qlag_tilde", {{3, 0}}},
+        {"qproc~ add", {{0, 0}, {0, 1}, {1, 2}}},
+        {"qproc~ filter 0 10", {{0, 0}, {1, 1}}},
+        {"qproc~ shift 1 1 1", {{0, 0}, {1, 1}}},
+        {"qemit_tilde", {{1, 1}}},
+        {"qdump~", {{0, 0}, {1, 1}}},
+        {"qview~", {{0, 0}, {1, 1}}},
+    };
+    const Kind &k = kinds[rng() % kinds.size()];
+    std::string m = "\\; pd-dyn clear \\; pd-dyn obj 10 10 r~ fz_coef \\; pd-dyn obj 10 30 r~ fz_par "
+                    "\\; pd-dyn obj 10 50 r~ fz_bank \\; pd-dyn obj 10 70 osc~ 300 \\; pd-dyn obj 10 90 " +
+                    std::string(k.text);
+    for (auto [src, inlet] : k.inputs)
+        m += " \\; pd-dyn connect " + std::to_string(src) + " 0 4 " + std::to_string(inlet);
+    return m;
+}
+
 std::string random_message(std::mt19937 &rng)
 {
+    if (rng() % 20 == 0) return dynamic_event(rng);
     const auto &ts = targets();
     const Target &t = ts[rng() % ts.size()];
     std::string sel = (rng() % 10 == 0) ? JUNK[rng() % (sizeof JUNK / sizeof *JUNK)]
@@ -189,8 +227,9 @@ Outcome run_pd(const std::string &build, const std::string &dir, const std::stri
             setenv("ASAN_OPTIONS", "detect_leaks=0:allocator_may_return_null=1:soft_rss_limit_mb=2048", 0);
             setenv("UBSAN_OPTIONS", "halt_on_error=1:print_stacktrace=1", 0);
         }
-        execlp("pd", "pd", "-nogui", "-batch", "-noaudio", "-noprefs", "-stderr", "-path", build.c_str(), "-lib",
-               "qavex", "-open", patch.c_str(), (char *)nullptr);
+        // -nrt: as root the host would otherwise take real-time priority.
+        execlp("pd", "pd", "-nogui", "-nrt", "-batch", "-noaudio", "-noprefs", "-stderr", "-path", build.c_str(),
+               "-lib", "qavex", "-open", patch.c_str(), (char *)nullptr);
         _exit(127);
     }
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
