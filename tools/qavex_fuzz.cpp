@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -280,6 +281,8 @@ int main(int argc, char **argv)
             return 2;
         }
     }
+    // The host starts in each run's own folder.
+    if (!build.empty()) build = std::filesystem::absolute(build).string();
     if (build.empty() || per_run < 1) {
         std::fprintf(stderr, "usage: qavex_fuzz --build DIR [--seed S] [--messages N] [--per-run M] "
                              "[--timeout S] [--preload LIB] [--mem-limit-mb MB]\n");
