@@ -1,5 +1,11 @@
 #include "bus_tools.h"
 
+#include <cstddef>
+
+#include "bus_words.h"
+#include "m_pd.h"
+#include "records.h"
+
 bool qavex_t_read_bus_args(const t_int *w, sQavex_ParamIn &pin, sQavex_CoeffIn &cin)
 {
     if ((int)w[4] != QAVEX_BLOCK) return false;

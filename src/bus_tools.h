@@ -4,7 +4,8 @@
 
 #include <cstddef>
 
-#include "qavex_t_definitions.h"
+#include "bus_words.h"
+#include "m_pd.h"
 
 // Reads the arguments of a tool's block routine: w[2] coefficient vector,
 // w[3] parameter vector, w[4] block size. True for a 64-sample block whose

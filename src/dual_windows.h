@@ -1,28 +1,13 @@
-// Dual windows of the designer's bank: "make_dual" computes, from the float
-// windows and hops, windows that the synthesis can use instead of the
-// analysis windows so that analysis followed by synthesis reproduces its
-// input (up to the aliasing the hops leave). The designer publishes them in
-// a second parameter record on its third outlet.
+// Dual windows of a bank: from the float windows and hops, windows that the
+// synthesis can use instead of the analysis windows so that analysis
+// followed by synthesis reproduces its input (up to the aliasing the hops
+// leave).
 #pragma once
 
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
-
-struct sQbank_t;
-struct sQbank_Dual;
-
-// Per-designer state, part of the designer object (zero at creation).
-struct sQbank_DualState {
-    t_outlet *x_outD;            // signal: the parameter channel with the duals
-    sQbank_Dual *psDual;         // null until "make_dual" has succeeded
-    std::uint32_t uChanges;      // complex-window changes the generation stamp does not see
-    std::uint32_t uToldGeneration;  // the change last reported as out of date
-    std::uint32_t uToldChanges;
-    bool bTold;
-    bool bConnected;             // third outlet connected at the last "dsp"
-    bool bRequested;             // "make_dual" was sent at least once
-};
+#include "m_pd.h"
+#include "records.h"
 
 // What a dual computation found.
 enum eQavexDual : std::int32_t {
@@ -50,16 +35,3 @@ struct sQavex_DualInfo {
 // path: it allocates and plans transforms.
 eQavexDual qavex_dual_windows(std::int32_t n, paf_type *const *w_r, paf_type *const *w_i, const std::int32_t *hops,
                               paf_type **g_r, paf_type **g_i, sQavex_DualInfo *info);
-
-// ---------------------------------------------------------------- designer
-// Creates the third outlet (after the two existing ones).
-void qbank_t_dual_new(sQbank_t *psW);
-// Frees the outlet, the dual record and its windows.
-void qbank_t_dual_delete(sQbank_t *psW);
-// Registers "make_dual" (arguments ignored) on the designer class.
-void qbank_t_dual_setup(t_class *c);
-// Adds the block routine of the third outlet (sp: its signal).
-void qbank_t_dual_dsp(sQbank_t *psW, t_signal *sp);
-// The complex windows changed (make, shorten, copy_paf2pac, array commands):
-// the duals are out of date until the next "make_dual".
-void qbank_t_dual_windows_changed(sQbank_t *psW);

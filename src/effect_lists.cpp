@@ -1,7 +1,14 @@
 #include "effect_lists.h"
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+
+#include "allocator.h"
+#include "bus_words.h"
+#include "m_pd.h"
+#include "records.h"
 
 std::int64_t qeffect_count(const sQavex_CoeffIn &in)
 {

@@ -6,9 +6,12 @@
 // steady stream allocates nothing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
+#include "bus_words.h"
+#include "m_pd.h"
+#include "records.h"
 
 struct sQeffect_Out {
     sQavex_Coeff **pawc;           // table of one list address (a live LISTS record)

@@ -1,9 +1,15 @@
 #include "exact_analysis.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "allocator.h"
+#include "m_pd.h"
 #include "platform.h"
+#include "records.h"
+#include "window_words.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
+#include "records.h"
 
 // The input ring as the analysis reads it: x(0) of block position j is
 // samples[newest + j]; older samples step back through the ring, from its

@@ -2,9 +2,15 @@
 
 #include <fftw3.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
+#include "allocator.h"
+#include "m_pd.h"
 #include "platform.h"
+#include "records.h"
+#include "window_words.h"
 
 namespace {
 

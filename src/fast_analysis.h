@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "exact_analysis.h"
-#include "qavex_t_definitions.h"
+#include "records.h"
 
 struct sQavexFast;
 

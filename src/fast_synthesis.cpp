@@ -9,8 +9,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "allocator.h"
+#include "m_pd.h"
 #include "platform.h"
+#include "records.h"
+#include "rounding.h"
 #include "safety.h"
+#include "window_words.h"
 
 // ---------------------------------------------------------------- state
 //

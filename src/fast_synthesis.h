@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #include "invqavex_t.h"
+#include "m_pd.h"
+#include "records.h"
 
 struct qavex_fast_synthesis;
 

@@ -5,9 +5,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "allocator.h"
+#include "bus_words.h"
+#include "conversions.h"
 #include "fast_synthesis.h"
+#include "m_pd.h"
 #include "platform.h"
+#include "records.h"
+#include "rings.h"
 #include "safety.h"
+#include "window_words.h"
 
 // Ring length at creation, and the factor used for "set_soundbuffer_length_factor"
 // arguments of 1 or less.

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
+#include "records.h"
 #include "safety.h"
 
 constexpr int INVQAVEX_MAX_SLICES = 64;

@@ -1,13 +1,15 @@
 #include "map_cache.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
+#include "allocator.h"
 #include "m_pd.h"
-#include "qavex_t_definitions.h"
 #include "qavex_t_theta_functions.h"
+#include "records.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
 #include "patch_paths.h"
 
+#include <cstddef>
 #include <cstring>
 
+#include "m_pd.h"
 #include "platform.h"
 
 t_symbol *qavex_current_patch_dir()

@@ -2,11 +2,21 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
+#include "allocator.h"
+#include "bus_words.h"
+#include "conversions.h"
 #include "exact_analysis.h"
 #include "fast_analysis.h"
+#include "m_pd.h"
 #include "platform.h"
+#include "records.h"
+#include "reports.h"
+#include "rings.h"
+#include "rounding.h"
 #include "safety.h"
 
 static t_class *pcQavex_t = nullptr;

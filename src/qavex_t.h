@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
+#include "records.h"
 
 constexpr int QAVEX_T_MAX_SLICES = 64;
 
@@ -69,3 +70,6 @@ struct sQavex_t {
 
 // Bangs received by all analysis objects since the library was loaded.
 extern std::int32_t qavex_t_bang_count;
+
+// Registers the class with its messages.
+void qavex_t_setup();

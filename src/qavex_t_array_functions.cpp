@@ -13,10 +13,19 @@
 #include "qavex_t_array_functions.h"
 
 #include <cmath>
+#include <complex>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include <fftw3.h>
+
+#include "allocator.h"
+#include "m_pd.h"
+#include "records.h"
+#include "window_words.h"
 
 namespace {
 

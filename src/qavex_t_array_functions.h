@@ -3,7 +3,9 @@
 // allowed everywhere and has a fixed result.
 #pragma once
 
-#include "qavex_t_definitions.h"
+#include <cstdint>
+
+#include "records.h"
 
 // What qavex_t_mult_array does with each element (numbered from 0).
 enum _eMultType : std::int32_t { TIMES_VAL, TIMES_CONJ, TIMES_N, DIV_N, RECIPROCAL, CONJUGATE, NORMALIZE };

@@ -4,7 +4,12 @@
 
 #include <cfloat>
 #include <cmath>
+#include <complex>
+#include <cstdint>
 #include <limits>
+
+#include "conversions.h"
+#include "m_pd.h"
 
 namespace {
 

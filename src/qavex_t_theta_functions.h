@@ -2,7 +2,8 @@
 // smallest slope, plus the B-spline machinery and the lower Lambert W branch.
 #pragma once
 
-#include "qavex_t_definitions.h"
+#include <complex>
+#include <cstdint>
 
 double qavex_t_Theta_bspline(double x, double *data);
 double qavex_t_Theta_inv_bspline(double nu, double *data);

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "records.h"
+
 namespace {
 
 // Near x = ±pi the closed form of the cosine spectrum is a quotient of two

@@ -2,7 +2,7 @@
 // square-root Gaussian spectrum. Arguments: position, height, length, unused.
 #pragma once
 
-#include "qavex_t_definitions.h"
+#include "records.h"
 
 // Gaussian factor of the square-root Gaussian spectrum.
 constexpr long double QAVEX_G = 1.263248666874420255692643L;

@@ -3,13 +3,21 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
+#include "conversions.h"
+#include "m_pd.h"
 #include "qavex_t_array_functions.h"
 #include "qbank_bands.h"
+#include "qbank_dual.h"
+#include "qbank_windows.h"
+#include "records.h"
+#include "rounding.h"
 #include "safety.h"
+#include "window_words.h"
 
 // Messages that apply the array toolkit to the designer's complex windows.
 // They change only the pac arrays; the analysis and synthesis objects see

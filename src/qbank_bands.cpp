@@ -1,7 +1,9 @@
 // The designer's band selection.
 #include "qbank_bands.h"
 
-#include "qavex_t_definitions.h"
+#include <cstdint>
+
+#include "conversions.h"
 
 sQbank_Bands qbank_t_select_bands(const sQbank_t *psW, double f, const sQbank_BandRule &rule)
 {

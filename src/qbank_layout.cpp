@@ -3,9 +3,15 @@
 
 #include <climits>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 
+#include "allocator.h"
+#include "conversions.h"
+#include "m_pd.h"
 #include "qavex_t_theta_functions.h"
 #include "qbank_map_files.h"
+#include "records.h"
 #include "sample_rate.h"
 #include "work_bounds.h"
 
@@ -84,14 +90,14 @@ void qbank_t_set_start_values(sQbank_t *psW)
     p->_b = -INFINITY;
     p->iLongestFrame_paf = -1;
     psW->var = 1.0f;
-    qbank_sample_rate_start(psW);
+    qbank_sample_rate_start(&psW->sRate);
 }
 
 static std::int32_t qbank_t_get_q_compute_sup(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     if (!p->Theta_inv || !p->thetadata) return 0;
-    long double inner = (long double)p->Theta_inv((double)(qbank_sample_rate(psW) / 2), p->thetadata) / (long double)p->_b;
+    long double inner = (long double)p->Theta_inv((double)(qbank_sample_rate(psW->sRate) / 2), p->thetadata) / (long double)p->_b;
     if (std::isnan(inner)) return INT32_MIN;
     if (std::fabs(inner) > 1e12L) return inner > 0 ? INT32_MAX : INT32_MIN;
     return qavex_t_to_int32(std::trunc(inner) + (long double)p->C_q + 1.0L, QAVEX_NAN_LOWEST);
@@ -204,7 +210,7 @@ static std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
     sQbank_Param *p = &psW->sParam;
     if (iPrintOutput != 0) pd_error(nullptr, "Ueberpruefe Parameter von Qavex:");
     t_float sr = sys_getsr();
-    if (sr != qbank_sample_rate(psW)) pd_error(nullptr, "Samplerate=%f falsch.", (double)sr);
+    if (sr != qbank_sample_rate(psW->sRate)) pd_error(nullptr, "Samplerate=%f falsch.", (double)sr);
     if (p->iq_compute_sup <= 0) pd_error(nullptr, "q_sup<0");
     if (p->thetadata && p->thetadata[0] <= 0) pd_error(nullptr, "ThetaF0 <= 0");
     if (p->C_SR <= 0) pd_error(nullptr, "C_SR < 1");
@@ -301,7 +307,7 @@ static void qbank_t_derive_hops(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     long double b = p->_b, K = p->_K;
-    const long double sr = qbank_sample_rate(psW);
+    const long double sr = qbank_sample_rate(psW->sRate);
     for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
         double d1 = p->Theta((double)(q * b + K * b / 2), p->thetadata);
         double d2 = p->Theta((double)(q * b - K * b / 2), p->thetadata);
@@ -333,7 +339,7 @@ void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
         return;
     }
     p->iGeneration = qavex_t_next_generation();
-    qbank_sample_rate_resolve(psW);
+    qbank_sample_rate_resolve(&psW->sRate);
     const int map = qbank_t_prepare_map(psW);
     if (map == MAP_FAILED) qbank_undo_commit(&undo);
     if (map != MAP_READY) {

@@ -3,6 +3,7 @@
 // window tables it sizes.
 #pragma once
 
+#include "m_pd.h"
 #include "qbank_record.h"
 
 // Every pointer of the object and its record null (before anything is made).

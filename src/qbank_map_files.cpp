@@ -3,13 +3,18 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "allocator.h"
+#include "m_pd.h"
 #include "map_cache.h"
 #include "patch_paths.h"
 #include "qavex_t_theta_functions.h"
+#include "records.h"
 #include "safety.h"
 #include "work_bounds.h"
 

@@ -4,8 +4,23 @@
 
 #include <cstdint>
 
-#include "dual_windows.h"
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
+#include "records.h"
+#include "sample_rate.h"
+
+struct sQbank_Dual;
+
+// Per-designer state, part of the designer object (zero at creation).
+struct sQbank_DualState {
+    t_outlet *x_outD;            // signal: the parameter channel with the duals
+    sQbank_Dual *psDual;         // null until "make_dual" has succeeded
+    std::uint32_t uChanges;      // complex-window changes the generation stamp does not see
+    std::uint32_t uToldGeneration;  // the change last reported as out of date
+    std::uint32_t uToldChanges;
+    bool bTold;
+    bool bConnected;             // third outlet connected at the last "dsp"
+    bool bRequested;             // "make_dual" was sent at least once
+};
 
 struct sQbank_t {
     t_object x_obj;
@@ -15,8 +30,7 @@ struct sQbank_t {
     sQbank_Param sParam;
     pac_type **pac;       // complex window of every band (slots may be empty)
     float var;
-    double dSampleRateRequest;  // "set_samplerate": 0 follows the host
-    double dSampleRate;         // samples per second of the current layout
+    sQbank_Rate sRate;    // requested rate and rate of the current layout
     t_symbol *sPatchDir;  // folder of the patch holding the object
     sQbank_DualState sDual;  // third outlet and dual windows
 };

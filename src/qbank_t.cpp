@@ -2,21 +2,29 @@
 #include "qbank_t.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
+#include "allocator.h"
+#include "bus_words.h"
+#include "conversions.h"
+#include "m_pd.h"
 #include "patch_paths.h"
 #include "qavex_t_array_functions.h"
 #include "qbank_array_commands.h"
 #include "qbank_bands.h"
+#include "qbank_dual.h"
 #include "qbank_layout.h"
 #include "qbank_windows.h"
+#include "records.h"
+#include "reports.h"
 #include "safety.h"
 #include "sample_rate.h"
+#include "window_words.h"
 
 static t_class *pcQbank_t = nullptr;
 
 static std::int32_t s_iBangCounter = 0;  // shared by all designers, never reset
-
 
 static void qbank_t_make(sQbank_t *psW, t_floatarg f)
 {
@@ -76,8 +84,8 @@ static void qbank_t_bang(sQbank_t *psW)
     post("T_compute: \t%f\ts, C_T_c:  \t%f \ts, \t, T_h/T_c:\t %f \t", p->dWinlength_compute, p->C_T_c,
          p->dWinlength_window / p->dWinlength_compute);
     post("T_max: \t%f\ts", p->T_max);
-    post("Longest Frame paf: \t%i smp=\t%f\ts", (int)p->iLongestFrame_paf, p->iLongestFrame_paf / (double)qbank_sample_rate(psW));
-    post("a: \t%f[s]=%f\tsmp, b: \t%f\tHz, C_b: \t%f", p->_a, p->_a * (double)qbank_sample_rate(psW), p->_b, p->C_b);
+    post("Longest Frame paf: \t%i smp=\t%f\ts", (int)p->iLongestFrame_paf, p->iLongestFrame_paf / (double)qbank_sample_rate(psW->sRate));
+    post("a: \t%f[s]=%f\tsmp, b: \t%f\tHz, C_b: \t%f", p->_a, p->_a * (double)qbank_sample_rate(psW->sRate), p->_b, p->C_b);
     post("f0: \t%f\tHz, k: \t%f", f0, k);
     post("C_d: \t%f", p->C_d);
     post("C_cut: \t%f", p->C_cut);
@@ -170,6 +178,7 @@ static void qbank_t_set_thetak(sQbank_t *psW, t_floatarg f)
 }
 static void qbank_t_set_C_cut(sQbank_t *psW, t_floatarg f) { psW->sParam.C_cut = f >= 0 ? (double)f : 1.0; }
 static void qbank_t_initialize_msg(sQbank_t *psW, t_floatarg f) { qbank_t_initialize(psW, f); }
+static void qbank_t_set_samplerate(sQbank_t *psW, t_floatarg f) { qbank_sample_rate_request(&psW->sRate, f); }
 static void qbank_t_set_var(sQbank_t *psW, t_floatarg f) { psW->var = f; }
 static void qbank_t_set_winlength_window(sQbank_t *psW, t_floatarg f) { psW->sParam.dWinlength_window = f; }
 static void qbank_t_set_winlength_compute(sQbank_t *psW, t_floatarg f) { psW->sParam.dWinlength_compute = f; }
@@ -282,7 +291,6 @@ static void qbank_t_delete(sQbank_t *psW)
     qavex_t_free(p->thetadata);
     p->thetadata = nullptr;
 }
-
 
 static std::int32_t qbank_t_test_compileparam() { return qavex_test_compileparam(); }
 

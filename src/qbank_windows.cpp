@@ -2,15 +2,24 @@
 #include "qbank_windows.h"
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
+#include "allocator.h"
+#include "conversions.h"
+#include "m_pd.h"
 #include "qavex_t_array_functions.h"
 #include "qavex_t_theta_functions.h"
 #include "qavex_t_window_functions.h"
 #include "qbank_bands.h"
+#include "qbank_dual.h"
 #include "qbank_layout.h"
+#include "records.h"
+#include "rounding.h"
 #include "safety.h"
 #include "sample_rate.h"
+#include "window_words.h"
 
 static constexpr long double QBANK_SQRT2 = 1.4142135623730951L;
 
@@ -98,7 +107,7 @@ static bool qbank_t_warped_sizes(sQbank_t *psW, std::int32_t qmin, std::int32_t 
         pd_error(nullptr, "qbank_t_make: C_SR < 1, no windows made");
         return false;
     }
-    m->sr = qbank_sample_rate(psW);
+    m->sr = qbank_sample_rate(psW->sRate);
     long double lNout = std::trunc((long double)p->dWinlength_compute * m->sr + 0.5L);
     if (!(lNout >= 1)) {
         pd_error(nullptr, "qbank_t_make: computation length %f s is below half a sample, no windows made",
@@ -191,7 +200,7 @@ static bool qbank_t_warped_to_time(sQbank_t *psW, const sQbank_Warped &m, std::i
         }
     }
     pac_type *w = psW->pac[q];
-    const long double amp = m.dF * qbank_sample_rate_window_gain(psW);
+    const long double amp = m.dF * qbank_sample_rate_window_gain(psW->sRate);
     for (std::int32_t i = 0; i < N; i++)
         w[i] = pac_type((double)(w[i].real() * amp), (double)(w[i].imag() * amp));
     return true;
@@ -236,7 +245,7 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     sQbank_Param *p = &psW->sParam;
     if (!p->aldDq) return;
     const long double T = p->dWinlength_window;
-    const long double D = T * qbank_sample_rate(psW) * p->C_SR;
+    const long double D = T * qbank_sample_rate(psW->sRate) * p->C_SR;
     if (D >= 2147483647.0L) {
         post("Windows need too much memory");
         return;
@@ -249,7 +258,7 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     }
     const long double b = p->_b, R = p->_R;
     const double H = (double)std::sqrt(2 * b / R);
-    const long double g = std::sqrt((long double)p->aldDq[0] / (long double)p->_a) * qbank_sample_rate_window_gain(psW);
+    const long double g = std::sqrt((long double)p->aldDq[0] / (long double)p->_a) * qbank_sample_rate_window_gain(psW->sRate);
     if ((long double)N * qsup * 16 > QBANK_MEMORY_LIMIT ||
         !qbank_t_windows_fit(psW, "qbank_tilde make", qmin, qsup, true, false, (long double)N * 16 * (qsup - qmin),
                              (long double)N * 16)) {
@@ -316,7 +325,7 @@ void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN)
         pac_type side = qavex_t_pac_side(w);
         long double s = (long double)qavex_t_maximum_array(&psW->pac[q]).real() / (long double)p->C_cut;
         std::int32_t N0 = qavex_t_get_first_small_value_array(&psW->pac[q], (pac_type_real)s);
-        std::int32_t Nmax = qavex_t_to_int32((long double)p->T_max * qbank_sample_rate(psW), QAVEX_NAN_LOWEST);
+        std::int32_t Nmax = qavex_t_to_int32((long double)p->T_max * qbank_sample_rate(psW->sRate), QAVEX_NAN_LOWEST);
         if ((long long)Nold - 2LL * N0 > Nmax) {
             post("Fenster laenger als Tmax fuer q=%i", (int)q);
             N0 = (std::int32_t)(((long long)Nold - Nmax) / 2);
@@ -464,4 +473,27 @@ void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
         }
         for (std::int32_t i = 0; i < N; i++) psW->pac[q][i] = pac_type(p->paf_r[q][i], p->paf_i[q][i]);
     }
+}
+
+// A transform of the largest window holds its work copy, its output and
+// FFTW's own buffers besides the window; a cycle holds one copy.
+constexpr long double QBANK_TRANSFORM_COPIES = 3;
+
+bool qbank_t_windows_fit(sQbank_t *psW, const char *request, std::int32_t qmin, std::int32_t qsup, bool drop_pac,
+                         bool drop_paf, long double add, long double add_largest)
+{
+    const sQbank_Param *p = &psW->sParam;
+    long double kept = 0, largest = add_largest;
+    for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
+        const bool selected = q >= qmin && q < qsup;
+        if (psW->pac && psW->pac[q] && !(selected && drop_pac)) {
+            const long double b = (long double)qavex_t_window_length(psW->pac[q]) * sizeof(pac_type);
+            kept += b;
+            if (b > largest) largest = b;
+        }
+        if (!(selected && drop_paf))
+            for (paf_type **t : {p->paf_r, p->paf_i})
+                if (t && t[q]) kept += (long double)qavex_t_window_length(t[q]) * sizeof(paf_type);
+    }
+    return qavex_t_fits_bound(psW, request, kept + add + QBANK_TRANSFORM_COPIES * largest, QBANK_MEMORY_LIMIT);
 }

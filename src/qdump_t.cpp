@@ -1,9 +1,14 @@
 #include "qdump_t.h"
 #include "bus_tools.h"
+#include "bus_words.h"
+#include "m_pd.h"
 #include "patch_paths.h"
+#include "records.h"
+#include "window_words.h"
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 static t_class *pcQdump_t = nullptr;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
 
 constexpr int QDUMP_PATH_SIZE = 500;
 
@@ -19,3 +19,6 @@ struct sQdump_t {
     std::int32_t counter;          // sample time of the current block
     t_symbol *sPatchDir;           // folder of the patch holding the object
 };
+
+// Registers the class with its messages.
+void qdump_t_setup();

@@ -1,7 +1,14 @@
 #include "qemit_t.h"
+#include "allocator.h"
 #include "bus_tools.h"
+#include "bus_words.h"
+#include "conversions.h"
+#include "m_pd.h"
+#include "records.h"
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 
 static t_class *pcQemit_t = nullptr;

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
+#include "records.h"
 
 // Events one block can carry; the lists hold one record more.
 constexpr std::int32_t QEMIT_MAX_EVENTS = 100;
@@ -23,3 +24,6 @@ struct sQemit_t {
     sQavex_Coeff *pawc_intern;   // pending list, filled by "emit"
     std::int32_t num_coeff;      // pending events, 0..100
 };
+
+// Registers the class with its messages.
+void qemit_t_setup();

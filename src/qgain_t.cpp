@@ -1,8 +1,12 @@
 #include "qgain_t.h"
 #include "bus_tools.h"
+#include "bus_words.h"
+#include "m_pd.h"
+#include "records.h"
 #include "safety.h"
 
 #include <cmath>
+#include <cstdint>
 
 static t_class *pcQgain_t = nullptr;
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "effect_lists.h"
+#include "m_pd.h"
 
 struct sQgain_t {
     t_object x_obj;

@@ -1,9 +1,13 @@
 #include "qgate_t.h"
 #include "bus_tools.h"
+#include "bus_words.h"
+#include "m_pd.h"
+#include "records.h"
 #include "safety.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 static t_class *pcQgate_t = nullptr;
 

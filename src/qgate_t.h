@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "effect_lists.h"
+#include "m_pd.h"
 
 constexpr t_float QGATE_START_THRESHOLD = 6.0f;  // dB above the mask
 constexpr t_float QGATE_START_DEPTH = -60.0f;    // dB

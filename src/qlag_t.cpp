@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
+#include "allocator.h"
+#include "conversions.h"
+#include "m_pd.h"
+#include "records.h"
+#include "rings.h"
 #include "safety.h"
 
 constexpr std::int32_t QLAG_START_LENGTH = 576000;

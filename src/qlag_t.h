@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
 
 // Longest delay accepted (samples, about 25 minutes at 44100 Hz); longer
 // requests are limited to it. The ring for it stays below 70 M samples.

@@ -6,10 +6,17 @@
 //   shift      moves coefficients to other bands (optionally of another
 //              bank), with optional time alignment and phase correction.
 #include "qproc_t.h"
+#include "allocator.h"
+#include "bus_words.h"
+#include "conversions.h"
+#include "m_pd.h"
+#include "records.h"
 #include "safety.h"
+#include "window_words.h"
 
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>

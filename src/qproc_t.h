@@ -2,7 +2,10 @@
 // filters, thresholds or band-shifts one channel in place.
 #pragma once
 
-#include "qavex_t_definitions.h"
+#include <cstdint>
+
+#include "m_pd.h"
+#include "records.h"
 
 enum _eQprocType : std::int32_t {
     eQPROC_NONE = -1,  // created with an unknown symbol: inert
@@ -34,3 +37,6 @@ t_int *qproc_t_perform_add(t_int *w);
 t_int *qproc_t_perform_filter(t_int *w);
 t_int *qproc_t_perform_threshold(t_int *w);
 t_int *qproc_t_perform_shift(t_int *w);
+
+// Registers the class with its messages.
+void qproc_t_setup();

@@ -1,7 +1,14 @@
 #include "qview_t.h"
+#include "allocator.h"
 #include "bus_tools.h"
+#include "bus_words.h"
+#include "conversions.h"
+#include "m_pd.h"
+#include "records.h"
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 
 static t_class *pcQview_t = nullptr;
 

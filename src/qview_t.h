@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
 
 constexpr std::int32_t QVIEW_START_INTERVAL = 16;  // blocks between updates
 constexpr t_float QVIEW_START_FLOOR = -120.0f;     // dB
@@ -32,3 +32,6 @@ void qview_t_set_array(sQview_t *psW, t_symbol *s);
 double qview_t_db(double mag, double floor_db);
 // Writes the current magnitudes into the array now (what the clock does).
 void qview_t_tick(sQview_t *psW);
+
+// Registers the class with its messages.
+void qview_t_setup();

@@ -1,5 +1,7 @@
 #include "record_registry.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 #include "m_pd.h"

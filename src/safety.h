@@ -5,10 +5,12 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
+#include "records.h"
 
 // n zero words: what a bus outlet carries when its block size is not 64.
 inline void qavex_t_write_empty_vector(t_sample *v, int n)
@@ -52,12 +54,3 @@ constexpr long double QAVEX_MEMORY_BOUND = 1073741824.0L;
 // True when bytes fit the bound; otherwise one error naming the request
 // and the bound. Callers check before they release or allocate anything.
 bool qavex_t_fits_bound(const void *obj, const char *request, long double bytes, long double bound);
-
-struct sQbank_t;
-// Checks the designer's windows after a change against QBANK_MEMORY_LIMIT:
-// the windows kept (bands qmin..qsup-1 leave out their complex windows when
-// drop_pac, their float windows when drop_paf), plus add bytes of new
-// windows, plus room for transform copies of the largest complex window
-// (at least add_largest bytes), which the array operations need.
-bool qbank_t_windows_fit(sQbank_t *psW, const char *request, std::int32_t qmin, std::int32_t qsup, bool drop_pac,
-                         bool drop_paf, long double add, long double add_largest);

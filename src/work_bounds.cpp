@@ -1,10 +1,16 @@
 #include "work_bounds.h"
 
 #include <cmath>
+#include <cstdint>
 
+#include "allocator.h"
+#include "m_pd.h"
 #include "qbank_record.h"
+#include "qbank_windows.h"
+#include "records.h"
 #include "safety.h"
 #include "sample_rate.h"
+#include "window_words.h"
 
 bool qbank_map_tables_within_bound(std::int64_t Si, std::int64_t Sf)
 {
@@ -21,7 +27,7 @@ bool qbank_map_bank_within_bound(const sQbank_t *psW, std::int32_t bands)
     const sQbank_Param *p = &psW->sParam;
     if (bands <= 0) return true;
     // The computation length "make" rounds to whole samples, oversampled.
-    const long double N = std::trunc((long double)p->dWinlength_compute * qbank_sample_rate(psW) + 0.5L) *
+    const long double N = std::trunc((long double)p->dWinlength_compute * qbank_sample_rate(psW->sRate) + 0.5L) *
                           (p->C_SR > 1 ? p->C_SR : 1);
     const long double samples = N * bands;
     if (samples <= QBANK_MAP_MAX_WINDOW_SAMPLES && samples * sizeof(pac_type) <= QBANK_MEMORY_LIMIT) return true;
@@ -66,7 +72,7 @@ bool qbank_undo_begin(sQbank_t *psW, sQbank_Undo *u)
 {
     sQbank_Param *p = &psW->sParam;
     u->sParam = *p;
-    u->dSampleRate = psW->dSampleRate;
+    u->dSampleRate = psW->sRate.dSampleRate;
     if (!p->thetadata) return true;
     // The derivation reads f0 and k from its working copy and releases it.
     double *copy = (double *)qavex_t_malloc0(4 * sizeof(double));
@@ -86,6 +92,6 @@ void qbank_undo_restore(sQbank_t *psW, sQbank_Undo *u)
 {
     qavex_t_free(psW->sParam.thetadata);
     psW->sParam = u->sParam;
-    psW->dSampleRate = u->dSampleRate;
+    psW->sRate.dSampleRate = u->dSampleRate;
     u->sParam.thetadata = nullptr;
 }

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
+#include "records.h"
 
 struct sQbank_t;
 

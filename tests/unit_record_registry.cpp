@@ -10,7 +10,12 @@
 #include <vector>
 
 #include "pd_stub.h"
+#include "invqavex_t.h"
+#include "qavex_t.h"
 #include "qavex_t_definitions.h"
+#include "qbank_t.h"
+#include "qemit_t.h"
+#include "qproc_t.h"
 #include "record_registry.h"
 
 namespace {

@@ -36,12 +36,12 @@ TEST_F(Rate, ValueTakesEffectAtInitializeZeroFollowsTheHost)
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "host " << c.host << ", set_samplerate " << c.arg);
         stub::set_samplerate(c.host);
-        double before = x->dSampleRate;
+        double before = x->sRate.dSampleRate;
         send("set_samplerate", {fa(c.arg)});
-        EXPECT_EQ(x->dSampleRate, before) << "stored only";
+        EXPECT_EQ(x->sRate.dSampleRate, before) << "stored only";
         stub::clear();
         send("initialize");
-        EXPECT_EQ(x->dSampleRate, c.want);
+        EXPECT_EQ(x->sRate.dSampleRate, c.want);
         // The designer's check compares the host with the bank's own rate.
         EXPECT_EQ(stub::errored("Samplerate=" + std::to_string(c.host) + " falsch."), c.host != c.want);
     }

@@ -1,8 +1,18 @@
-#include "tilde_aliases.h"
-
+// The library entry qavex_setup: registers every class, then the "~" spellings.
 #include <cstring>
 
+#include "invqavex_t.h"
 #include "m_pd.h"
+#include "platform.h"
+#include "qavex_t.h"
+#include "qbank_t.h"
+#include "qdump_t.h"
+#include "qemit_t.h"
+#include "qgain_t.h"
+#include "qgate_t.h"
+#include "qlag_t.h"
+#include "qproc_t.h"
+#include "qview_t.h"
 
 namespace {
 
@@ -38,8 +48,27 @@ static void *qavex_alias_new(t_symbol *s, int argc, t_atom *argv)
     return nullptr;
 }
 
-void qavex_register_tilde_aliases()
+// Registers qbank~, qavex~, invqavex~, qlag~ and qemit~ after the classes
+// they stand for.
+static void qavex_register_tilde_aliases()
 {
     for (const Alias &a : ALIASES)
         class_addcreator((t_newmethod)(void (*)(void))qavex_alias_new, gensym(a.spelling), A_GIMME, A_NULL);
+}
+
+// Class setups in this order; the live coefficient view qview~ and the
+// effects qgain~ and qgate~ come after the seven classes of the bus.
+extern "C" QAVEX_EXPORT void qavex_setup(void)
+{
+    qavex_t_setup();
+    qproc_t_setup();
+    invqavex_t_setup();
+    qlag_t_setup();
+    qemit_t_setup();
+    qbank_t_setup();
+    qdump_t_setup();
+    qview_t_setup();
+    qgain_t_setup();
+    qgate_t_setup();
+    qavex_register_tilde_aliases();
 }
