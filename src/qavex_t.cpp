@@ -60,9 +60,9 @@ static bool buffers_ready(const sQavex_t *psW)
     return true;
 }
 
-static void post_alloc_failure(const char *what)
+static void post_alloc_failure(const sQavex_t *psW, const char *what)
 {
-    pd_error(nullptr, "qavex_tilde: no memory for the %s; empty blocks until \"initialize\" succeeds", what);
+    pd_error(psW, "qavex_tilde: no memory for the %s; empty blocks until \"initialize\" succeeds", what);
 }
 
 // ---------------------------------------------------------------- layout
@@ -79,7 +79,7 @@ static void qavex_t_initialize_slices(sQavex_t *psW)
     for (std::int32_t i = 0; i < QAVEX_T_MAX_SLICES; i++) {
         auto *s = (sthread_qavex_param *)qavex_t_malloc0(sizeof(sthread_qavex_param));
         if (!s) {
-            post_alloc_failure("slice records");
+            post_alloc_failure(psW, "slice records");
             continue;
         }
         s->iCounter = 0;
@@ -107,7 +107,7 @@ static void qavex_t_initialize_pawc(sQavex_t *psW)
     } else {
         psW->pawc = (sQavex_Coeff **)qavex_t_malloc0(QAVEX_T_MAX_SLICES * sizeof(sQavex_Coeff *));
         if (!psW->pawc) {
-            post_alloc_failure("coefficient lists");
+            post_alloc_failure(psW, "coefficient lists");
             return;
         }
         for (int i = 0; i < QAVEX_T_MAX_SLICES; i++) psW->pawc[i] = nullptr;
@@ -124,7 +124,7 @@ static void qavex_t_initialize_pawc(sQavex_t *psW)
         if (cap <= INT32_MAX) list = (sQavex_Coeff *)qavex_t_malloc0((std::size_t)cap * sizeof(sQavex_Coeff));
         if (!list) {
             free_lists(psW);
-            post_alloc_failure("coefficient lists");
+            post_alloc_failure(psW, "coefficient lists");
             return;
         }
         list[0].numCoeff = 0;
@@ -143,13 +143,13 @@ static void qavex_t_initialize_sound(sQavex_t *psW)
     free_sound(psW);
     if (len > INT32_MAX - (INT32_MAX % QAVEX_BLOCK)) {
         // Longer than the length field can describe: no ring.
-        pd_error(nullptr, "qavex_tilde: sound buffer of %lld samples is too long", (long long)len);
-        post_alloc_failure("sound buffer");
+        pd_error(psW, "qavex_tilde: sound buffer of %lld samples is too long", (long long)len);
+        post_alloc_failure(psW, "sound buffer");
         return;
     }
     psW->sSound.iLength = (std::int32_t)len;
     if (!qavex_t_ring_build(psW->sSound.pA, psW->sSound.pC, psW->sSound.pE, psW->sSound.iLength)) {
-        post_alloc_failure("sound buffer");
+        post_alloc_failure(psW, "sound buffer");
         return;
     }
     psW->iRingEpoch++;
@@ -431,9 +431,9 @@ static void qavex_t_set_num_threads(sQavex_t *psW, t_floatarg f)
     qavex_t_initialize_pawc(psW);
 }
 
-static void qavex_t_round_up_to_multiple_of_small_primes(sQavex_t *, t_floatarg n, t_floatarg maxprime)
+static void qavex_t_round_up_to_multiple_of_small_primes(sQavex_t *psW, t_floatarg n, t_floatarg maxprime)
 {
-    qavex_t_round_message(n, maxprime);
+    qavex_t_round_message(n, maxprime, psW);
 }
 
 static void qavex_t_initialize(sQavex_t *psW, t_floatarg)

@@ -291,9 +291,9 @@ static void qbank_t_array_synopsis(sQbank_t *psW, t_symbol *s, int argc, t_atom 
     for (std::int32_t q = a; q < b; q++) qavex_t_array_synopsis_array(slot(q));
 }
 
-static void qbank_t_round_up_to_multiple_of_small_primes(sQbank_t *, t_floatarg n, t_floatarg maxprime)
+static void qbank_t_round_up_to_multiple_of_small_primes(sQbank_t *psW, t_floatarg n, t_floatarg maxprime)
 {
-    qavex_t_round_message(n, maxprime);
+    qavex_t_round_message(n, maxprime, psW);
 }
 
 void qbank_t_setup_array_commands(t_class *c)

@@ -132,7 +132,7 @@ static void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
 
     std::int32_t n = p.iq_compute_sup;
     if (n <= 0 || !p.paf_r || !p.paf_i || !p.aiDq) {
-        pd_error(nullptr, "qbank: make_dual: no float windows (send make and copy_pac2paf first)");
+        pd_error(psW, "qbank: make_dual: no float windows (send make and copy_pac2paf first)");
         return;
     }
     sQbank_Dual *d = (sQbank_Dual *)qavex_t_malloc0(sizeof(sQbank_Dual));
@@ -147,19 +147,19 @@ static void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
         qavex_t_free(i);
         switch (e) {
         case DUAL_NO_WINDOWS:
-            pd_error(nullptr, "qbank: make_dual: no float windows (send make and copy_pac2paf first)");
+            pd_error(psW, "qbank: make_dual: no float windows (send make and copy_pac2paf first)");
             break;
         case DUAL_NOT_FINITE:
-            pd_error(nullptr, "qbank: make_dual: window %i holds values that are not finite", (int)info.iBand);
+            pd_error(psW, "qbank: make_dual: window %i holds values that are not finite", (int)info.iBand);
             break;
         case DUAL_TOO_LONG:
-            pd_error(nullptr, "qbank: make_dual: windows too long");
+            pd_error(psW, "qbank: make_dual: windows too long");
             break;
         case DUAL_SINGULAR:
-            pd_error(nullptr, "qbank: make_dual: the windows pass no frequency");
+            pd_error(psW, "qbank: make_dual: the windows pass no frequency");
             break;
         default:
-            pd_error(nullptr, "qbank: make_dual: Out of memory");
+            pd_error(psW, "qbank: make_dual: Out of memory");
             break;
         }
         return;

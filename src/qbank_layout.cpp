@@ -51,12 +51,12 @@ static const sQbank_Map *qbank_t_find_map(std::int32_t type)
 
 // Map functions of eThetaType; an unknown type is reported and replaced by
 // the exponential map.
-static void qbank_t_select_map(sQbank_Param *p)
+static void qbank_t_select_map(const sQbank_t *psW, sQbank_Param *p)
 {
     const sQbank_Map *m = qbank_t_find_map(p->eThetaType);
     if (!m) {
-        pd_error(nullptr, "qavex_t: Wrong Theta chosen");
-        pd_error(nullptr, "qavex_t: Change to EXP_C1_NYQU");
+        pd_error(psW, "qavex_t: Wrong Theta chosen");
+        pd_error(psW, "qavex_t: Change to EXP_C1_NYQU");
         p->eThetaType = EXP_C1_NYQU;
         m = qbank_t_find_map(EXP_C1_NYQU);
     }
@@ -77,7 +77,7 @@ void qbank_t_set_start_values(sQbank_t *psW)
     p->T_max = 10.0;
     p->eWindowType = WIN_SQRT_GAUSS;
     p->eThetaType = EXP_C1_NYQU;
-    qbank_t_select_map(p);
+    qbank_t_select_map(psW, p);
     qavex_t_free(p->thetadata);
     p->thetadata = qbank_t_new_thetadata(4, 12.0, 36.0);
     p->_K = 1.0;
@@ -208,19 +208,19 @@ static std::int32_t qbank_t_initialize_paf(sQbank_t *psW)
 static std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
 {
     sQbank_Param *p = &psW->sParam;
-    if (iPrintOutput != 0) pd_error(nullptr, "Ueberpruefe Parameter von Qavex:");
+    if (iPrintOutput != 0) pd_error(psW, "Ueberpruefe Parameter von Qavex:");
     t_float sr = sys_getsr();
-    if (sr != qbank_sample_rate(psW->sRate)) pd_error(nullptr, "Samplerate=%f falsch.", (double)sr);
-    if (p->iq_compute_sup <= 0) pd_error(nullptr, "q_sup<0");
-    if (p->thetadata && p->thetadata[0] <= 0) pd_error(nullptr, "ThetaF0 <= 0");
-    if (p->C_SR <= 0) pd_error(nullptr, "C_SR < 1");
+    if (sr != qbank_sample_rate(psW->sRate)) pd_error(psW, "Samplerate=%f falsch.", (double)sr);
+    if (p->iq_compute_sup <= 0) pd_error(psW, "q_sup<0");
+    if (p->thetadata && p->thetadata[0] <= 0) pd_error(psW, "ThetaF0 <= 0");
+    if (p->C_SR <= 0) pd_error(psW, "C_SR < 1");
     if (p->aiDq && p->aldDq_real) {
         for (std::int32_t q = 0; q < p->iq_compute_sup; q++)
             if (p->aiDq[q] <= 0)
-                pd_error(nullptr, "d_q < 1 sample bei Band: \t%i\t, d_%i=\t%f", (int)q, (int)q, p->aldDq_real[q]);
+                pd_error(psW, "d_q < 1 sample bei Band: \t%i\t, d_%i=\t%f", (int)q, (int)q, p->aldDq_real[q]);
         for (std::int32_t q = 1; q < p->iq_compute_sup; q++)
             if ((long long)p->aiDq[q - 1] < (long long)p->aiDq[q] - 1)
-                pd_error(nullptr, "d[%i]=\t%i\t > d[%i]=\t%i", (int)(q - 1), (int)p->aiDq[q - 1], (int)q,
+                pd_error(psW, "d[%i]=\t%i\t > d[%i]=\t%i", (int)(q - 1), (int)p->aiDq[q - 1], (int)q,
                          (int)p->aiDq[q]);
     }
     return 0;
@@ -233,7 +233,7 @@ static void qbank_t_initialize_failed(sQbank_t *psW)
 {
     qbank_t_free_layout(psW);
     psW->sParam.iq_compute_sup = 0;
-    pd_error(nullptr, "qbank_t_initialize: Out of Memory, the bank has 0 bands");
+    pd_error(psW, "qbank_t_initialize: Out of Memory, the bank has 0 bands");
 }
 
 enum { MAP_READY, MAP_FAILED, MAP_REFUSED };
@@ -255,7 +255,7 @@ static int qbank_t_prepare_map(sQbank_t *psW)
         }
         qavex_t_free(p->thetadata);
         p->thetadata = d;
-        qbank_t_select_map(p);
+        qbank_t_select_map(psW, p);
         if (p->eThetaType == BSPLINE) {
             int r = qbank_t_load_bspline(psW);
             if (r == LOAD_NO_MEMORY) {
@@ -320,7 +320,7 @@ static void qbank_t_derive_hops(sQbank_t *psW)
             post("qavex_t: Probably window with to high bandwidth: d_q < 2 sample at frequency bin %i", (int)q);
             p->aldDq[q] = 1.0 / (double)sr;
         } else {
-            pd_error(nullptr, "qavex_t: Window with too high bandwidth: d_q < 1 sample at frequency bin %i", (int)q);
+            pd_error(psW, "qavex_t: Window with too high bandwidth: d_q < 1 sample at frequency bin %i", (int)q);
             p->aiDq[q] = 1;
             p->aldDq[q] = p->aldDq_real[q];
         }
@@ -358,7 +358,7 @@ void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
     psW->var = 1.0f;
 
     if (n > QBANK_MAX_BANDS) {
-        pd_error(nullptr, "qbank_t_initialize: more than %i bands requested, the bank has 0 bands",
+        pd_error(psW, "qbank_t_initialize: more than %i bands requested, the bank has 0 bands",
                  (int)QBANK_MAX_BANDS);
         n = 0;
     }

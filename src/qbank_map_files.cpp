@@ -172,11 +172,11 @@ static int qbank_t_read_source(FILE *f, double f0, double k, double **out)
     return result;
 }
 
-static void qbank_t_write_processed(const char *name, const double *d)
+static void qbank_t_write_processed(const sQbank_t *psW, const char *name, const double *d)
 {
     FILE *f = std::fopen(name, "w");
     if (!f) {
-        pd_error(nullptr, "Could not write the processed thetadata file %s: %s", name, std::strerror(errno));
+        pd_error(psW, "Could not write the processed thetadata file %s: %s", name, std::strerror(errno));
         return;
     }
     std::int32_t si = (std::int32_t)d[5], Si = (std::int32_t)d[6];
@@ -185,7 +185,7 @@ static void qbank_t_write_processed(const char *name, const double *d)
     std::fprintf(f, "%d \n%d\n", (int)Sf, (int)sf);
     for (std::int32_t i = 0; i < Si; i++) std::fprintf(f, "%.17g\n", d[11 + i]);
     for (std::int32_t i = 0; i < Sf; i++) std::fprintf(f, "%.17g\n", d[Si + 18 + i]);
-    if (std::fclose(f) != 0) pd_error(nullptr, "Could not write the processed thetadata file %s", name);
+    if (std::fclose(f) != 0) pd_error(psW, "Could not write the processed thetadata file %s", name);
 }
 
 int qbank_t_load_bspline(sQbank_t *psW)
@@ -216,7 +216,7 @@ int qbank_t_load_bspline(sQbank_t *psW)
                 qavex_t_free(d);
                 if (c == eMapCache::NO_MEMORY) return LOAD_NO_MEMORY;
             } else {
-                pd_error(nullptr, "Thetadata file %s is corrupt, reading %s instead.", processed.c_str(), path.c_str());
+                pd_error(psW, "Thetadata file %s is corrupt, reading %s instead.", processed.c_str(), path.c_str());
             }
         }
     }
@@ -238,7 +238,7 @@ int qbank_t_load_bspline(sQbank_t *psW)
     }
     if (r == LOAD_CORRUPT) {
         // A corrupt source file is handled as a missing one.
-        pd_error(nullptr, "Thetadata file %s is corrupt (unreadable, too few or unusable numbers).", p->thetapath);
+        pd_error(psW, "Thetadata file %s is corrupt (unreadable, too few or unusable numbers).", p->thetapath);
         qbank_t_cut_path(p->thetapath, 480);
         std::strcat(p->thetapath, "File not found.");
         post("File not found. Change to EXP_C1_NYQU.");
@@ -246,6 +246,6 @@ int qbank_t_load_bspline(sQbank_t *psW)
     }
     qavex_t_free(p->thetadata);
     p->thetadata = d;
-    if (usable_name) qbank_t_write_processed(processed.c_str(), d);
+    if (usable_name) qbank_t_write_processed(psW, processed.c_str(), d);
     return LOAD_OK;
 }

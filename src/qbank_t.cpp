@@ -58,7 +58,7 @@ static void qbank_t_dsp(sQbank_t *psW, t_signal **sp)
 {
     // The parameter block needs words 0..13; a smaller block cannot hold it.
     if (sp[0]->s_n < QAVEX_WORD_PARAM + 2) {
-        pd_error(nullptr, "qbank_tilde: block size %i too small for the parameter channel", (int)sp[0]->s_n);
+        pd_error(psW, "qbank_tilde: block size %i too small for the parameter channel", (int)sp[0]->s_n);
         dsp_add(qbank_t_perform_empty, 2, (t_int)sp[0]->s_vec, (t_int)sp[0]->s_n);
         qbank_t_dual_dsp(psW, sp[1]);
         return;
@@ -117,7 +117,7 @@ static void qbank_t_paf2list(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
 {
     sQbank_Param *p = &psW->sParam;
     if (argc < 1) {
-        pd_error(nullptr, "Falscher Aufruf der Runktion paf2list");
+        pd_error(psW, "Falscher Aufruf der Runktion paf2list");
         return;
     }
     std::int32_t n = qavex_t_to_int32(atom_getfloat(argv), QAVEX_NAN_LOWEST);

@@ -65,7 +65,7 @@ std::int32_t rounddown_x(std::int32_t iNumber, std::int32_t iMultiple)
 // Release every band's complex window after a failed allocation.
 static void qbank_t_make_out_of_memory(sQbank_t *psW)
 {
-    pd_error(nullptr, "qbank_t_make: Out of memory");
+    pd_error(psW, "qbank_t_make: Out of memory");
     qbank_t_free_pac_windows(psW);
 }
 
@@ -104,13 +104,13 @@ static bool qbank_t_warped_sizes(sQbank_t *psW, std::int32_t qmin, std::int32_t 
     m->gauss = p->eWindowType == WIN_SQRT_GAUSS;
     if (!p->aldDq || !p->thetadata || !p->Theta_inv) return false;
     if (p->C_SR < 1) {
-        pd_error(nullptr, "qbank_t_make: C_SR < 1, no windows made");
+        pd_error(psW, "qbank_t_make: C_SR < 1, no windows made");
         return false;
     }
     m->sr = qbank_sample_rate(psW->sRate);
     long double lNout = std::trunc((long double)p->dWinlength_compute * m->sr + 0.5L);
     if (!(lNout >= 1)) {
-        pd_error(nullptr, "qbank_t_make: computation length %f s is below half a sample, no windows made",
+        pd_error(psW, "qbank_t_make: computation length %f s is below half a sample, no windows made",
                  p->dWinlength_compute);
         return false;
     }
@@ -253,7 +253,7 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     const std::int32_t N = qavex_t_to_int32(D, QAVEX_NAN_LOWEST);
     if ((long double)N != D) post("Fensterlaenge dN=%f nicht ganzzahlig", (double)D);
     if (N < 1) {
-        pd_error(nullptr, "qbank_t_make: window length of %i samples, no windows made", (int)N);
+        pd_error(psW, "qbank_t_make: window length of %i samples, no windows made", (int)N);
         return;
     }
     const long double b = p->_b, R = p->_R;
@@ -306,7 +306,7 @@ void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN)
         qbank_t_make_zero(psW, qmin, qsup);
         break;
     default:
-        pd_error(nullptr, "Keine zulaessiges Fenster gewaehlt. Setze Fenster auf 0");
+        pd_error(psW, "Keine zulaessiges Fenster gewaehlt. Setze Fenster auf 0");
         qbank_t_make_zero(psW, qmin, qsup);
         break;
     }
@@ -342,7 +342,7 @@ void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN)
         }
         pac_type *nw = qavex_t_new_pac(Nnew, side);
         if (!nw) {
-            pd_error(nullptr, "qbank_t_shorten_windows Out of memory for q=%i", (int)q);
+            pd_error(psW, "qbank_t_shorten_windows Out of memory for q=%i", (int)q);
             continue;
         }
         std::memcpy(nw, w + N0, (std::size_t)Nnew * sizeof(pac_type));
@@ -355,23 +355,23 @@ std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t count = 0;
-    if (iPrintOutput != 0) pd_error(nullptr, "Ueberpruefe Fenster");
+    if (iPrintOutput != 0) pd_error(psW, "Ueberpruefe Fenster");
     for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
         pac_type *w = psW->pac ? psW->pac[q] : nullptr;
         if (!w) {
             count++;
-            pd_error(nullptr, "Fenster %i: nicht vorhanden", (int)q);
+            pd_error(psW, "Fenster %i: nicht vorhanden", (int)q);
             break;
         }
         std::int32_t N = qavex_t_window_length(w);
         std::int32_t dq = p->aiDq ? p->aiDq[q] : 0;
         if (dq > N) {
             count++;
-            pd_error(nullptr, "Fenster %i, Laenge = %i < (t_int)dq = %i", (int)q, (int)N, (int)dq);
+            pd_error(psW, "Fenster %i, Laenge = %i < (t_int)dq = %i", (int)q, (int)N, (int)dq);
         }
         if (dq == 0) {
             count++;
-            if (iPrintOutput != 0) pd_error(nullptr, "(t_int)d_%i = 0", (int)q);
+            if (iPrintOutput != 0) pd_error(psW, "(t_int)d_%i = 0", (int)q);
         }
         std::int32_t nans = 0, infs = 0;
         for (std::int32_t i = 0; i < N; i++) {
@@ -379,11 +379,11 @@ std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput)
             infs += std::isinf(w[i].real()) + std::isinf(w[i].imag());
         }
         count += nans + infs;
-        if (nans > 0) pd_error(nullptr, "Fenster %i: Anzahl Nans: %i", (int)q, (int)nans);
-        if (infs > 0) pd_error(nullptr, "Fenster %i: Anzahl Nans: %i", (int)q, (int)infs);
+        if (nans > 0) pd_error(psW, "Fenster %i: Anzahl Nans: %i", (int)q, (int)nans);
+        if (infs > 0) pd_error(psW, "Fenster %i: Anzahl Nans: %i", (int)q, (int)infs);
     }
-    if (count > 0) pd_error(nullptr, "Es gibt Fehler");
-    else if (iPrintOutput != 0) pd_error(nullptr, "Keine Fehler");
+    if (count > 0) pd_error(psW, "Es gibt Fehler");
+    else if (iPrintOutput != 0) pd_error(psW, "Keine Fehler");
     return count;
 }
 
@@ -430,7 +430,7 @@ void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
         p->paf_r[q] = qavex_t_new_paf(N, (paf_type)side.real());
         p->paf_i[q] = qavex_t_new_paf(N, (paf_type)side.imag());
         if (!p->paf_r[q] || !p->paf_i[q]) {
-            pd_error(nullptr, "qbank_t_copy_pac2paf: Out of Memory");
+            pd_error(psW, "qbank_t_copy_pac2paf: Out of Memory");
             qbank_t_free_paf_windows(psW);
             return;
         }
@@ -467,7 +467,7 @@ void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
         qavex_t_free(psW->pac[q]);
         psW->pac[q] = qavex_t_new_pac(N, pac_type(qavex_t_paf_side(p->paf_r[q]), qavex_t_paf_side(p->paf_i[q])));
         if (!psW->pac[q]) {
-            pd_error(nullptr, "qbank_t_copy_paf2pac: Out of Memory");
+            pd_error(psW, "qbank_t_copy_paf2pac: Out of Memory");
             qbank_t_free_pac_windows(psW);
             return;
         }

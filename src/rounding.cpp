@@ -24,13 +24,13 @@ std::int32_t round_up_to_multiple_of_small_primes(std::int32_t n, std::int32_t m
     }
 }
 
-void qavex_t_round_message(t_floatarg fn, t_floatarg fmax)
+void qavex_t_round_message(t_floatarg fn, t_floatarg fmax, const void *owner)
 {
     // Truncate as the integer conversion does, but refuse what is outside
     // the preconditions (or would overflow on the way up) before rounding.
     double dn = (double)fn, dm = (double)fmax;
     if (!(dn >= 1.0) || !(dm >= 2.0) || dn > 1073741824.0 || dm > 2147483647.0) {
-        pd_error(nullptr,
+        pd_error(owner,
                  "round_up_to_multiple_of_small_primes: needs n >= 1 (at most 1073741824) and maxprime >= 2");
         return;
     }

@@ -8,4 +8,5 @@
 std::int32_t round_up_to_multiple_of_small_primes(std::int32_t n, std::int32_t maxprime);
 // The patch message of the same name: refuses arguments outside the
 // preconditions with a console error, otherwise posts the result.
-void qavex_t_round_message(t_floatarg n, t_floatarg maxprime);
+// owner: the object whose message it is (named by the error).
+void qavex_t_round_message(t_floatarg n, t_floatarg maxprime, const void *owner = nullptr);

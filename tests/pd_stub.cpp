@@ -136,11 +136,11 @@ void startpost(const char *fmt, ...)
 
 void endpost(void) {}
 
-void pd_error(const void *, const char *fmt, ...)
+void pd_error(const void *object, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    g_console.push_back({true, vformat(fmt, ap)});
+    g_console.push_back({true, vformat(fmt, ap), object});
     va_end(ap);
 }
 

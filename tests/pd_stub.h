@@ -15,6 +15,7 @@ namespace stub {
 struct Line {
     bool error;        // pd_error (true) or post (false)
     std::string text;
+    const void *object = nullptr;  // the object pd_error named
 };
 
 struct OutletEvent {

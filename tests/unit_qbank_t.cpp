@@ -1594,4 +1594,31 @@ TEST_F(Bank, GenerationStampFollowsFloatWindowChanges)
     EXPECT_NE(y->sParam.iGeneration, P().iGeneration);
     stub::destroy((t_pd *)y);
 }
+
+// Every error a message causes names the designer, so that the host can
+// take the user to it ("Find last error").
+TEST_F(Bank, ErrorsNameTheDesigner)
+{
+    using Msg = std::pair<const char *, std::vector<t_atom>>;
+    const std::vector<std::vector<Msg>> cases = {
+        {{"paf2list", {}}},
+        {{"test", {fa(1)}}},
+        {{"make_dual", {}}},
+        {{"round_up_to_multiple_of_small_primes", {fa(0), fa(5)}}},
+        {{"set_theta_type", {fa(7)}}, {"initialize", {}}},
+        {{"set_window_type", {fa(5)}}, {"make", {fa(0)}}},
+        {{"set_winlength_compute", {fa(1e-9)}}, {"initialize", {fa(1)}}, {"make", {fa(-1)}}},
+    };
+    for (const auto &msgs : cases) {
+        stub::clear();
+        for (const auto &[sel, args] : msgs) send(sel, args);
+        int errors = 0;
+        for (const auto &l : stub::console())
+            if (l.error) {
+                errors++;
+                EXPECT_EQ(l.object, (const void *)x) << msgs.back().first << ": " << l.text;
+            }
+        EXPECT_GT(errors, 0) << msgs.back().first << stub::console_text();
+    }
+}
 }  // namespace
