@@ -157,7 +157,7 @@ int main(int argc, char **argv)
         }
         std::string fft;
         for (int q = 0; q < P->iq_compute_sup; q++)
-            if (fast_synthesis_band_mode((sinvQavex_t *)probe, q) == 2) fft += std::to_string(q) + " ";
+            if (fast_synthesis_band_mode(((sinvQavex_t *)probe)->psFast, q) == 2) fft += std::to_string(q) + " ";
         stub::destroy(probe);
         std::printf("%-32s %7.4f / %7.4f %7.4f / %7.4f %8.1fx %6.2f / %6.2f %9.2f %10.2e %s\n", s.name,
                     *std::min_element(te.begin(), te.end()), median(te), *std::min_element(tf.begin(), tf.end()),

@@ -433,44 +433,26 @@ static void clear_pending(qavex_fast_synthesis *f)
     }
 }
 
-static void set_fast(sinvQavex_t *psW, t_floatarg v)
-{
-    const std::int32_t on = v != 0.0f ? 1 : 0;
-    qavex_fast_synthesis *f = psW->psFast;
-    if (!on && f) {
-        // What the FFT bands still owe goes to the ring, so the exact mode
-        // continues without a gap.
-        if (f->bands && psW->iReady && psW->sSound.iLength >= (std::int64_t)f->Lm + QAVEX_BLOCK) {
-            double *A = psW->sSound.paA[0];
-            flush(f, A, psW->sSound.iLength, psW->sSound.paC[0] - A);
-        }
-        fast_synthesis_free(psW);
-    }
-    if (on && !f) {
-        // The record that holds the per-band state; the bands themselves
-        // are built in the next block, where the bank is known.
-        f = (qavex_fast_synthesis *)qavex_t_malloc0(sizeof(qavex_fast_synthesis));
-        if (f) std::memset((void *)f, 0, sizeof *f);
-        else pd_error(psW, "invqavex_tilde: no memory for the fast synthesis; using the exact synthesis");
-        psW->psFast = f;
-    }
-    psW->iFast = on;
-}
-
 // ---------------------------------------------------------------- interface
-void fast_synthesis_setup(t_class *c)
+qavex_fast_synthesis *fast_synthesis_new()
 {
-    class_addmethod(c, (t_method)set_fast, gensym("set_fast"), A_DEFFLOAT, A_NULL);
+    auto *f = (qavex_fast_synthesis *)qavex_t_malloc0(sizeof(qavex_fast_synthesis));
+    if (f) std::memset((void *)f, 0, sizeof *f);
+    return f;
 }
 
-bool fast_synthesis_prepare(sinvQavex_t *psW, const sQbank_Param *P, std::int32_t Lm, std::int32_t S)
+void fast_synthesis_flush(qavex_fast_synthesis *f, const sQavexSynthRing &ring)
 {
-    qavex_fast_synthesis *f = psW->psFast;
+    if (f->bands && ring.ready && ring.length >= (std::int64_t)f->Lm + QAVEX_BLOCK) flush(f, ring.A, ring.length, ring.c);
+}
+
+bool fast_synthesis_prepare(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std::int32_t S,
+                            const sQavexSynthRing &ring, const void *owner)
+{
     if (!f) return false;
     if (f->bands && (P != f->P || P->iGeneration != f->gen || Lm != f->Lm || S != f->S ||
                      P->paf_r != f->paf_r || P->paf_i != f->paf_i)) {
-        double *A = psW->sSound.paA[0];
-        flush(f, A, psW->sSound.iLength, psW->sSound.paC[0] - A);
+        flush(f, ring.A, ring.length, ring.c);
         release_bands(f);
     }
     if (f->bands) return true;
@@ -481,7 +463,7 @@ bool fast_synthesis_prepare(sinvQavex_t *psW, const sQbank_Param *P, std::int32_
         f->failGen = P->iGeneration;
         f->failLm = Lm;
         f->failS = S;
-        pd_error(psW, "invqavex_tilde: no memory for the fast synthesis; using the exact synthesis");
+        pd_error(owner, "invqavex_tilde: no memory for the fast synthesis; using the exact synthesis");
         return false;
     }
     f->P = P;
@@ -494,10 +476,8 @@ bool fast_synthesis_prepare(sinvQavex_t *psW, const sQbank_Param *P, std::int32_
     return true;
 }
 
-void fast_synthesis_thread(sthread_invqavex_param *psP)
+void fast_synthesis_thread(qavex_fast_synthesis *f, sthread_invqavex_param *psP)
 {
-    sinvQavex_t *psW = psP->psW;
-    qavex_fast_synthesis *f = psW->psFast;
     double *A = psP->sA;
     const std::int64_t R = psP->sE - psP->sA;
     const std::int64_t c = psP->sC - psP->sA;
@@ -539,30 +519,28 @@ void fast_synthesis_thread(sthread_invqavex_param *psP)
             convolve_level(f, b, lv, (k + 1) * QAVEX_BLOCK, lv.N, A, R, wrap(c + b.D, R));
         }
     }
-    psW->iThreadCount = psW->iThreadCount - 1;
+    *psP->piThreadCount = *psP->piThreadCount - 1;
 }
 
-void fast_synthesis_finish(sinvQavex_t *psW)
+void fast_synthesis_finish(qavex_fast_synthesis *f)
 {
-    if (psW->psFast) psW->psFast->k++;
+    if (f) f->k++;
 }
 
-void fast_synthesis_rings_rebuilt(sinvQavex_t *psW)
+void fast_synthesis_rings_rebuilt(qavex_fast_synthesis *f)
 {
-    if (psW->psFast) clear_pending(psW->psFast);
+    if (f) clear_pending(f);
 }
 
-void fast_synthesis_free(sinvQavex_t *psW)
+void fast_synthesis_free(qavex_fast_synthesis *f)
 {
-    if (!psW->psFast) return;
-    release_bands(psW->psFast);
-    qavex_t_free(psW->psFast);
-    psW->psFast = nullptr;
+    if (!f) return;
+    release_bands(f);
+    qavex_t_free(f);
 }
 
-int fast_synthesis_band_mode(const sinvQavex_t *psW, std::int32_t q)
+int fast_synthesis_band_mode(const qavex_fast_synthesis *f, std::int32_t q)
 {
-    const qavex_fast_synthesis *f = psW->psFast;
     if (!f || !f->bands || q < 0 || q >= f->S) return -1;
     return f->bands[q].mode;
 }

@@ -8,32 +8,48 @@
 
 #include <cstdint>
 
-#include "invqavex_t.h"
+#include "records.h"
+#include "synthesis_slices.h"
 #include "m_pd.h"
 #include "records.h"
 
 struct qavex_fast_synthesis;
 
-// Registers "set_fast" on the synthesis class.
-void fast_synthesis_setup(t_class *c);
+// The synthesis's first output ring, which the fast engine adds what its FFT
+// bands still owe into: A its first element, length elements, the block
+// being output at c; ready: the ring exists.
+struct sQavexSynthRing {
+    double *A;
+    std::int64_t length;
+    std::int64_t c;
+    bool ready;
+};
+
+// A fresh engine without bands (they are built by the first prepare); null
+// when memory ran out.
+qavex_fast_synthesis *fast_synthesis_new();
+// Adds what the FFT bands still owe into the ring, when it exists and is long
+// enough (before the engine is freed on a switch to the exact mode).
+void fast_synthesis_flush(qavex_fast_synthesis *f, const sQavexSynthRing &ring);
 
 // Called by the block routine before the slices run in fast mode, with the
 // block's record, longest frame and band count. Rebuilds the per-band state
 // when the bank changed (after adding what the old bank still owed to the
-// rings). Returns false when the fast state cannot be built; the block then
-// runs the exact slices.
-bool fast_synthesis_prepare(sinvQavex_t *psW, const sQbank_Param *P, std::int32_t Lm, std::int32_t S);
-// The fast counterpart of invqavex_t_thread: the slice's bands into its ring.
-void fast_synthesis_thread(sthread_invqavex_param *psP);
+// ring). Returns false when f is null or the fast state cannot be built (one
+// error naming owner); the block then runs the exact slices.
+bool fast_synthesis_prepare(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std::int32_t S,
+                            const sQavexSynthRing &ring, const void *owner);
+// The fast counterpart of the exact slice: the slice's bands into its ring.
+void fast_synthesis_thread(qavex_fast_synthesis *f, sthread_invqavex_param *psP);
 // After all slices of a fast block.
-void fast_synthesis_finish(sinvQavex_t *psW);
+void fast_synthesis_finish(qavex_fast_synthesis *f);
 
 // The rings were rebuilt silent: contributions still pending are dropped,
 // as the exact mode drops what its rings held.
-void fast_synthesis_rings_rebuilt(sinvQavex_t *psW);
-// Releases everything the fast mode owns.
-void fast_synthesis_free(sinvQavex_t *psW);
+void fast_synthesis_rings_rebuilt(qavex_fast_synthesis *f);
+// Releases the engine (null: nothing).
+void fast_synthesis_free(qavex_fast_synthesis *f);
 
 // Which path a band takes after the last rebuild: 0 none, 1 direct, 2 FFT
 // (for tests and the benchmark); -1 when no fast state is built.
-int fast_synthesis_band_mode(const sinvQavex_t *psW, std::int32_t q);
+int fast_synthesis_band_mode(const qavex_fast_synthesis *f, std::int32_t q);

@@ -25,6 +25,13 @@ static t_class *pcinvQavex_t = nullptr;
 
 // ---------------------------------------------------------------- rings
 
+// The first output ring as the fast engine sees it.
+static sQavexSynthRing invqavex_t_ring_view(const sinvQavex_t *psW)
+{
+    double *A = psW->sSound.paA[0];
+    return {A, psW->sSound.iLength, psW->sSound.paC[0] - A, psW->iReady != 0};
+}
+
 static void invqavex_t_release_rings(sinvQavex_t *psW)
 {
     for (int k = 0; k < INVQAVEX_MAX_SLICES; k++) {
@@ -33,7 +40,7 @@ static void invqavex_t_release_rings(sinvQavex_t *psW)
         psW->painvwp[k] = nullptr;
     }
     psW->iReady = 0;
-    fast_synthesis_rings_rebuilt(psW);
+    fast_synthesis_rings_rebuilt(psW->psFast);
 }
 
 // Rebuilds rings and slice records for num_threads slices of iLength
@@ -61,6 +68,8 @@ static bool invqavex_t_initialize_rings(sinvQavex_t *psW)
         p->sA = p->sC = psW->sSound.paA[k];
         p->sE = psW->sSound.paE[k];
         p->psW = psW;
+        p->piNonFiniteSeen = &psW->iNonFiniteSeen;
+        p->piThreadCount = &psW->iThreadCount;
         psW->painvwp[k] = p;
     }
     psW->iReady = 1;
@@ -149,7 +158,7 @@ static void invqavex_t_thread(sthread_invqavex_param *psP)
         invqavex_t_add(psP->sA + p0, wr, wi, n1, vr, vi);
         if (n1 < L) invqavex_t_add(psP->sA, wr + n1, wi ? wi + n1 : nullptr, L - n1, vr, vi);
     });
-    psP->psW->iThreadCount = psP->psW->iThreadCount - 1;
+    *psP->piThreadCount = *psP->piThreadCount - 1;
 }
 
 // ---------------------------------------------------------------- block
@@ -184,7 +193,8 @@ static bool invqavex_t_fit_rings(sinvQavex_t *psW, std::int32_t Lm)
 static void invqavex_t_run_slices(sinvQavex_t *psW, const sQbank_Param *P, const sQavex_CoeffIn &ci, std::int32_t Lm,
                                   std::int32_t S, bool fast)
 {
-    void (*const slice)(sthread_invqavex_param *) = fast ? fast_synthesis_thread : invqavex_t_thread;
+    qavex_fast_synthesis *const f = psW->psFast;
+    auto slice = [fast, f](sthread_invqavex_param *s) { fast ? fast_synthesis_thread(f, s) : invqavex_t_thread(s); };
     const std::int32_t T = psW->num_threads;
     for (std::int32_t i = 0; i < T; i++) {
         sthread_invqavex_param *s = psW->painvwp[i];
@@ -247,9 +257,9 @@ static t_int *invqavex_t_perform(t_int *w)
         return w + 6;
     }
 
-    const bool fast = psW->iFast && fast_synthesis_prepare(psW, P, Lm, S);
+    const bool fast = psW->iFast && fast_synthesis_prepare(psW->psFast, P, Lm, S, invqavex_t_ring_view(psW), psW);
     invqavex_t_run_slices(psW, P, ci, Lm, S, fast);
-    if (fast) fast_synthesis_finish(psW);
+    if (fast) fast_synthesis_finish(psW->psFast);
     qavex_t_warn_episode(&psW->iNonFiniteWarned, psW->iNonFiniteSeen,
                          "invqavex_tilde: warning: coefficients with non-finite values are skipped");
     psW->iNonFiniteSeen = 0;
@@ -311,6 +321,26 @@ static void invqavex_t_set_compute_synthesis(sinvQavex_t *psW, t_floatarg f)
     psW->iComputeSynthesis = f != 0.0f ? 1 : 0;
 }
 
+// "set_fast": 1 runs the fast synthesis. Its engine is made here and its
+// bands in the next block, where the bank is known; 0 hands what the FFT
+// bands still owe to the ring, so the exact mode continues without a gap.
+static void invqavex_t_set_fast(sinvQavex_t *psW, t_floatarg v)
+{
+    const std::int32_t on = v != 0.0f ? 1 : 0;
+    qavex_fast_synthesis *f = psW->psFast;
+    if (!on && f) {
+        fast_synthesis_flush(f, invqavex_t_ring_view(psW));
+        fast_synthesis_free(f);
+        psW->psFast = nullptr;
+    }
+    if (on && !f) {
+        f = fast_synthesis_new();
+        if (!f) pd_error(psW, "invqavex_tilde: no memory for the fast synthesis; using the exact synthesis");
+        psW->psFast = f;
+    }
+    psW->iFast = on;
+}
+
 // ---------------------------------------------------------------- lifecycle
 
 static void invqavex_t_set_pointers_to_NULL(sinvQavex_t *psW)
@@ -358,7 +388,8 @@ static void invqavex_t_delete(sinvQavex_t *psW)
     if (psW->x_outS) outlet_free(psW->x_outS);
     if (psW->x_outM) outlet_free(psW->x_outM);
     invqavex_t_release_rings(psW);
-    fast_synthesis_free(psW);
+    fast_synthesis_free(psW->psFast);
+    psW->psFast = nullptr;
 }
 
 void invqavex_t_setup()
@@ -374,5 +405,5 @@ void invqavex_t_setup()
                     A_NULL);
     class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_compute_synthesis, gensym("set_compute_synthesis"),
                     A_DEFFLOAT, A_NULL);
-    fast_synthesis_setup(pcinvQavex_t);
+    class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_fast, gensym("set_fast"), A_DEFFLOAT, A_NULL);
 }

@@ -8,6 +8,7 @@
 #include "m_pd.h"
 #include "records.h"
 #include "safety.h"
+#include "synthesis_slices.h"
 
 constexpr int INVQAVEX_MAX_SLICES = 64;
 // Largest ring a message may ask for (blocks of 64): 2^24 doubles, 128 MiB per
@@ -20,23 +21,6 @@ struct sinvQavex_Sound {
     double *paC[INVQAVEX_MAX_SLICES];  // start of the block being output
     double *paE[INVQAVEX_MAX_SLICES];  // one past the last element
     std::int32_t iLength;              // elements per ring, a multiple of 64
-};
-
-struct sinvQavex_t;
-
-// What one slice needs for one block: its bands, its ring and the inputs.
-struct sthread_invqavex_param {
-    std::int32_t qMin;
-    std::int32_t qSup;
-    double *sA;
-    double *sC;
-    double *sE;
-    sQavex_Coeff **patc;
-    sinvQavex_t *psW;
-    paf_type **paf_r;
-    paf_type **paf_i;
-    std::int32_t Lm;
-    std::int32_t num_blocks;
 };
 
 struct sinvQavex_t {
@@ -74,30 +58,3 @@ void invqavex_t_setup();
 // whole blocks, at least Lm + 64 rounded up to whole blocks; -1 when that
 // does not fit a 32-bit length.
 std::int64_t invqavex_t_grown_length(std::int32_t Lm);
-
-// Calls add(co, vr, vi) for every coefficient of the slice's lists (each
-// list from its last entry down) whose band q lies in [qMin, qSup) and
-// passes usable(q), with both parts finite and not both 0. A non-finite
-// coefficient would fill the ring with Inf and NaN: it is skipped and marks
-// the block for the warning (iNonFiniteSeen). Subnormal parts count as 0,
-// they would only slow the sums. Both synthesis modes walk the lists so.
-template <class Usable, class Add>
-inline void invqavex_t_each_coeff(sthread_invqavex_param *psP, std::int32_t qMin, std::int32_t qSup, Usable usable,
-                                  Add add)
-{
-    for (std::int32_t k = 0; k < psP->num_blocks; k++) {
-        const sQavex_Coeff *list = psP->patc[k];
-        if (!list) continue;
-        for (std::int32_t e = list[0].numCoeff - 1; e >= 0; e--) {
-            const sQavex_Coeff &co = list[e];
-            if (co.band < qMin || co.band >= qSup || !usable(co.band)) continue;
-            if (!qavex_t_finite(co.val_r) || !qavex_t_finite(co.val_i)) {
-                psP->psW->iNonFiniteSeen = 1;
-                continue;
-            }
-            const double vr = qavex_t_flush_subnormal(co.val_r), vi = qavex_t_flush_subnormal(co.val_i);
-            if (vr == 0.0 && vi == 0.0) continue;
-            add(co, vr, vi);
-        }
-    }
-}

@@ -185,10 +185,10 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
             Lists l = stream(rng, cur->p.iq_compute_sup, cs.lists, cs.per_block, cs.dense);
             p.block(&cur->p, l.finish(), cs.lists);
             if (blk == 0 && cur == &A) {
-                EXPECT_EQ(fast_synthesis_band_mode(p.fast(), 0), 2);
-                EXPECT_EQ(fast_synthesis_band_mode(p.fast(), 1), 1);
-                EXPECT_EQ(fast_synthesis_band_mode(p.fast(), 2), 1);
-                EXPECT_EQ(fast_synthesis_band_mode(p.fast(), 3), 0);
+                EXPECT_EQ(fast_synthesis_band_mode(p.fast()->psFast, 0), 2);
+                EXPECT_EQ(fast_synthesis_band_mode(p.fast()->psFast, 1), 1);
+                EXPECT_EQ(fast_synthesis_band_mode(p.fast()->psFast, 2), 1);
+                EXPECT_EQ(fast_synthesis_band_mode(p.fast()->psFast, 3), 0);
             }
         }
         // Then silence until every partition has been computed and every
@@ -228,7 +228,7 @@ TEST_F(FastSynthesis, FailedBuildFallsBackToExact)
         int errors = 0;
         for (auto &l : stub::console()) errors += l.error && l.text.find("fast synthesis") != std::string::npos;
         EXPECT_EQ(errors, 1) << stub::console_text();
-        EXPECT_EQ(fast_synthesis_band_mode(p.fast(), 0), -1);
+        EXPECT_EQ(fast_synthesis_band_mode(p.fast()->psFast, 0), -1);
     }
 }
 
@@ -269,7 +269,7 @@ TEST_F(FastSynthesis, MatchesExactThroughTheAnalysis)
             sQavex_CoeffIn ci = qavex_t_read_coeff_block(g.data());
             ASSERT_EQ(ci.tag, QAVG_TAG);
             p.block(P, ci.lists, ci.n);
-            for (int q = 0; q < P->iq_compute_sup; q++) fft_used |= fast_synthesis_band_mode(p.fast(), q) == 2;
+            for (int q = 0; q < P->iq_compute_sup; q++) fft_used |= fast_synthesis_band_mode(p.fast()->psFast, q) == 2;
         }
         EXPECT_TRUE(fft_used);
         if (std::string(s.name) == "silence") {
