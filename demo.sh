@@ -12,12 +12,13 @@ set -euo pipefail
 if [ $# -ge 1 ]; then
   in=$(realpath -m "$1")
   if [ $# -ge 2 ]; then
-    out=$(realpath -m "$2")
+    out=$(realpath -m -s "$2")
   else
-    # Beside IN, its extension (if any) replaced: my.dir/take1 -> my.dir/take1-qavex.wav.
-    base=$(basename -- "$in")
+    # Beside IN as given (not beside what a link names), its extension (if
+    # any) replaced: my.dir/take1 -> my.dir/take1-qavex.wav.
+    base=$(basename -- "$1")
     stem=${base%.*}
-    out=$(dirname -- "$in")/${stem:-$base}-qavex.wav
+    out=$(realpath -m -s "$(dirname -- "$1")")/${stem:-$base}-qavex.wav
   fi
   [ -f "$in" ] || { echo "demo.sh: no such file: $1" >&2; exit 1; }
   [ -d "$(dirname -- "$out")" ] || { echo "demo.sh: the folder of $out does not exist" >&2; exit 1; }
