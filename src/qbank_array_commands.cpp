@@ -18,6 +18,7 @@
 #include "rounding.h"
 #include "safety.h"
 #include "window_words.h"
+#include "work_bounds.h"
 
 // Messages that apply the array toolkit to the designer's complex windows.
 // They change only the pac arrays; the analysis and synthesis objects see

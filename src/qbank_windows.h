@@ -23,10 +23,3 @@ std::int32_t qbank_t_find_shortest_frame_pac(sQbank_t *psW);
 // Messages "copy_pac2paf" and "copy_paf2pac".
 void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f);
 void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f);
-// Checks the designer's windows after a change against QBANK_MEMORY_LIMIT:
-// the windows kept (bands qmin..qsup-1 leave out their complex windows when
-// drop_pac, their float windows when drop_paf), plus add bytes of new
-// windows, plus room for transform copies of the largest complex window
-// (at least add_largest bytes), which the array operations need.
-bool qbank_t_windows_fit(sQbank_t *psW, const char *request, std::int32_t qmin, std::int32_t qsup, bool drop_pac,
-                         bool drop_paf, long double add, long double add_largest);

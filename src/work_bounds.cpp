@@ -6,7 +6,6 @@
 #include "allocator.h"
 #include "m_pd.h"
 #include "qbank_record.h"
-#include "qbank_windows.h"
 #include "records.h"
 #include "safety.h"
 #include "sample_rate.h"
@@ -94,4 +93,27 @@ void qbank_undo_restore(sQbank_t *psW, sQbank_Undo *u)
     psW->sParam = u->sParam;
     psW->sRate.dSampleRate = u->dSampleRate;
     u->sParam.thetadata = nullptr;
+}
+
+// A transform of the largest window holds its work copy, its output and
+// FFTW's own buffers besides the window; a cycle holds one copy.
+constexpr long double QBANK_TRANSFORM_COPIES = 3;
+
+bool qbank_t_windows_fit(sQbank_t *psW, const char *request, std::int32_t qmin, std::int32_t qsup, bool drop_pac,
+                         bool drop_paf, long double add, long double add_largest)
+{
+    const sQbank_Param *p = &psW->sParam;
+    long double kept = 0, largest = add_largest;
+    for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
+        const bool selected = q >= qmin && q < qsup;
+        if (psW->pac && psW->pac[q] && !(selected && drop_pac)) {
+            const long double b = (long double)qavex_t_window_length(psW->pac[q]) * sizeof(pac_type);
+            kept += b;
+            if (b > largest) largest = b;
+        }
+        if (!(selected && drop_paf))
+            for (paf_type **t : {p->paf_r, p->paf_i})
+                if (t && t[q]) kept += (long double)qavex_t_window_length(t[q]) * sizeof(paf_type);
+    }
+    return qavex_t_fits_bound(psW, request, kept + add + QBANK_TRANSFORM_COPIES * largest, QBANK_MEMORY_LIMIT);
 }

@@ -32,6 +32,14 @@ bool qbank_map_bank_within_bound(const sQbank_t *psW, std::int32_t bands);
 // "make_dual" on the designer's current float windows.
 bool qbank_dual_within_bound(sQbank_t *psW);
 
+// Checks the designer's windows after a change against QBANK_MEMORY_LIMIT:
+// the windows kept (bands qmin..qsup-1 leave out their complex windows when
+// drop_pac, their float windows when drop_paf), plus add bytes of new
+// windows, plus room for transform copies of the largest complex window
+// (at least add_largest bytes), which the array operations need.
+bool qbank_t_windows_fit(sQbank_t *psW, const char *request, std::int32_t qmin, std::int32_t qsup, bool drop_pac,
+                         bool drop_paf, long double add, long double add_largest);
+
 // What a derivation from a map file changes before it can be refused, so
 // that a refusal leaves the old bank: the parameter record (its warping
 // data set aside) and the layout's sample rate.
