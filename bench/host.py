@@ -161,6 +161,48 @@ def timing_patch(kind, setting, fast, seconds):
     return p
 
 
+def instances_patch(kind, setting, n, shared, seconds):
+    """n chains in one patch, all fed by one noise~, in fast mode: a designer
+    each, or one designer feeding them all (shared). kind "design" holds the
+    designers and the noise source alone."""
+    p = Patch()
+    lb = p.obj("loadbang")
+    trig = p.obj("t b b b")        # right to left: design, modes, dsp on
+    p.connect(lb, 0, trig, 0)
+    noise = p.obj("noise~")
+    dsp = p.msg("\\; pd dsp 1")
+    p.connect(trig, 0, dsp, 0)
+    quit_del = p.obj(f"del {seconds * 1000.0!r}")
+    quit_msg = p.msg("\\; pd quit")
+    p.connect(lb, 0, quit_del, 0)
+    p.connect(quit_del, 0, quit_msg, 0)
+    dm = p.msg(design_message(setting, False))
+    p.connect(trig, 2, dm, 0)
+    f = p.msg("set_fast 1")
+    p.connect(trig, 1, f, 0)
+    banks = []
+    for _ in range(1 if shared else n):
+        bank = p.obj("qbank_tilde")
+        p.connect(dm, 0, bank, 0)
+        banks.append(bank)
+    if kind == "design":
+        return p
+    for c in range(n):
+        ana = p.obj("qavex_tilde")
+        syn = p.obj("invqavex_tilde")
+        lag = p.obj("qlag_tilde")
+        p.connect(noise, 0, ana, 0)
+        p.connect(banks[0 if shared else c], 0, ana, 1)
+        p.connect(ana, 0, syn, 0)
+        p.connect(ana, 1, syn, 1)
+        p.connect(noise, 0, lag, 0)
+        p.connect(syn, 1, lag, 1)
+        for o in (ana, syn):
+            if ("qavex_tilde" if o == ana else "invqavex_tilde") in FAST_CLASSES:
+                p.connect(f, 0, o, 0)
+    return p
+
+
 def error_patch(setting, fast, dual, nsamples, record):
     """Plays the array 'src' (read from src.wav) through the chain and records
     the resynthesis with own windows (res_own), with dual windows (res_dual,
@@ -418,14 +460,15 @@ def error_run(host, setting, fast, dual, signals, seg_s, tag):
 # ---------------------------------------------------------------- timing
 
 def timing_rounds(host, jobs, rounds, seconds):
-    """jobs: list of (key, kind, setting, fast). Returns {key: [cpu per round]}
+    """jobs: list of (key, kind, setting, fast), kind a timing_patch kind or a
+    function of the seconds that makes the patch. Returns {key: [cpu per round]}
     and {key: [max RSS]}; each round runs every job, alternating direction."""
     cpu = {k: [] for k, *_ in jobs}
     rss = {k: [] for k, *_ in jobs}
     for r in range(rounds):
         order = jobs if r % 2 == 0 else list(reversed(jobs))
         for key, kind, setting, fast in order:
-            p = timing_patch(kind, setting, fast, seconds)
+            p = kind(seconds) if callable(kind) else timing_patch(kind, setting, fast, seconds)
             c, m, _ = host.run(p, f"r{r}_{key}", timeout=seconds * 40 + 120)
             cpu[key].append(c)
             rss[key].append(m)
@@ -527,6 +570,59 @@ def host_table(host, args, has_fast):
         print("| " + " | ".join(r) + " |")
 
 
+def instances_table(host, args, has_fast):
+    """CPU per chain with 1, 2, 8, 16 chains in one patch, a designer each and
+    one shared designer, fast mode; each chain's cost is the patch minus a
+    patch with the same designers and no chains."""
+    if not has_fast:
+        print("Instances: fast mode not in this build (n/a).")
+        return
+    setting = selected(HOST_SETTINGS, args)[0] if args.only else HOST_SETTINGS[3]
+    counts = sorted({1} | {int(c) for c in args.counts.split(",")})
+    jobs, done = [], set()
+    for n in counts:
+        for shared in (False, True):
+            d = 1 if shared else n
+            if f"design{d}" not in done:
+                done.add(f"design{d}")
+                jobs.append((f"design{d}", lambda s, d=d: instances_patch("design", setting, d, False, s),
+                             None, True))
+            key = f"chain{n}_{'shared' if shared and n > 1 else 'each'}"
+            if key not in done:
+                done.add(key)
+                jobs.append((key, lambda s, n=n, sh=shared: instances_patch("chain", setting, n, sh, s),
+                             None, True))
+    print(f"instances: {len(jobs)} patches x {args.rounds} rounds x {args.seconds} s of noise",
+          file=sys.stderr)
+    cpu, rss = timing_rounds(host, jobs, args.rounds, args.seconds)
+    sec = args.seconds
+    one = per_round(cpu["chain1_each"], cpu["design1"], sec)
+    rows = []
+    for shared in (False, True):
+        for n in counts:
+            if shared and n == 1:
+                continue
+            key = f"chain{n}_{'shared' if shared and n > 1 else 'each'}"
+            total = per_round(cpu[key], cpu[f"design{1 if shared else n}"], sec)
+            each = [t / n for t in total]
+            ratio = [e / o for e, o in zip(each, one) if o > 0]
+            mem = [x for x in rss[key] if x is not None]
+            rows.append([str(n), "one shared" if shared else ("one" if n == 1 else "one each"),
+                         fmt_cpu(each), f"{statistics.median(ratio):.2f}" if ratio else "n/a",
+                         fmt_cpu(total), f"{statistics.median(mem):.0f}" if mem else "n/a"])
+    print()
+    print(f"Instances: {setting['name']}, fast mode on the analysis and the synthesis; "
+          f"{args.seconds:g} s of white noise per run, {args.rounds} alternating rounds; "
+          f"CPU in core-s per audio-s as median (min); the ratio is per chain over one chain, "
+          f"round by round.")
+    print()
+    print("| chains | designers | CPU per chain | per chain / one chain | CPU, all chains"
+          " | peak memory (MB) |")
+    print("|---|---|---|---|---|---|")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
+
+
 def fast_note():
     if not FAST_CLASSES:
         return "Fast mode: not in this build (n/a)."
@@ -588,6 +684,9 @@ def main():
     ap.add_argument("--workdir", required=True, help="where patches and recordings go")
     ap.add_argument("--quick", action="store_true", help="3 s of audio, 2 rounds")
     ap.add_argument("--fidelity", action="store_true", help="the fidelity table instead")
+    ap.add_argument("--instances", action="store_true",
+                    help="CPU per chain with many chains in one patch, fast mode, demo settings")
+    ap.add_argument("--counts", default="1,2,8,16", help="chain counts of --instances (1,2,8,16)")
     ap.add_argument("--seconds", type=float, help="audio seconds per timing run (20)")
     ap.add_argument("--rounds", type=int, help="alternating rounds (3)")
     ap.add_argument("--only", help="comma-separated row numbers of the settings to run (from 0)")
@@ -607,6 +706,8 @@ def main():
               f"{'yes' if has_dual else 'n/a'}", file=sys.stderr)
         if args.fidelity:
             fidelity_table(host, args, has_fast, has_dual)
+        elif args.instances:
+            instances_table(host, args, has_fast)
         else:
             host_table(host, args, has_fast)
 

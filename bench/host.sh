@@ -5,6 +5,8 @@
 # progress to stderr.
 #   ./bench/host.sh              timing table, exact and fast mode (20 s, 3 rounds)
 #   ./bench/host.sh --fidelity   round-trip error with own and dual windows
+#   ./bench/host.sh --instances  CPU per chain with 1, 2, 8, 16 chains in one
+#                                patch (--counts), demo settings, fast mode
 #   --quick                      3 s of audio and 2 rounds, for a fast check
 #   --mode exact|fast, --only 0,2, --seconds S, --rounds R: parts of the table
 set -euo pipefail
