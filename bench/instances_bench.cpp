@@ -7,8 +7,8 @@
 //
 //   cmake --build build --target instances_bench
 //   build/instances_bench CHAINS SHARED [BLOCKS]
-//   valgrind --tool=callgrind --cache-sim=yes --collect-atstart=no \
-//       --toggle-collect=run_steady_blocks build/instances_bench 8 0 200
+//   valgrind --tool=callgrind --cache-sim=yes --collect-atstart=no
+//       --toggle-collect='*run_steady_blocks*' build/instances_bench 8 0 200
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
