@@ -311,6 +311,10 @@ def read_wav(path):
 # ---------------------------------------------------------------- running
 
 class Host:
+    # The host runs with -nrt: as root it would otherwise take real-time
+    # priority, and the kernel's throttling of that stalls whole ticks.
+    COMMAND = ["pd", "-nogui", "-batch", "-noaudio", "-noprefs", "-stderr", "-nrt"]
+
     def __init__(self, build, workdir, log):
         self.build, self.workdir, self.log = build, workdir, log
 
@@ -322,8 +326,7 @@ class Host:
         cons_path = os.path.join(self.workdir, name + ".console")
         with open(cons_path, "w") as out:
             proc = subprocess.Popen(
-                ["pd", "-nogui", "-batch", "-noaudio", "-noprefs", "-stderr", "-nrt",
-                 "-path", self.build, "-lib", "qavex", "-open", path],
+                self.COMMAND + ["-path", self.build, "-lib", "qavex", "-open", path],
                 stdout=out, stderr=subprocess.STDOUT, cwd=self.workdir)
             t0 = time.monotonic()
             while True:
