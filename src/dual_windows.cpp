@@ -1,6 +1,7 @@
 // Dual windows of a bank of float windows: the bank's round-trip response and its inverse.
 
 #include "dual_windows.h"
+#include "fft_plan_lock.h"
 
 #include <cmath>
 #include <cstddef>
@@ -37,6 +38,7 @@ struct Grid {
 
     ~Grid()
     {
+        QAVEX_FFT_PLAN_GUARD;
         if (forward) fftw_destroy_plan(forward);
         if (backward) fftw_destroy_plan(backward);
         qavex_t_free(time);
@@ -50,6 +52,7 @@ struct Grid {
         freq = (fftw_complex *)qavex_t_malloc0((std::size_t)m * sizeof(fftw_complex));
         D = (double *)qavex_t_malloc0((std::size_t)m * sizeof(double));
         if (!time || !freq || !D) return false;
+        QAVEX_FFT_PLAN_GUARD;
         forward = fftw_plan_dft_1d(m, time, freq, FFTW_FORWARD, FFTW_ESTIMATE);
         backward = fftw_plan_dft_1d(m, freq, time, FFTW_BACKWARD, FFTW_ESTIMATE);
         return forward && backward;

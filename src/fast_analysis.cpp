@@ -1,4 +1,5 @@
 #include "fast_analysis.h"
+#include "fft_plan_lock.h"
 
 #include <fftw3.h>
 
@@ -64,9 +65,12 @@ static void destroy(sQavexFast *f)
         }
         qavex_t_free(f->bands);
     }
-    if (f->forward) fftw_destroy_plan(f->forward);
-    if (f->backward) fftw_destroy_plan(f->backward);
-    if (f->window) fftw_destroy_plan(f->window);
+    {
+        QAVEX_FFT_PLAN_GUARD;
+        if (f->forward) fftw_destroy_plan(f->forward);
+        if (f->backward) fftw_destroy_plan(f->backward);
+        if (f->window) fftw_destroy_plan(f->window);
+    }
     qavex_t_free(f->fdl);
     qavex_t_free(f->frame);
     qavex_t_free(f->half);
@@ -163,9 +167,12 @@ static bool build(sQavexFast *f, const sQbank_Param *p)
     f->acc = (fftw_complex *)qavex_t_malloc0(NFFT * sizeof(fftw_complex));
     f->out = (fftw_complex *)qavex_t_malloc0(NFFT * sizeof(fftw_complex));
     if (!f->bands || !f->frame || !f->half || !f->acc || !f->out) return false;
-    f->forward = fftw_plan_dft_r2c_1d(NFFT, f->frame, f->half, FFTW_ESTIMATE);
-    f->backward = fftw_plan_dft_1d(NFFT, f->acc, f->out, FFTW_BACKWARD, FFTW_ESTIMATE);
-    f->window = fftw_plan_dft_1d(NFFT, f->out, f->acc, FFTW_FORWARD, FFTW_ESTIMATE);
+    {
+        QAVEX_FFT_PLAN_GUARD;
+        f->forward = fftw_plan_dft_r2c_1d(NFFT, f->frame, f->half, FFTW_ESTIMATE);
+        f->backward = fftw_plan_dft_1d(NFFT, f->acc, f->out, FFTW_BACKWARD, FFTW_ESTIMATE);
+        f->window = fftw_plan_dft_1d(NFFT, f->out, f->acc, FFTW_FORWARD, FFTW_ESTIMATE);
+    }
     if (!f->forward || !f->backward || !f->window) return false;
     f->Pmax = 0;
     for (std::int32_t q = 0; q < S; q++) {
@@ -309,6 +316,24 @@ bool qavex_fast_prepare(sQavexFast **pf, const sQbank_Param *p, const sQavexRing
     if (f->failed) return false;
     follow_ring(f, ring, clock);
     return true;
+}
+
+sQavexFast *qavex_fast_build(const sQbank_Param *p)
+{
+    auto *f = (sQavexFast *)qavex_t_malloc0(sizeof(sQavexFast));
+    if (!f) return nullptr;
+    std::memset((void *)f, 0, sizeof *f);
+    if (!build(f, p)) {
+        qavex_fast_free(f);
+        return nullptr;
+    }
+    return f;
+}
+
+void qavex_fast_adopt(sQavexFast *f, const sQbank_Param *p)
+{
+    f->p = p;
+    f->synced = false;
 }
 
 void qavex_fast_free(sQavexFast *f)

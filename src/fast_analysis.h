@@ -29,6 +29,13 @@ struct sQavexRingClock {
 bool qavex_fast_prepare(sQavexFast **f, const sQbank_Param *p, const sQavexRing &ring, sQavexRingClock clock);
 void qavex_fast_free(sQavexFast *f);
 
+// An engine for record p built anywhere (a worker thread too): p must not
+// change while it runs. Null when out of memory.
+sQavexFast *qavex_fast_build(const sQbank_Param *p);
+// Engine f, built for a copy of record p at p's current generation, now
+// serves p itself; it catches up with the ring in its next block.
+void qavex_fast_adopt(sQavexFast *f, const sQbank_Param *p);
+
 // The K coefficients of band q at block positions p0, p0 + d, ... into
 // entries e[0..K-1] (start and band set).
 void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q, std::int32_t p0,

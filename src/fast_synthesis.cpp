@@ -1,4 +1,5 @@
 #include "fast_synthesis.h"
+#include "fft_plan_lock.h"
 
 #include <fftw3.h>
 
@@ -261,6 +262,7 @@ static void release_bands(qavex_fast_synthesis *f)
         qavex_t_free(f->bands);
     }
     f->bands = nullptr;
+    QAVEX_FFT_PLAN_GUARD;
     for (std::int32_t i = 0; i < f->nplans; i++) {
         if (f->plans[i].fwd) fftw_destroy_plan(f->plans[i].fwd);
         if (f->plans[i].inv) fftw_destroy_plan(f->plans[i].inv);
@@ -340,6 +342,7 @@ static bool make_plans(qavex_fast_synthesis *f, std::int32_t maxF)
     f->buf = (fftw_complex *)fftw_malloc((std::size_t)maxF * sizeof(fftw_complex));
     f->rbuf = (double *)fftw_malloc((std::size_t)maxF * sizeof(double));
     if (!f->buf || !f->rbuf) return false;
+    QAVEX_FFT_PLAN_GUARD;
     for (std::int32_t i = 0; i < f->nplans; i++) {
         Plan &pl = f->plans[i];
         pl.fwd = fftw_plan_dft_1d(pl.F, f->buf, f->buf, FFTW_FORWARD, FFTW_ESTIMATE);
@@ -433,6 +436,27 @@ static void clear_pending(qavex_fast_synthesis *f)
     }
 }
 
+// ---------------------------------------------------------------- detached builds
+// State f, built from a copy of P (or from a rebuilt bank before its swap)
+// at P's generation, now serves P: the direct path reads P's own windows,
+// which hold the same values.
+static void adopt(qavex_fast_synthesis *f, const sQbank_Param *P)
+{
+    for (std::int32_t q = 0; q < f->S; q++) {
+        Band &b = f->bands[q];
+        if (b.mode == FS_NONE) continue;
+        b.wr = P->paf_r[q];
+        if (b.wi) b.wi = P->paf_i[q];
+    }
+    f->P = P;
+    f->gen = P->iGeneration;
+    f->Lm = P->iLongestFrame_paf;
+    f->paf_r = P->paf_r;
+    f->paf_i = P->paf_i;
+    f->k = 0;
+    f->failP = nullptr;
+}
+
 // ---------------------------------------------------------------- interface
 qavex_fast_synthesis *fast_synthesis_new()
 {
@@ -440,6 +464,19 @@ qavex_fast_synthesis *fast_synthesis_new()
     if (f) std::memset((void *)f, 0, sizeof *f);
     return f;
 }
+
+qavex_fast_synthesis *fast_synthesis_build(const sQbank_Param *P)
+{
+    qavex_fast_synthesis *f = fast_synthesis_new();
+    if (!f) return nullptr;
+    if (!build(f, P, P->iLongestFrame_paf, P->iq_compute_sup)) {
+        fast_synthesis_free(f);
+        return nullptr;
+    }
+    return f;
+}
+
+void fast_synthesis_adopt(qavex_fast_synthesis *f, const sQbank_Param *P) { adopt(f, P); }
 
 void fast_synthesis_flush(qavex_fast_synthesis *f, const sQavexSynthRing &ring)
 {

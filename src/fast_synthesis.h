@@ -28,6 +28,13 @@ struct sQavexSynthRing {
 // A fresh engine without bands (they are built by the first prepare); null
 // when memory ran out.
 qavex_fast_synthesis *fast_synthesis_new();
+// An engine with its bands built for record P (its longest frame and band
+// count), anywhere (a worker thread too): P must not change while it runs.
+// Null when memory ran out.
+qavex_fast_synthesis *fast_synthesis_build(const sQbank_Param *P);
+// Engine f, built for a copy of record P at P's current generation, now
+// serves P itself.
+void fast_synthesis_adopt(qavex_fast_synthesis *f, const sQbank_Param *P);
 // Adds what the FFT bands still owe into the ring, when it exists and is long
 // enough (before the engine is freed on a switch to the exact mode).
 void fast_synthesis_flush(qavex_fast_synthesis *f, const sQavexSynthRing &ring);

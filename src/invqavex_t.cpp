@@ -8,6 +8,7 @@
 #include "allocator.h"
 #include "bus_words.h"
 #include "conversions.h"
+#include "fast_switch.h"
 #include "fast_synthesis.h"
 #include "m_pd.h"
 #include "platform.h"
@@ -233,6 +234,8 @@ static void invqavex_t_emit(sinvQavex_t *psW, t_sample *out)
     }
 }
 
+static bool invqavex_t_fast_ready(sinvQavex_t *psW, const sQbank_Param *P);
+
 static t_int *invqavex_t_perform(t_int *w)
 {
     auto *psW = (sinvQavex_t *)w[1];
@@ -257,7 +260,9 @@ static t_int *invqavex_t_perform(t_int *w)
         return w + 6;
     }
 
-    const bool fast = psW->iFast && fast_synthesis_prepare(psW->psFast, P, Lm, S, invqavex_t_ring_view(psW), psW);
+    psW->psLastParam = P;
+    const bool fast = psW->iFast && invqavex_t_fast_ready(psW, P) &&
+                      fast_synthesis_prepare(psW->psFast, P, Lm, S, invqavex_t_ring_view(psW), psW);
     invqavex_t_run_slices(psW, P, ci, Lm, S, fast);
     if (fast) fast_synthesis_finish(psW->psFast);
     qavex_t_warn_episode(&psW->iNonFiniteWarned, psW->iNonFiniteSeen,
@@ -321,8 +326,44 @@ static void invqavex_t_set_compute_synthesis(sinvQavex_t *psW, t_floatarg f)
     psW->iComputeSynthesis = f != 0.0f ? 1 : 0;
 }
 
-// "set_fast": 1 runs the fast synthesis. Its engine is made here and its
-// bands in the next block, where the bank is known; 0 hands what the FFT
+// ---------------------------------------------------------------- live switch
+// With the audio running, "set_fast 1" builds the engine on the object's
+// worker from a copy of the bank of the latest block (src/fast_switch.h); a
+// bank that "rebuild" offers is prepared there too. The block routine takes
+// the engine over once it is complete and runs exactly until then.
+static void *invqavex_t_fast_build(const sQbank_Param *P) { return fast_synthesis_build(P); }
+static void invqavex_t_fast_destroy(void *e) { fast_synthesis_free((qavex_fast_synthesis *)e); }
+static const sQavexEngineKind INVQAVEX_T_FAST_KIND = {invqavex_t_fast_build, invqavex_t_fast_destroy};
+
+// False while the engine for this block's bank is being built.
+static bool invqavex_t_fast_ready(sinvQavex_t *psW, const sQbank_Param *P)
+{
+    void *e = nullptr;
+    qavex_switch_follow(psW->psSwitch, P);
+    const eQavexSwitch st = qavex_switch_poll(psW->psSwitch, P, &e);
+    if (st == SWITCH_WAIT) return false;
+    if (st == SWITCH_READY) {
+        qavex_fast_synthesis *old = psW->psFast;
+        // What the old bank still owes goes to the ring first.
+        if (old) fast_synthesis_flush(old, invqavex_t_ring_view(psW));
+        if (old && !qavex_switch_discard(psW->psSwitch, old)) fast_synthesis_free(old);
+        psW->psFast = (qavex_fast_synthesis *)e;
+        fast_synthesis_adopt(psW->psFast, P);
+    }
+    return true;
+}
+
+static bool invqavex_t_fast_switch(sinvQavex_t *psW)
+{
+    const sQbank_Param *P = psW->psLastParam;
+    if (!P || !qavex_t_record_find(P, eQavexRecord::PARAM)) return false;
+    if (P->iLongestFrame_paf < 1 || P->iq_compute_sup < 1) return false;
+    return qavex_switch_begin(psW->psSwitch, P);
+}
+
+// "set_fast": 1 runs the fast synthesis. With the audio running its engine
+// is built off the audio thread (above); otherwise it is made here and its
+// bands in the next block, where the bank is known. 0 hands what the FFT
 // bands still owe to the ring, so the exact mode continues without a gap.
 static void invqavex_t_set_fast(sinvQavex_t *psW, t_floatarg v)
 {
@@ -332,6 +373,13 @@ static void invqavex_t_set_fast(sinvQavex_t *psW, t_floatarg v)
         fast_synthesis_flush(f, invqavex_t_ring_view(psW));
         fast_synthesis_free(f);
         psW->psFast = nullptr;
+    }
+    if (!on) qavex_switch_cancel(psW->psSwitch);
+    // Also for the banks a later "rebuild" offers.
+    if (on && !psW->psSwitch) psW->psSwitch = qavex_switch_new(&INVQAVEX_T_FAST_KIND);
+    if (on && !f && invqavex_t_fast_switch(psW)) {
+        psW->iFast = on;
+        return;
     }
     if (on && !f) {
         f = fast_synthesis_new();
@@ -349,6 +397,8 @@ static void invqavex_t_set_pointers_to_NULL(sinvQavex_t *psW)
     psW->x_outS = psW->x_outM = nullptr;
     psW->paf = nullptr;
     psW->psFast = nullptr;
+    psW->psSwitch = nullptr;
+    psW->psLastParam = nullptr;
     for (int k = 0; k < INVQAVEX_MAX_SLICES; k++) {
         psW->sSound.paA[k] = psW->sSound.paC[k] = psW->sSound.paE[k] = nullptr;
         psW->painvwp[k] = nullptr;
@@ -388,6 +438,8 @@ static void invqavex_t_delete(sinvQavex_t *psW)
     if (psW->x_outS) outlet_free(psW->x_outS);
     if (psW->x_outM) outlet_free(psW->x_outM);
     invqavex_t_release_rings(psW);
+    qavex_switch_free(psW->psSwitch);
+    psW->psSwitch = nullptr;
     fast_synthesis_free(psW->psFast);
     psW->psFast = nullptr;
 }

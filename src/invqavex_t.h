@@ -46,6 +46,10 @@ struct sinvQavex_t {
     // state psFast owns.
     std::int32_t iFast;
     struct qavex_fast_synthesis *psFast;
+    // Builds it off the audio thread when fast mode is switched on while
+    // the audio runs (src/fast_switch.h), for the record of the latest block.
+    struct sQavexFastSwitch *psSwitch;
+    const sQbank_Param *psLastParam;
     // Set by a slice that skipped a non-finite coefficient in this block;
     // 1 in iNonFiniteWarned while such blocks go on and the warning is out.
     std::int32_t iNonFiniteSeen;

@@ -11,6 +11,7 @@
 #include "conversions.h"
 #include "exact_analysis.h"
 #include "fast_analysis.h"
+#include "fast_switch.h"
 #include "m_pd.h"
 #include "platform.h"
 #include "records.h"
@@ -248,6 +249,22 @@ static void qavex_t_place_band(sQavex_t *psW, bool fast, const sQavexRing &ring,
     if (c > 0) qavex_t_sum_band(psW, fast, ring, q, p0, d, c, mine);
 }
 
+// Fast mode in this block: an engine built off the audio thread after
+// "set_fast 1" is taken over here; while it is being built the block is
+// computed exactly.
+static bool qavex_t_fast_ready(sQavex_t *psW, const sQbank_Param *p, const sQavexRing &ring)
+{
+    void *e = nullptr;
+    const eQavexSwitch st = qavex_switch_poll(psW->pSwitch, p, &e);
+    if (st == SWITCH_WAIT) return false;
+    if (st == SWITCH_READY) {
+        if (psW->pFast && !qavex_switch_discard(psW->pSwitch, psW->pFast)) qavex_fast_free(psW->pFast);
+        psW->pFast = (sQavexFast *)e;
+        qavex_fast_adopt(psW->pFast, p);
+    }
+    return qavex_fast_prepare(&psW->pFast, p, ring, {psW->lRingSerial, psW->iRingEpoch});
+}
+
 // The whole block at once: every band's coefficients are placed in the
 // lists of their slices (by increasing position, then band), then summed
 // by the kernel, which puts several positions of one band side by side.
@@ -260,7 +277,7 @@ static void qavex_t_compute_block(sQavex_t *psW)
     qavex_t_lay_out_block(psW, qmin, qsup, lay);
 
     const sQavexRing ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
-    const bool fast = psW->iFast && qavex_fast_prepare(&psW->pFast, p, ring, {psW->lRingSerial, psW->iRingEpoch});
+    const bool fast = psW->iFast && qavex_t_fast_ready(psW, p, ring);
     if (!fast) psW->pExact = qavex_exact_prepare(psW->pExact, p);
     for (std::int32_t q = qmin; q < qsup; q++)
         if (qavex_t_band_computed(p, q)) qavex_t_place_band(psW, fast, ring, q, lay);
@@ -383,13 +400,25 @@ static void qavex_t_bang(sQavex_t *psW)
     post("Fast: %i", (int)psW->iFast);
 }
 
-// "set_fast f": 1 computes with the fast engine, 0 exactly. The engine is
-// (re)built in the next block, where the record is known to be alive.
+static void *qavex_t_fast_build(const sQbank_Param *p) { return qavex_fast_build(p); }
+static void qavex_t_fast_destroy(void *e) { qavex_fast_free((sQavexFast *)e); }
+static const sQavexEngineKind QAVEX_T_FAST_KIND = {qavex_t_fast_build, qavex_t_fast_destroy};
+
+// "set_fast f": 1 computes with the fast engine, 0 exactly (at once). The
+// engine for the bank of the latest block is built on the object's worker
+// thread and taken over in the first block after it is complete; without a
+// live bank yet it is built in the first block that has one, as on every
+// later bank change.
 static void qavex_t_set_fast(sQavex_t *psW, t_floatarg f)
 {
     psW->iFast = (f < 0 || f > 0) ? 1 : 0;  // NaN counts as 0
     qavex_fast_free(psW->pFast);
     psW->pFast = nullptr;
+    qavex_switch_cancel(psW->pSwitch);
+    const sQbank_Param *p = psW->psParam;
+    if (!psW->iFast || !p || !qavex_t_record_find(p, eQavexRecord::PARAM)) return;
+    if (!psW->pSwitch) psW->pSwitch = qavex_switch_new(&QAVEX_T_FAST_KIND);
+    qavex_switch_begin(psW->pSwitch, p);
 }
 
 static void qavex_t_set_compute_coefficients(sQavex_t *psW, t_floatarg f)
@@ -469,6 +498,7 @@ static void qavex_t_set_pointers_to_NULL(sQavex_t *psW)
     for (auto &s : psW->pawp) s = nullptr;
     psW->pExact = nullptr;
     psW->pFast = nullptr;
+    psW->pSwitch = nullptr;
 }
 
 static void qavex_t_set_start_values(sQavex_t *psW)
@@ -507,9 +537,11 @@ static void qavex_t_delete(sQavex_t *psW)
     free_sound(psW);
     free_slices(psW);
     qavex_exact_free(psW->pExact);
+    qavex_switch_free(psW->pSwitch);
     qavex_fast_free(psW->pFast);
     psW->pExact = nullptr;
     psW->pFast = nullptr;
+    psW->pSwitch = nullptr;
     inlet_free(psW->x_inC);
     outlet_free(psW->x_outG);
     outlet_free(psW->x_outC);

@@ -59,10 +59,12 @@ struct sQavex_t {
     struct sQavexExact *pExact;
     // 1 while the input holds non-finite samples and the warning is out.
     std::int32_t iNonFiniteWarned;
-    // Fast mode ("set_fast"): on/off and its engine, built in the first
-    // block after "set_fast 1" and whenever the bank changes.
+    // Fast mode ("set_fast"): on/off and its engine, built on the worker of
+    // pSwitch after "set_fast 1" (src/fast_switch.h), or in the block when
+    // the bank changes.
     std::int32_t iFast;
     struct sQavexFast *pFast;
+    struct sQavexFastSwitch *pSwitch;
     // Blocks written into the ring, and rebuilds of the ring (which clear it).
     std::int64_t lRingSerial;
     std::uint32_t iRingEpoch;

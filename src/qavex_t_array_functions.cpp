@@ -11,6 +11,7 @@
 // rules for infinite and NaN operands) and are rounded when stored.
 
 #include "qavex_t_array_functions.h"
+#include "fft_plan_lock.h"
 
 #include <cmath>
 #include <complex>
@@ -143,8 +144,12 @@ void qavex_t_simplefft_array(pac_type **ppcIn, pac_type **ppcOut, std::int32_t F
     }
     // FFTW_ESTIMATE does not touch the arrays, so the plan can be made
     // before the data is copied in.
-    fftw_plan plan = fftw_plan_dft_1d(n, reinterpret_cast<fftw_complex *>(work),
-                                      reinterpret_cast<fftw_complex *>(out), FFTW_FLAG, FFTW_ESTIMATE);
+    fftw_plan plan;
+    {
+        QAVEX_FFT_PLAN_GUARD;
+        plan = fftw_plan_dft_1d(n, reinterpret_cast<fftw_complex *>(work), reinterpret_cast<fftw_complex *>(out),
+                                FFTW_FLAG, FFTW_ESTIMATE);
+    }
     if (!plan) {
         qavex_t_free(out);
         qavex_t_free(work);
@@ -157,7 +162,10 @@ void qavex_t_simplefft_array(pac_type **ppcIn, pac_type **ppcOut, std::int32_t F
     *ppcOut = out;
     qavex_t_pac_set_header(out, n, side);
 
-    fftw_destroy_plan(plan);
+    {
+        QAVEX_FFT_PLAN_GUARD;
+        fftw_destroy_plan(plan);
+    }
     qavex_t_free(work);
 }
 

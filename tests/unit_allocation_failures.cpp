@@ -19,8 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "pd_stub.h"
+#include "fast_switch.h"
 #include "invqavex_t.h"
+#include "pd_stub.h"
 #include "qavex_t.h"
 #include "qavex_t_definitions.h"
 #include "qavex_t_theta_functions.h"
@@ -390,6 +391,38 @@ std::vector<Scenario> scenarios()
                          analyse(w, 2);
                          EXPECT_NE(w.lists_out(), nullptr);
                      }});
+    // Fast mode switched on while the audio runs: the bank copy and the
+    // engine built on the worker; any failure leaves the in-block build.
+    s.push_back({"analysis live switch to fast",
+                 [](World &w) {
+                     w.create("qavex_tilde", {fa(1)});
+                     w.attach(2);
+                     analyse(w, 2);
+                 },
+                 [](World &w) {
+                     w.send("set_fast", 1);
+                     qavex_switch_wait(((sQavex_t *)w.x)->pSwitch);
+                 },
+                 [](World &w, const std::string &) {
+                     analyse(w, 2);
+                     EXPECT_NE(w.lists_out(), nullptr);
+                     EXPECT_NE(((sQavex_t *)w.x)->pFast, nullptr);
+                 }});
+    s.push_back({"synthesis live switch to fast",
+                 [](World &w) {
+                     w.create("invqavex_tilde");
+                     w.attach(1);
+                     synthesise(w, 3);
+                 },
+                 [](World &w) {
+                     w.send("set_fast", 1);
+                     qavex_switch_wait(((sinvQavex_t *)w.x)->psSwitch);
+                 },
+                 [](World &w, const std::string &) {
+                     synthesise(w, 3);
+                     EXPECT_TRUE(finite_output(w));
+                     EXPECT_FALSE(w.silent(0));
+                 }});
     // ---------------------------------------------------------- synthesis
     for (bool fast : {false, true})
         s.push_back({fast ? "synthesis fast build" : "synthesis creation",
