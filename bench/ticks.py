@@ -210,13 +210,18 @@ def main():
     ap.add_argument("--seconds", type=float, default=12.0, help="audio seconds per run (12)")
     ap.add_argument("--rounds", type=int, default=2, help="rounds, order alternating (2)")
     ap.add_argument("--only", help="comma-separated scenario numbers (from 0)")
+    ap.add_argument("--nice", type=int, default=None,
+                    help="run the host at this niceness (as root -20 keeps a loaded machine's other "
+                         "processes from taking its CPU; still no real-time priority)")
     args = ap.parse_args()
-    if "-nrt" not in Host.COMMAND:
+    if "-nrt" not in Host.COMMAND:  # real-time priority would be throttled
         sys.exit("ticks: the host must run with -nrt")
     args.build, args.workdir = os.path.abspath(args.build), os.path.abspath(args.workdir)
     os.makedirs(args.workdir, exist_ok=True)
     log = open(os.path.join(args.workdir, "runs.tsv"), "w")
     host = Host(args.build, args.workdir, log)
+    if args.nice is not None:
+        host.COMMAND = ["nice", "-n", str(args.nice)] + Host.COMMAND
     has_rebuild = probe_rebuild(host)
     scs = scenarios(args.seconds, has_rebuild)
     idx = list(range(len(scs))) if not args.only else [int(i) for i in args.only.split(",")]
@@ -232,7 +237,8 @@ def main():
                       f"sum {sum(v):.0f} of {total:.0f} ms", file=sys.stderr)
     print()
     print(f"Tick times in the real host (pd -batch -nrt), {args.seconds:g} s of noise per run, "
-          f"{args.rounds} rounds; fast mode unless stated; shortened windows unless stated. "
+          f"{args.rounds} rounds" + (f", niceness {args.nice}" if args.nice is not None else "") +
+          f"; fast mode unless stated; shortened windows unless stated. "
           f"One tick of audio lasts {TICK_MS:.3f} ms. Events of a run at 1/3 and 2/3 "
           f"of it.")
     print()
