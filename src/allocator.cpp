@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console_capture.h"
 #include "m_pd.h"
 
 static const char *const DEF_FILE = "src/allocator";
@@ -38,8 +39,8 @@ void *qavex_t_malloc0(std::size_t n, const char *file, int line)
         if (n <= SIZE_MAX - EXTRA) p = (unsigned char *)qavex_t_raw_malloc(n + EXTRA);
     }
     if (!p) {
-        post("Error, qavex_t_malloc0, memse");
-        pd_error(nullptr, "Qavex_t: Out of Memory");
+        qavex_t_post("Error, qavex_t_malloc0, memse");
+        qavex_t_error(nullptr, "Qavex_t: Out of Memory");
         return nullptr;
     }
     std::memset(p, 0xA3, n + EXTRA);

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-QavexWorker::~QavexWorker()
+void QavexWorker::shutdown()
 {
     {
         std::lock_guard<std::mutex> g(m_);
@@ -27,11 +27,13 @@ bool QavexWorker::launch()
     return true;
 }
 
-bool QavexWorker::start(Job fn, void *arg)
+bool QavexWorker::start(Job fn, void *arg, void **dropped)
 {
+    if (dropped) *dropped = nullptr;
     if (!launch()) return false;
     {
         std::lock_guard<std::mutex> g(m_);
+        if (next_ && dropped) *dropped = next_arg_;
         next_ = fn;
         next_arg_ = arg;
         if (running_) stop_.store(true);

@@ -20,15 +20,18 @@ public:
     QavexWorker(const QavexWorker &) = delete;
     QavexWorker &operator=(const QavexWorker &) = delete;
     // Stops the running job (its stop flag) and joins the thread.
-    ~QavexWorker();
+    ~QavexWorker() { shutdown(); }
+    // The same, earlier; later starts fail.
+    void shutdown();
 
     // Creates the thread if it does not run yet (allocates: call it outside
     // the audio thread, before the first start from there). False on failure.
     bool launch();
-    // Queues fn(arg): a job queued but not yet begun is replaced; a running
-    // job is asked to stop. False when the thread does not run and cannot be
-    // started (start creates it if needed).
-    bool start(Job fn, void *arg);
+    // Queues fn(arg): a job queued but not yet begun is replaced (its arg
+    // into *dropped, else null there); a running job is asked to stop. False
+    // when the thread does not run and cannot be started (start creates it
+    // if needed).
+    bool start(Job fn, void *arg, void **dropped = nullptr);
     // Blocks until no job runs or waits (for deletion and tests).
     void wait_idle();
     // True while a job runs or waits.

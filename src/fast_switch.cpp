@@ -4,7 +4,9 @@
 #include <cstring>
 #include <new>
 
+#include "allocator.h"
 #include "engine_worker.h"
+#include "window_words.h"
 
 namespace {
 
@@ -20,6 +22,8 @@ struct sQavexFastSwitch {
     t_clock *clock = nullptr;
     // Host thread only (messages, block routine and clock share it).
     sQbank_Param *copy = nullptr;  // the job's bank, owned
+    const sQbank_Param *src = nullptr;      // the bank the job reads (copy, or a rebuilt bank)
+    std::atomic<std::int32_t> *release = nullptr;  // counted down when the job no longer reads src
     const sQbank_Param *target = nullptr;
     std::uint32_t gen = 0;
     bool asked = false;
@@ -95,9 +99,11 @@ static sQbank_Param *copy_bank(const sQbank_Param *p)
 static void build_job(void *arg, const std::atomic<bool> &)
 {
     auto *s = (sQavexFastSwitch *)arg;
-    void *e = s->kind->build(s->copy);
+    std::atomic<std::int32_t> *release = s->release;
+    void *e = s->kind->build(s->src);
     s->result.store(e);
     s->job.store(e ? JOB_DONE : JOB_FAILED);
+    if (release) release->fetch_sub(1);
 }
 
 // Host thread: what no build needs any more.
@@ -109,6 +115,8 @@ static void tidy(sQavexFastSwitch *s)
     if (void *e = s->result.exchange(nullptr)) s->kind->destroy(e);
     free_copy(s->copy);
     s->copy = nullptr;
+    s->src = nullptr;
+    s->release = nullptr;
     s->job.store(JOB_NONE);
 }
 
@@ -155,6 +163,8 @@ bool qavex_switch_begin(sQavexFastSwitch *s, const sQbank_Param *p)
     qavex_switch_cancel(s);
     s->copy = copy_bank(p);
     if (!s->copy) return false;
+    s->src = s->copy;
+    s->release = nullptr;
     s->target = p;
     s->gen = p->iGeneration;
     s->job.store(JOB_RUNNING);
@@ -172,7 +182,9 @@ eQavexSwitch qavex_switch_poll(sQavexFastSwitch *s, const sQbank_Param *p, void 
 {
     if (!s || !s->asked) return SWITCH_IDLE;
     const int j = s->job.load();
-    if (p == s->target && p->iGeneration == s->gen) {
+    // A rebuilt bank's record becomes the designer's at the swap (the dual
+    // record is published at its own address).
+    if ((p == s->target || p == s->src) && p->iGeneration == s->gen) {
         if (j == JOB_RUNNING) return SWITCH_WAIT;
         if (j == JOB_DONE) {
             *engine = s->result.exchange(nullptr);
@@ -181,10 +193,34 @@ eQavexSwitch qavex_switch_poll(sQavexFastSwitch *s, const sQbank_Param *p, void 
             return SWITCH_READY;
         }
     }
+    // Built for a rebuilt bank that has not been swapped in yet: the engine
+    // of the bank in use goes on.
+    if (s->release && p->pNext == s->src && j != JOB_FAILED) return SWITCH_IDLE;
     // Failed, or built for a bank that is no longer in use.
     s->asked = false;
     clock_delay(s->clock, 0);
     return SWITCH_IDLE;
+}
+
+void qavex_switch_follow(sQavexFastSwitch *s, const sQbank_Param *p)
+{
+    const sQbank_Param *n = p->pNext;
+    if (!s || !n || !p->piPreparing || n->iGeneration == 0) return;
+    if (s->asked || s->job.load() != JOB_NONE) return;  // busy: built in the block after the swap
+    p->piPreparing->fetch_add(1);
+    s->src = n;
+    s->release = p->piPreparing;
+    s->target = p;
+    s->gen = n->iGeneration;
+    s->job.store(JOB_RUNNING);
+    if (!s->worker.start(build_job, s)) {
+        s->job.store(JOB_NONE);
+        s->src = nullptr;
+        s->release = nullptr;
+        p->piPreparing->fetch_sub(1);
+        return;
+    }
+    s->asked = true;
 }
 
 bool qavex_switch_discard(sQavexFastSwitch *s, void *e)

@@ -1,6 +1,7 @@
 // Switching a fast engine on while the audio runs ("set_fast 1" with DSP
 // on): the engine for the bank in use is built on the object's worker
-// thread from a private copy of the bank's float windows and hops, and the
+// thread from a private copy of the bank's float windows and hops (or from
+// a bank that "rebuild" offers before its swap, src/bank_rebuild.h), and the
 // block routine takes it over at a block boundary once it is complete; the
 // blocks until then are computed exactly. Engines the block routine lets go
 // are freed by a clock, outside the audio thread.
@@ -8,7 +9,8 @@
 
 #include <cstdint>
 
-#include "qavex_t_definitions.h"
+#include "m_pd.h"
+#include "records.h"
 
 struct sQavexFastSwitch;
 
@@ -41,6 +43,12 @@ enum eQavexSwitch : std::int32_t {
 // (at its current generation) is pending or finished. A build for another
 // record or generation, or one that failed, is dropped (SWITCH_IDLE).
 eQavexSwitch qavex_switch_poll(sQavexFastSwitch *s, const sQbank_Param *p, void **engine);
+// Audio thread, every block of the fast mode: when the designer offers a
+// rebuilt bank (p->pNext), starts building the engine for it on the worker
+// (once; no allocation); the designer swaps the bank in when it is done,
+// and poll then hands the engine over in the first block of the new bank.
+// With the worker busy nothing starts: the engine is built in the block.
+void qavex_switch_follow(sQavexFastSwitch *s, const sQbank_Param *p);
 // Audio thread: engine e is freed soon by the clock, off the audio thread.
 // False when the queue is full (the caller keeps it).
 bool qavex_switch_discard(sQavexFastSwitch *s, void *e);

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "allocator.h"
+#include "console_capture.h"
 #include "m_pd.h"
 #include "qavex_t_theta_functions.h"
 #include "records.h"
@@ -129,7 +130,7 @@ const char *mismatch(const double *d, double *Y, double *X, int N)
 eMapCache qbank_map_cache_check(const std::string &source, const std::string &processed, const double *d)
 {
     if (newer(source, processed)) {
-        post("Thetadata file %s is newer than %s, rebuilding it.", source.c_str(), processed.c_str());
+        qavex_t_post("Thetadata file %s is newer than %s, rebuilding it.", source.c_str(), processed.c_str());
         return eMapCache::REBUILD;
     }
     double *rows = nullptr;
@@ -139,7 +140,7 @@ eMapCache qbank_map_cache_check(const std::string &source, const std::string &pr
     const char *why = mismatch(d, rows, rows + N, N);
     qavex_t_free(rows);
     if (!why) return eMapCache::KEEP;
-    pd_error(nullptr, "Thetadata file %s does not describe %s (%s), rebuilding it.", processed.c_str(),
+    qavex_t_error(nullptr, "Thetadata file %s does not describe %s (%s), rebuilding it.", processed.c_str(),
              source.c_str(), why);
     return eMapCache::REBUILD;
 }

@@ -255,6 +255,7 @@ static void qavex_t_place_band(sQavex_t *psW, bool fast, const sQavexRing &ring,
 static bool qavex_t_fast_ready(sQavex_t *psW, const sQbank_Param *p, const sQavexRing &ring)
 {
     void *e = nullptr;
+    qavex_switch_follow(psW->pSwitch, p);
     const eQavexSwitch st = qavex_switch_poll(psW->pSwitch, p, &e);
     if (st == SWITCH_WAIT) return false;
     if (st == SWITCH_READY) {
@@ -408,17 +409,18 @@ static const sQavexEngineKind QAVEX_T_FAST_KIND = {qavex_t_fast_build, qavex_t_f
 // engine for the bank of the latest block is built on the object's worker
 // thread and taken over in the first block after it is complete; without a
 // live bank yet it is built in the first block that has one, as on every
-// later bank change.
+// bank change by messages (a "rebuild" prepares it on the worker).
 static void qavex_t_set_fast(sQavex_t *psW, t_floatarg f)
 {
     psW->iFast = (f < 0 || f > 0) ? 1 : 0;  // NaN counts as 0
     qavex_fast_free(psW->pFast);
     psW->pFast = nullptr;
     qavex_switch_cancel(psW->pSwitch);
-    const sQbank_Param *p = psW->psParam;
-    if (!psW->iFast || !p || !qavex_t_record_find(p, eQavexRecord::PARAM)) return;
+    if (!psW->iFast) return;
+    // Also for the banks a later "rebuild" offers.
     if (!psW->pSwitch) psW->pSwitch = qavex_switch_new(&QAVEX_T_FAST_KIND);
-    qavex_switch_begin(psW->pSwitch, p);
+    const sQbank_Param *p = psW->psParam;
+    if (p && qavex_t_record_find(p, eQavexRecord::PARAM)) qavex_switch_begin(psW->pSwitch, p);
 }
 
 static void qavex_t_set_compute_coefficients(sQavex_t *psW, t_floatarg f)

@@ -11,6 +11,7 @@
 // rules for infinite and NaN operands) and are rounded when stored.
 
 #include "qavex_t_array_functions.h"
+#include "console_capture.h"
 #include "fft_plan_lock.h"
 
 #include <cmath>
@@ -122,12 +123,12 @@ std::int32_t zero_where(pac_type *a, Test test)
 void qavex_t_simplefft_array(pac_type **ppcIn, pac_type **ppcOut, std::int32_t FFTW_FLAG)
 {
     if (!ppcIn || !*ppcIn || !ppcOut) {
-        pd_error(nullptr, "qavex_t_simpleftt_array: call with NULL-Pointer");
+        qavex_t_error(nullptr, "qavex_t_simpleftt_array: call with NULL-Pointer");
         return;
     }
     if (FFTW_FLAG != FFTW_FORWARD && FFTW_FLAG != FFTW_BACKWARD) {
         // FFTW accepts only these two signs and aborts on any other.
-        pd_error(nullptr, "qavex_t_simplefft_array: sign %i is neither -1 nor 1", (int)FFTW_FLAG);
+        qavex_t_error(nullptr, "qavex_t_simplefft_array: sign %i is neither -1 nor 1", (int)FFTW_FLAG);
         return;
     }
     pac_type *in = *ppcIn;
@@ -286,7 +287,7 @@ pac_type_real qavex_t_length_of_vector_array(pac_type **ppcIn)
     if (!ppcIn || !*ppcIn) return NaN;
     pac_type v = qavex_t_inner_product_array(ppcIn, ppcIn);
     pac_type r = to_pac(std::sqrt(ext(v)));
-    if (!(r.imag() == 0.0)) post("length_of_vector: Fehler in Berechnung.");
+    if (!(r.imag() == 0.0)) qavex_t_post("length_of_vector: Fehler in Berechnung.");
     return r.real();
 }
 
@@ -348,14 +349,14 @@ void qavex_t_set_nan_to_zero_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     std::int32_t changed = zero_where(*ppcIn, [](double re) { return std::isnan(re); });
-    if (changed) post("Anzahl Nans: %i", (int)changed);
+    if (changed) qavex_t_post("Anzahl Nans: %i", (int)changed);
 }
 
 void qavex_t_set_inf_to_zero_array(pac_type **ppcIn)
 {
     if (!ppcIn || !*ppcIn) return;
     std::int32_t changed = zero_where(*ppcIn, [](double re) { return std::isinf(re); });
-    if (changed) post("*%p, Anzahl Infs: %i", (void *)*ppcIn, (int)changed);
+    if (changed) qavex_t_post("*%p, Anzahl Infs: %i", (void *)*ppcIn, (int)changed);
 }
 
 void qavex_t_normalize_array(pac_type **ppcIn)
@@ -483,7 +484,7 @@ void qavex_t_cycle_array(pac_type **ppcIn, std::int32_t iBins)
     if (k == 0) return;
     pac_type *fresh = rebuild_begin(ppcIn, n);
     if (!fresh) {
-        pd_error(nullptr, "qavex_t_cycle_array: Out of Memory");
+        qavex_t_error(nullptr, "qavex_t_cycle_array: Out of Memory");
         return;
     }
     std::size_t shift = (std::size_t)k;
@@ -509,7 +510,7 @@ void qavex_t_floating_average_array(pac_type **ppcIn, std::int32_t iWL)
     std::int32_t m = iWL / 2;
     pac_type *fresh = rebuild_begin(ppcIn, n);
     if (!fresh) {
-        pd_error(nullptr, "qavex_t_floating_average_array: Out of Memory");
+        qavex_t_error(nullptr, "qavex_t_floating_average_array: Out of Memory");
         return;
     }
     long double inv = 1.0L / (long double)iWL;
@@ -561,7 +562,7 @@ void qavex_t_differentiate_array(pac_type **ppcIn)
     if (n == 0) return;
     pac_type *fresh = rebuild_begin(ppcIn, n);
     if (!fresh) {
-        pd_error(nullptr, "qavex_t_differntiate_array: Out of Memory");
+        qavex_t_error(nullptr, "qavex_t_differntiate_array: Out of Memory");
         return;
     }
     fresh[0] = old[0] - old[n - 1];
@@ -583,14 +584,14 @@ void qavex_t_prolong_array(pac_type **ppcIn, std::int32_t _iN, std::int32_t iWhe
     case PROLONG_MIDDLE: head = (std::size_t)(n / 2); break;
     case PROLONG_END: head = (std::size_t)n; break;
     default:
-        post("qavex_t_prolong_array: Falscher Aufruf: fWhere=0: am Anfang, 1: in der Mitte, 2: am Ende");
+        qavex_t_post("qavex_t_prolong_array: Falscher Aufruf: fWhere=0: am Anfang, 1: in der Mitte, 2: am Ende");
         return;
     }
     std::int64_t total = (std::int64_t)n + add;
     if (total > PROLONG_MAX_ELEMENTS) {
         // The allocator fills every byte of a block: a mistyped count would
         // stall the host for minutes or exhaust the machine's memory.
-        pd_error(nullptr, "qavex_t_prolong_array: %i + %i elements are too many (at most %i)", (int)n, (int)add,
+        qavex_t_error(nullptr, "qavex_t_prolong_array: %i + %i elements are too many (at most %i)", (int)n, (int)add,
                  (int)PROLONG_MAX_ELEMENTS);
         return;
     }
@@ -607,16 +608,16 @@ void qavex_t_prolong_array(pac_type **ppcIn, std::int32_t _iN, std::int32_t iWhe
 void qavex_t_array_synopsis_array(pac_type **ppcIn)
 {
     static const char *const RULE = "-----------------------------------------------";
-    post("qavex_t_array_synopsis:");
+    qavex_t_post("qavex_t_array_synopsis:");
     if (!ppcIn || !*ppcIn) {
-        post("Leeres Array");
-        post("%s", RULE);
+        qavex_t_post("Leeres Array");
+        qavex_t_post("%s", RULE);
         return;
     }
     const pac_type *a = *ppcIn;
     std::int32_t n = qavex_t_window_length(a);
-    post("Laenge: %i", (int)n);
-    post("Adresse: %p", (const void *)a);
+    qavex_t_post("Laenge: %i", (int)n);
+    qavex_t_post("Adresse: %p", (const void *)a);
 
     double rmin = 0.0, imin = 0.0, rmax = 0.0, imax = 0.0;
     if (n > 0) {
@@ -644,14 +645,14 @@ void qavex_t_array_synopsis_array(pac_type **ppcIn)
             stepmag = m;
         }
     }
-    post("Real Min: %f, Max: %f", rmin, rmax);
-    post("Imag Min: %f, Max: %f", imin, imax);
+    qavex_t_post("Real Min: %f, Max: %f", rmin, rmax);
+    qavex_t_post("Imag Min: %f, Max: %f", imin, imax);
     if (!(imax == 0.0))
-        post("Max diff: %f + I* %f", step.real(), step.imag());
+        qavex_t_post("Max diff: %f + I* %f", step.real(), step.imag());
     else
-        post("Max diff: %f ", step.real());
-    if (nans) post("Anzahl Nan: %i", (int)nans);
-    if (infs) post("Anzahl Inf: %i", (int)infs);
+        qavex_t_post("Max diff: %f ", step.real());
+    if (nans) qavex_t_post("Anzahl Nan: %i", (int)nans);
+    if (infs) qavex_t_post("Anzahl Inf: %i", (int)infs);
 
     int bad = 0;
     for (int g = 1; g <= 4; g++)
@@ -659,12 +660,12 @@ void qavex_t_array_synopsis_array(pac_type **ppcIn)
     for (int g = 0; g < 4; g++)
         if (!(a[n + g].real() == 0.0 && a[n + g].imag() == 0.0)) bad++;
     if (bad) {
-        post("Anfangs und Endnullen falsch:");
-        post("(%f,%f)(%f,%f)(%f,%f)(%f,%f)[daten](%f,%f)(%f,%f)(%f,%f)(%f,%f)",
+        qavex_t_post("Anfangs und Endnullen falsch:");
+        qavex_t_post("(%f,%f)(%f,%f)(%f,%f)(%f,%f)[daten](%f,%f)(%f,%f)(%f,%f)(%f,%f)",
              a[-1].real(), a[-1].imag(), a[-2].real(), a[-2].imag(),
              a[-3].real(), a[-3].imag(), a[-4].real(), a[-4].imag(),
              a[n].real(), a[n].imag(), a[n + 1].real(), a[n + 1].imag(),
              a[n + 2].real(), a[n + 2].imag(), a[n + 3].real(), a[n + 3].imag());
     }
-    post("%s", RULE);
+    qavex_t_post("%s", RULE);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "console_capture.h"
 #include "conversions.h"
 #include "m_pd.h"
 
@@ -116,7 +117,7 @@ ExpMap exp_map(const double *data)
 long double tail_slope(const ExpMap &m)
 {
     long double kout = (m.wny - m.wout) / (m.fny - m.fout);
-    if (kout < 0.0L) pd_error(nullptr, "qavex_t: Theta called with bad parameters.");
+    if (kout < 0.0L) qavex_t_error(nullptr, "qavex_t: Theta called with bad parameters.");
     return kout;
 }
 
@@ -125,7 +126,7 @@ long double tail_slope(const ExpMap &m)
 bool bspline_table(double *data, Table (*select)(double *), Table *t, double *result)
 {
     if (!data) {
-        post("Error qavex_t_Theta_inv_bspline");
+        qavex_t_post("Error qavex_t_Theta_inv_bspline");
         *result = 0.0;
         return false;
     }
@@ -226,7 +227,7 @@ double qavex_t_d_Theta_inf_bspline(double, double *data)
     long double largest = 0.0L;
     for (std::int32_t i = 1; i < t.size; i++) {
         long double d = (long double)t.values[i] - t.values[i - 1];
-        if (d < 0.0L) post("Warping map not monotone increasing at datapoint %i", (int)i);
+        if (d < 0.0L) qavex_t_post("Warping map not monotone increasing at datapoint %i", (int)i);
         if (d > largest) largest = d;
     }
     return (double)(1.0L / largest);
@@ -320,7 +321,7 @@ double qavex_t_bspline_basis(std::int32_t n, double xd)
     case 6:
         return basis_6(x, x2);
     default:
-        post("Error. Non implemented B-Spline chosen");
+        qavex_t_post("Error. Non implemented B-Spline chosen");
         return DNAN;
     }
 }
@@ -443,7 +444,7 @@ double bspline_inter_inv(bspline_curve_function func, double val, double *px, do
             right = half;
         }
     }
-    post("bspline_inter_inv: no convergence");
+    qavex_t_post("bspline_inter_inv: no convergence");
     return DNAN;
 }
 
@@ -459,7 +460,7 @@ double LambertW1(double z)
     if (z == g_lambert_arg) return g_lambert_result;
     g_lambert_arg = z;
     if (z < -0.36787944117144233 || z >= 0.0 || std::isinf(z) || std::isnan(z)) {
-        post("LambertW1: bad argument %g, return 0", z);
+        qavex_t_post("LambertW1: bad argument %g, return 0", z);
         g_lambert_result = 0.0;
         return 0.0;
     }
@@ -493,7 +494,7 @@ double LambertW1(double z)
             return g_lambert_result;
         }
     }
-    post("LambertW1: No convergence at z=%g, return 0", z);
+    qavex_t_post("LambertW1: No convergence at z=%g, return 0", z);
     g_lambert_result = 0.0;
     return 0.0;
 }

@@ -5,7 +5,9 @@
 #include <cstdint>
 
 #include "allocator.h"
+#include "bank_rebuild.h"
 #include "bus_words.h"
+#include "console_capture.h"
 #include "dual_windows.h"
 #include "m_pd.h"
 #include "qbank_record.h"
@@ -64,6 +66,9 @@ t_int *qbank_t_dual_perform(t_int *w)
         d->sParam.paf_r = r;
         d->sParam.paf_i = i;
         d->sParam.iGeneration = gen;
+        // A rebuilt bank waiting for its swap offers its own dual record.
+        d->sParam.pNext = qbank_rebuild_next_dual(psW);
+        d->sParam.piPreparing = d->sParam.pNext ? psW->sParam.piPreparing : nullptr;
         // Readers trust the record only while it is current: its copied
         // hop and map tables are the designer's and go with a rebuild.
         qavex_t_record_add(&d->sParam, eQavexRecord::PARAM);
@@ -77,7 +82,7 @@ t_int *qbank_t_dual_perform(t_int *w)
         s.bTold = true;
         s.uToldGeneration = psW->sParam.iGeneration;
         s.uToldChanges = s.uChanges;
-        post("qbank: dual windows out of date, send make_dual");
+        qavex_t_post("qbank: dual windows out of date, send make_dual");
     }
     return w + 4;
 }
@@ -132,7 +137,7 @@ static void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
 
     std::int32_t n = p.iq_compute_sup;
     if (n <= 0 || !p.paf_r || !p.paf_i || !p.aiDq) {
-        pd_error(psW, "qbank: make_dual: no float windows (send make and copy_pac2paf first)");
+        qavex_t_error(psW, "qbank: make_dual: no float windows (send make and copy_pac2paf first)");
         return;
     }
     sQbank_Dual *d = (sQbank_Dual *)qavex_t_malloc0(sizeof(sQbank_Dual));
@@ -147,19 +152,19 @@ static void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
         qavex_t_free(i);
         switch (e) {
         case DUAL_NO_WINDOWS:
-            pd_error(psW, "qbank: make_dual: no float windows (send make and copy_pac2paf first)");
+            qavex_t_error(psW, "qbank: make_dual: no float windows (send make and copy_pac2paf first)");
             break;
         case DUAL_NOT_FINITE:
-            pd_error(psW, "qbank: make_dual: window %i holds values that are not finite", (int)info.iBand);
+            qavex_t_error(psW, "qbank: make_dual: window %i holds values that are not finite", (int)info.iBand);
             break;
         case DUAL_TOO_LONG:
-            pd_error(psW, "qbank: make_dual: windows too long");
+            qavex_t_error(psW, "qbank: make_dual: windows too long");
             break;
         case DUAL_SINGULAR:
-            pd_error(psW, "qbank: make_dual: the windows pass no frequency");
+            qavex_t_error(psW, "qbank: make_dual: the windows pass no frequency");
             break;
         default:
-            pd_error(psW, "qbank: make_dual: Out of memory");
+            qavex_t_error(psW, "qbank: make_dual: Out of memory");
             break;
         }
         return;
@@ -173,8 +178,15 @@ static void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
     d->uSourceGeneration = p.iGeneration;
     d->uSourceChanges = s.uChanges;
     s.psDual = d;
-    post("qbank: make_dual: %i bands, own-window response %g .. %g (lowest at %.0f Hz)", (int)info.iBands,
+    qavex_t_post("qbank: make_dual: %i bands, own-window response %g .. %g (lowest at %.0f Hz)", (int)info.iBands,
          info.dResponseMin, info.dResponseMax, info.dMinHz);
+}
+
+void qbank_t_dual_make(sQbank_t *psW) { qbank_t_make_dual(psW, nullptr, 0, nullptr); }
+
+const sQbank_Param *qbank_t_dual_record(const sQbank_t *psW)
+{
+    return psW->sDual.psDual ? &psW->sDual.psDual->sParam : nullptr;
 }
 
 void qbank_t_dual_setup(t_class *c)

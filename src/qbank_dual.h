@@ -12,6 +12,10 @@ void qbank_t_dual_new(sQbank_t *psW);
 void qbank_t_dual_delete(sQbank_t *psW);
 // Registers "make_dual" (arguments ignored) on the designer class.
 void qbank_t_dual_setup(t_class *c);
+// "make_dual" itself (for a rebuild in a private designer state).
+void qbank_t_dual_make(sQbank_t *psW);
+// The dual record, null without duals.
+const sQbank_Param *qbank_t_dual_record(const sQbank_t *psW);
 // Adds the block routine of the third outlet (sp: its signal).
 void qbank_t_dual_dsp(sQbank_t *psW, t_signal *sp);
 // The complex windows changed (make, shorten, copy_paf2pac, array commands):

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "allocator.h"
+#include "console_capture.h"
 #include "conversions.h"
 #include "m_pd.h"
 #include "qavex_t_theta_functions.h"
@@ -55,8 +56,8 @@ static void qbank_t_select_map(const sQbank_t *psW, sQbank_Param *p)
 {
     const sQbank_Map *m = qbank_t_find_map(p->eThetaType);
     if (!m) {
-        pd_error(psW, "qavex_t: Wrong Theta chosen");
-        pd_error(psW, "qavex_t: Change to EXP_C1_NYQU");
+        qavex_t_error(psW, "qavex_t: Wrong Theta chosen");
+        qavex_t_error(psW, "qavex_t: Change to EXP_C1_NYQU");
         p->eThetaType = EXP_C1_NYQU;
         m = qbank_t_find_map(EXP_C1_NYQU);
     }
@@ -208,19 +209,19 @@ static std::int32_t qbank_t_initialize_paf(sQbank_t *psW)
 static std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
 {
     sQbank_Param *p = &psW->sParam;
-    if (iPrintOutput != 0) pd_error(psW, "Ueberpruefe Parameter von Qavex:");
+    if (iPrintOutput != 0) qavex_t_error(psW, "Ueberpruefe Parameter von Qavex:");
     t_float sr = sys_getsr();
-    if (sr != qbank_sample_rate(psW->sRate)) pd_error(psW, "Samplerate=%f falsch.", (double)sr);
-    if (p->iq_compute_sup <= 0) pd_error(psW, "q_sup<0");
-    if (p->thetadata && p->thetadata[0] <= 0) pd_error(psW, "ThetaF0 <= 0");
-    if (p->C_SR <= 0) pd_error(psW, "C_SR < 1");
+    if (sr != qbank_sample_rate(psW->sRate)) qavex_t_error(psW, "Samplerate=%f falsch.", (double)sr);
+    if (p->iq_compute_sup <= 0) qavex_t_error(psW, "q_sup<0");
+    if (p->thetadata && p->thetadata[0] <= 0) qavex_t_error(psW, "ThetaF0 <= 0");
+    if (p->C_SR <= 0) qavex_t_error(psW, "C_SR < 1");
     if (p->aiDq && p->aldDq_real) {
         for (std::int32_t q = 0; q < p->iq_compute_sup; q++)
             if (p->aiDq[q] <= 0)
-                pd_error(psW, "d_q < 1 sample bei Band: \t%i\t, d_%i=\t%f", (int)q, (int)q, p->aldDq_real[q]);
+                qavex_t_error(psW, "d_q < 1 sample bei Band: \t%i\t, d_%i=\t%f", (int)q, (int)q, p->aldDq_real[q]);
         for (std::int32_t q = 1; q < p->iq_compute_sup; q++)
             if ((long long)p->aiDq[q - 1] < (long long)p->aiDq[q] - 1)
-                pd_error(psW, "d[%i]=\t%i\t > d[%i]=\t%i", (int)(q - 1), (int)p->aiDq[q - 1], (int)q,
+                qavex_t_error(psW, "d[%i]=\t%i\t > d[%i]=\t%i", (int)(q - 1), (int)p->aiDq[q - 1], (int)q,
                          (int)p->aiDq[q]);
     }
     return 0;
@@ -233,7 +234,7 @@ static void qbank_t_initialize_failed(sQbank_t *psW)
 {
     qbank_t_free_layout(psW);
     psW->sParam.iq_compute_sup = 0;
-    pd_error(psW, "qbank_t_initialize: Out of Memory, the bank has 0 bands");
+    qavex_t_error(psW, "qbank_t_initialize: Out of Memory, the bank has 0 bands");
 }
 
 enum { MAP_READY, MAP_FAILED, MAP_REFUSED };
@@ -317,10 +318,10 @@ static void qbank_t_derive_hops(sQbank_t *psW)
         if (p->aiDq[q] >= 2) {
             p->aldDq[q] = (double)((long double)p->aiDq[q] / sr);
         } else if (p->aiDq[q] == 1) {
-            post("qavex_t: Probably window with to high bandwidth: d_q < 2 sample at frequency bin %i", (int)q);
+            qavex_t_post("qavex_t: Probably window with to high bandwidth: d_q < 2 sample at frequency bin %i", (int)q);
             p->aldDq[q] = 1.0 / (double)sr;
         } else {
-            pd_error(psW, "qavex_t: Window with too high bandwidth: d_q < 1 sample at frequency bin %i", (int)q);
+            qavex_t_error(psW, "qavex_t: Window with too high bandwidth: d_q < 1 sample at frequency bin %i", (int)q);
             p->aiDq[q] = 1;
             p->aldDq[q] = p->aldDq_real[q];
         }
@@ -358,7 +359,7 @@ void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
     psW->var = 1.0f;
 
     if (n > QBANK_MAX_BANDS) {
-        pd_error(psW, "qbank_t_initialize: more than %i bands requested, the bank has 0 bands",
+        qavex_t_error(psW, "qbank_t_initialize: more than %i bands requested, the bank has 0 bands",
                  (int)QBANK_MAX_BANDS);
         n = 0;
     }

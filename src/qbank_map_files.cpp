@@ -10,6 +10,7 @@
 #include <string>
 
 #include "allocator.h"
+#include "console_capture.h"
 #include "m_pd.h"
 #include "map_cache.h"
 #include "patch_paths.h"
@@ -122,9 +123,9 @@ static int qbank_t_read_source(FILE *f, double f0, double k, double **out)
             break;
         }
         if (i == 0) {
-            if (X[0] > 0 || Y[0] > 0) post("Thetadata file is wrong. Data does not start with negative values.");
+            if (X[0] > 0 || Y[0] > 0) qavex_t_post("Thetadata file is wrong. Data does not start with negative values.");
         } else if (X[i] < X[i - 1] || Y[i] < Y[i - 1]) {
-            post("Thetadata file is wrong. Data not monotone increasing.");
+            qavex_t_post("Thetadata file is wrong. Data not monotone increasing.");
         }
     }
     double *d = nullptr;
@@ -176,7 +177,7 @@ static void qbank_t_write_processed(const sQbank_t *psW, const char *name, const
 {
     FILE *f = std::fopen(name, "w");
     if (!f) {
-        pd_error(psW, "Could not write the processed thetadata file %s: %s", name, std::strerror(errno));
+        qavex_t_error(psW, "Could not write the processed thetadata file %s: %s", name, std::strerror(errno));
         return;
     }
     std::int32_t si = (std::int32_t)d[5], Si = (std::int32_t)d[6];
@@ -185,7 +186,7 @@ static void qbank_t_write_processed(const sQbank_t *psW, const char *name, const
     std::fprintf(f, "%d \n%d\n", (int)Sf, (int)sf);
     for (std::int32_t i = 0; i < Si; i++) std::fprintf(f, "%.17g\n", d[11 + i]);
     for (std::int32_t i = 0; i < Sf; i++) std::fprintf(f, "%.17g\n", d[Si + 18 + i]);
-    if (std::fclose(f) != 0) pd_error(psW, "Could not write the processed thetadata file %s", name);
+    if (std::fclose(f) != 0) qavex_t_error(psW, "Could not write the processed thetadata file %s", name);
 }
 
 int qbank_t_load_bspline(sQbank_t *psW)
@@ -216,7 +217,7 @@ int qbank_t_load_bspline(sQbank_t *psW)
                 qavex_t_free(d);
                 if (c == eMapCache::NO_MEMORY) return LOAD_NO_MEMORY;
             } else {
-                pd_error(psW, "Thetadata file %s is corrupt, reading %s instead.", processed.c_str(), path.c_str());
+                qavex_t_error(psW, "Thetadata file %s is corrupt, reading %s instead.", processed.c_str(), path.c_str());
             }
         }
     }
@@ -224,7 +225,7 @@ int qbank_t_load_bspline(sQbank_t *psW)
     if (!f) {
         qbank_t_cut_path(p->thetapath, 480);
         std::strcat(p->thetapath, "File not found.");
-        post("File not found. Change to EXP_C1_NYQU.");
+        qavex_t_post("File not found. Change to EXP_C1_NYQU.");
         return LOAD_FALLBACK;
     }
     double *d = nullptr;
@@ -233,15 +234,15 @@ int qbank_t_load_bspline(sQbank_t *psW)
     if (r == LOAD_NO_MEMORY || r == LOAD_REFUSED) return r;
     if (r == LOAD_FALLBACK) {
         qbank_t_cut_path(p->thetapath, 480);
-        post("Thetadata file is wrong. Size entry in first row nonpositive.");
+        qavex_t_post("Thetadata file is wrong. Size entry in first row nonpositive.");
         return r;
     }
     if (r == LOAD_CORRUPT) {
         // A corrupt source file is handled as a missing one.
-        pd_error(psW, "Thetadata file %s is corrupt (unreadable, too few or unusable numbers).", p->thetapath);
+        qavex_t_error(psW, "Thetadata file %s is corrupt (unreadable, too few or unusable numbers).", p->thetapath);
         qbank_t_cut_path(p->thetapath, 480);
         std::strcat(p->thetapath, "File not found.");
-        post("File not found. Change to EXP_C1_NYQU.");
+        qavex_t_post("File not found. Change to EXP_C1_NYQU.");
         return LOAD_FALLBACK;
     }
     qavex_t_free(p->thetadata);

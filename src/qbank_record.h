@@ -33,6 +33,7 @@ struct sQbank_t {
     sQbank_Rate sRate;    // requested rate and rate of the current layout
     t_symbol *sPatchDir;  // folder of the patch holding the object
     sQbank_DualState sDual;  // third outlet and dual windows
+    struct sQbankRebuild *psRebuild;  // "rebuild" (src/bank_rebuild.h), null until used
 };
 
 // Largest band count a derivation accepts; more bands than this cannot be

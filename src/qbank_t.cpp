@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "allocator.h"
+#include "bank_rebuild.h"
 #include "bus_words.h"
 #include "conversions.h"
 #include "m_pd.h"
@@ -42,6 +43,7 @@ static t_int *qbank_t_perform(t_int *w)
 {
     sQbank_t *psW = (sQbank_t *)w[1];
     t_sample *out = (t_sample *)w[2];
+    qbank_rebuild_perform(psW);
     qavex_t_write_param_block(out, &psW->sParam);
     return w + 3;
 }
@@ -282,6 +284,7 @@ static void *qbank_t_new(t_floatarg)
 static void qbank_t_delete(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
+    qbank_rebuild_free(psW);
     qavex_t_record_remove(p);
     outlet_free(psW->x_outC);
     outlet_free(psW->x_outM);
@@ -341,4 +344,5 @@ void qbank_t_setup()
     class_addmethod(c, (t_method)qbank_t_print_band, gensym("print_band"), A_DEFFLOAT, A_NULL);
     qbank_t_setup_array_commands(c);
     qbank_t_dual_setup(c);
+    qbank_rebuild_setup(c);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "allocator.h"
+#include "console_capture.h"
 #include "conversions.h"
 #include "m_pd.h"
 #include "qavex_t_array_functions.h"
@@ -66,7 +67,7 @@ std::int32_t rounddown_x(std::int32_t iNumber, std::int32_t iMultiple)
 // Release every band's complex window after a failed allocation.
 static void qbank_t_make_out_of_memory(sQbank_t *psW)
 {
-    pd_error(psW, "qbank_t_make: Out of memory");
+    qavex_t_error(psW, "qbank_t_make: Out of memory");
     qbank_t_free_pac_windows(psW);
 }
 
@@ -105,18 +106,18 @@ static bool qbank_t_warped_sizes(sQbank_t *psW, std::int32_t qmin, std::int32_t 
     m->gauss = p->eWindowType == WIN_SQRT_GAUSS;
     if (!p->aldDq || !p->thetadata || !p->Theta_inv) return false;
     if (p->C_SR < 1) {
-        pd_error(psW, "qbank_t_make: C_SR < 1, no windows made");
+        qavex_t_error(psW, "qbank_t_make: C_SR < 1, no windows made");
         return false;
     }
     m->sr = qbank_sample_rate(psW->sRate);
     long double lNout = std::trunc((long double)p->dWinlength_compute * m->sr + 0.5L);
     if (!(lNout >= 1)) {
-        pd_error(psW, "qbank_t_make: computation length %f s is below half a sample, no windows made",
+        qavex_t_error(psW, "qbank_t_make: computation length %f s is below half a sample, no windows made",
                  p->dWinlength_compute);
         return false;
     }
     if (lNout * p->C_SR * 16 > QBANK_MEMORY_LIMIT) {
-        post("Windows need too much memory");
+        qavex_t_post("Windows need too much memory");
         return false;
     }
     m->Nout = round_up_to_multiple_of_small_primes((std::int32_t)lNout, m->gauss ? 31 : 5);
@@ -125,7 +126,7 @@ static bool qbank_t_warped_sizes(sQbank_t *psW, std::int32_t qmin, std::int32_t 
     if ((long double)N64 * qsup * 16 > QBANK_MEMORY_LIMIT ||
         !qbank_t_windows_fit(psW, "qbank_tilde make", qmin, qsup, true, false, (long double)N64 * 16 * (qsup - qmin),
                              (long double)N64 * 16)) {
-        post("Windows need too much memory");
+        qavex_t_post("Windows need too much memory");
         return false;
     }
     m->N = (std::int32_t)N64;
@@ -174,7 +175,7 @@ static void qbank_t_warped_spectrum(const sQbank_Param *p, const sQbank_Warped &
     }
     if (m.gauss)
         for (std::int32_t i = 0; i < N; i++)
-            if (!std::isfinite(w[i].real()) || !std::isfinite(w[i].imag())) post("Value in make_window wrong.");
+            if (!std::isfinite(w[i].real()) || !std::isfinite(w[i].imag())) qavex_t_post("Value in make_window wrong.");
     if (m.limit)
         for (std::int32_t i = m.zlo; i <= m.zhi; i++) w[i] = pac_type(0.0, 0.0);
     qavex_t_pac_set_header(w, N, pac_type(0.0, 0.0));
@@ -248,13 +249,13 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     const long double T = p->dWinlength_window;
     const long double D = T * qbank_sample_rate(psW->sRate) * p->C_SR;
     if (D >= 2147483647.0L) {
-        post("Windows need too much memory");
+        qavex_t_post("Windows need too much memory");
         return;
     }
     const std::int32_t N = qavex_t_to_int32(D, QAVEX_NAN_LOWEST);
-    if ((long double)N != D) post("Fensterlaenge dN=%f nicht ganzzahlig", (double)D);
+    if ((long double)N != D) qavex_t_post("Fensterlaenge dN=%f nicht ganzzahlig", (double)D);
     if (N < 1) {
-        pd_error(psW, "qbank_t_make: window length of %i samples, no windows made", (int)N);
+        qavex_t_error(psW, "qbank_t_make: window length of %i samples, no windows made", (int)N);
         return;
     }
     const long double b = p->_b, R = p->_R;
@@ -263,7 +264,7 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     if ((long double)N * qsup * 16 > QBANK_MEMORY_LIMIT ||
         !qbank_t_windows_fit(psW, "qbank_tilde make", qmin, qsup, true, false, (long double)N * 16 * (qsup - qmin),
                              (long double)N * 16)) {
-        post("Windows need too much memory");
+        qavex_t_post("Windows need too much memory");
         return;
     }
     for (std::int32_t q = qmin; q < qsup; q++) {
@@ -307,7 +308,7 @@ void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN)
         qbank_t_make_zero(psW, qmin, qsup);
         break;
     default:
-        pd_error(psW, "Keine zulaessiges Fenster gewaehlt. Setze Fenster auf 0");
+        qavex_t_error(psW, "Keine zulaessiges Fenster gewaehlt. Setze Fenster auf 0");
         qbank_t_make_zero(psW, qmin, qsup);
         break;
     }
@@ -328,22 +329,22 @@ void qbank_t_shorten_windows(sQbank_t *psW, std::int32_t iAN)
         std::int32_t N0 = qavex_t_get_first_small_value_array(&psW->pac[q], (pac_type_real)s);
         std::int32_t Nmax = qavex_t_to_int32((long double)p->T_max * qbank_sample_rate(psW->sRate), QAVEX_NAN_LOWEST);
         if ((long long)Nold - 2LL * N0 > Nmax) {
-            post("Fenster laenger als Tmax fuer q=%i", (int)q);
+            qavex_t_post("Fenster laenger als Tmax fuer q=%i", (int)q);
             N0 = (std::int32_t)(((long long)Nold - Nmax) / 2);
         }
         N0 = rounddown_x(N0, p->aiDq[q]);
         if ((long long)Nold - N0 <= N0) {
-            post("Fenster nicht stutzbar fuer q=%i", (int)q);
+            qavex_t_post("Fenster nicht stutzbar fuer q=%i", (int)q);
             continue;
         }
         std::int32_t Nnew = Nold - 2 * N0;
         if (Nnew >= Nold) {
-            post("T_c zu klein fuer q=%i", (int)q);
+            qavex_t_post("T_c zu klein fuer q=%i", (int)q);
             continue;
         }
         pac_type *nw = qavex_t_new_pac(Nnew, side);
         if (!nw) {
-            pd_error(psW, "qbank_t_shorten_windows Out of memory for q=%i", (int)q);
+            qavex_t_error(psW, "qbank_t_shorten_windows Out of memory for q=%i", (int)q);
             continue;
         }
         std::memcpy(nw, w + N0, (std::size_t)Nnew * sizeof(pac_type));
@@ -356,23 +357,23 @@ std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput)
 {
     sQbank_Param *p = &psW->sParam;
     std::int32_t count = 0;
-    if (iPrintOutput != 0) pd_error(psW, "Ueberpruefe Fenster");
+    if (iPrintOutput != 0) qavex_t_error(psW, "Ueberpruefe Fenster");
     for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
         pac_type *w = psW->pac ? psW->pac[q] : nullptr;
         if (!w) {
             count++;
-            pd_error(psW, "Fenster %i: nicht vorhanden", (int)q);
+            qavex_t_error(psW, "Fenster %i: nicht vorhanden", (int)q);
             break;
         }
         std::int32_t N = qavex_t_window_length(w);
         std::int32_t dq = p->aiDq ? p->aiDq[q] : 0;
         if (dq > N) {
             count++;
-            pd_error(psW, "Fenster %i, Laenge = %i < (t_int)dq = %i", (int)q, (int)N, (int)dq);
+            qavex_t_error(psW, "Fenster %i, Laenge = %i < (t_int)dq = %i", (int)q, (int)N, (int)dq);
         }
         if (dq == 0) {
             count++;
-            if (iPrintOutput != 0) pd_error(psW, "(t_int)d_%i = 0", (int)q);
+            if (iPrintOutput != 0) qavex_t_error(psW, "(t_int)d_%i = 0", (int)q);
         }
         std::int32_t nans = 0, infs = 0;
         for (std::int32_t i = 0; i < N; i++) {
@@ -380,11 +381,11 @@ std::int32_t qbank_t_test_windows(sQbank_t *psW, std::int32_t iPrintOutput)
             infs += std::isinf(w[i].real()) + std::isinf(w[i].imag());
         }
         count += nans + infs;
-        if (nans > 0) pd_error(psW, "Fenster %i: Anzahl Nans: %i", (int)q, (int)nans);
-        if (infs > 0) pd_error(psW, "Fenster %i: Anzahl Nans: %i", (int)q, (int)infs);
+        if (nans > 0) qavex_t_error(psW, "Fenster %i: Anzahl Nans: %i", (int)q, (int)nans);
+        if (infs > 0) qavex_t_error(psW, "Fenster %i: Anzahl Nans: %i", (int)q, (int)infs);
     }
-    if (count > 0) pd_error(psW, "Es gibt Fehler");
-    else if (iPrintOutput != 0) pd_error(psW, "Keine Fehler");
+    if (count > 0) qavex_t_error(psW, "Es gibt Fehler");
+    else if (iPrintOutput != 0) qavex_t_error(psW, "Keine Fehler");
     return count;
 }
 
@@ -396,7 +397,7 @@ static bool qbank_t_pac_publishable(sQbank_t *psW, std::int32_t qmin, std::int32
     for (std::int32_t q = qmin; q < qsup; q++) {
         const pac_type *w = psW->pac[q];
         if (w && !qavex_t_publishable(w, qavex_t_window_length(w))) {
-            pd_error(psW, "qbank_tilde copy_pac2paf: window %i holds values that are not finite floats; "
+            qavex_t_error(psW, "qbank_tilde copy_pac2paf: window %i holds values that are not finite floats; "
                           "float windows unchanged", (int)q);
             return false;
         }
@@ -431,7 +432,7 @@ void qbank_t_copy_pac2paf(sQbank_t *psW, t_floatarg f)
         p->paf_r[q] = qavex_t_new_paf(N, (paf_type)side.real());
         p->paf_i[q] = qavex_t_new_paf(N, (paf_type)side.imag());
         if (!p->paf_r[q] || !p->paf_i[q]) {
-            pd_error(psW, "qbank_t_copy_pac2paf: Out of Memory");
+            qavex_t_error(psW, "qbank_t_copy_pac2paf: Out of Memory");
             qbank_t_free_paf_windows(psW);
             return;
         }
@@ -468,7 +469,7 @@ void qbank_t_copy_paf2pac(sQbank_t *psW, t_floatarg f)
         qavex_t_free(psW->pac[q]);
         psW->pac[q] = qavex_t_new_pac(N, pac_type(qavex_t_paf_side(p->paf_r[q]), qavex_t_paf_side(p->paf_i[q])));
         if (!psW->pac[q]) {
-            pd_error(psW, "qbank_t_copy_paf2pac: Out of Memory");
+            qavex_t_error(psW, "qbank_t_copy_paf2pac: Out of Memory");
             qbank_t_free_pac_windows(psW);
             return;
         }

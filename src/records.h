@@ -2,6 +2,7 @@
 // that cross objects: a coefficient and the designer's parameter record.
 #pragma once
 
+#include <atomic>
 #include <complex>
 #include <cstdint>
 
@@ -81,6 +82,13 @@ struct sQbank_Param {
     // have changed. Readers that cache anything derived from them rebuild
     // their caches when it differs from the stamp they built them at.
     std::uint32_t iGeneration;
+    // Not read by the classic readers: while a bank built by "rebuild" waits
+    // to replace this one (src/bank_rebuild.h), its record, complete and
+    // unchanging until the swap, and the count of readers building caches
+    // from it (each adds 1 before it starts and takes it away when done);
+    // the swap waits for 0. Null otherwise.
+    const sQbank_Param *pNext;
+    std::atomic<std::int32_t> *piPreparing;
 };
 
 // A fresh stamp for sQbank_Param::iGeneration, never 0 and unique while the

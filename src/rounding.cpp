@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "allocator.h"
+#include "console_capture.h"
 #include "m_pd.h"
 
 static const char *const DEF_FILE = "src/rounding";
@@ -30,10 +31,10 @@ void qavex_t_round_message(t_floatarg fn, t_floatarg fmax, const void *owner)
     // the preconditions (or would overflow on the way up) before rounding.
     double dn = (double)fn, dm = (double)fmax;
     if (!(dn >= 1.0) || !(dm >= 2.0) || dn > 1073741824.0 || dm > 2147483647.0) {
-        pd_error(owner,
+        qavex_t_error(owner,
                  "round_up_to_multiple_of_small_primes: needs n >= 1 (at most 1073741824) and maxprime >= 2");
         return;
     }
-    post("Nearest Number with small primes: %i",
+    qavex_t_post("Nearest Number with small primes: %i",
          (int)round_up_to_multiple_of_small_primes((std::int32_t)dn, (std::int32_t)dm));
 }

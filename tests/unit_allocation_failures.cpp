@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bank_rebuild.h"
 #include "fast_switch.h"
 #include "invqavex_t.h"
 #include "pd_stub.h"
@@ -342,6 +343,19 @@ std::vector<Scenario> scenarios()
                                   ASSERT_EQ(stub::outlet_events().size(), 1u);
                                   EXPECT_EQ((int)stub::outlet_events()[0].floats.size(),
                                             qavex_t_window_length(param_of(w.x).paf_r[2]));
+                              }));
+    // "rebuild" on the worker, swapped in by the clock (no DSP): any failure
+    // leaves a complete bank, the old one or the new.
+    s.push_back(designer_case("designer rebuild", {"make", "copy_pac2paf"}, 7,
+                              [](World &w) {
+                                  stub::send(w.x, "rebuild", {});
+                                  qbank_rebuild_wait(bank_of(w.x));
+                                  stub::run_clocks();
+                              },
+                              [](World &w) {
+                                  const sQbank_Param &p = param_of(w.x);
+                                  ASSERT_GT(p.iq_compute_sup, 0);
+                                  for (int q = 0; q < p.iq_compute_sup; q++) EXPECT_NE(p.paf_r[q], nullptr);
                               }));
     s.push_back(designer_case("designer make_dual", {"make", "copy_pac2paf"}, 7,
                               [](World &w) { stub::send(w.x, "make_dual", {}); },

@@ -1,0 +1,312 @@
+#include "bank_rebuild.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "allocator.h"
+#include "console_capture.h"
+#include "engine_worker.h"
+#include "qbank_dual.h"
+#include "qbank_layout.h"
+#include "qbank_windows.h"
+
+namespace {
+
+// Logical milliseconds between the clock's looks at a build.
+constexpr double POLL_MS = 5.0;
+
+enum : int { JOB_BUILDING = 0, JOB_BUILT, JOB_FAILED, JOB_STOPPED };
+
+// One build: the private designer state it fills (after a swap: the old
+// bank), its console lines and the readers still building from it.
+struct Job {
+    sQbank_t *shadow = nullptr;
+    sQavexConsoleLines lines;
+    bool shorten = true;
+    bool duals = false;
+    std::atomic<int> state{JOB_BUILDING};
+    std::atomic<std::int32_t> preparing{0};
+    std::uint64_t offered_at = 0;  // block count when the bank was offered
+};
+
+}  // namespace
+
+struct sQbankRebuild {
+    QavexWorker worker;
+    t_clock *clock = nullptr;
+    sQbank_t *owner = nullptr;
+    bool shorten = true;               // "set_rebuild_shorten"
+    Job *building = nullptr;           // on the worker, or waiting for it
+    Job *offered = nullptr;            // complete, offered to the readers (pNext)
+    Job *swapped = nullptr;            // old bank after the swap: lines to post, memory to free
+    std::vector<Job *> abandoned;      // replaced by a newer rebuild, still on the worker
+    std::uint64_t blocks = 0;          // block routine calls
+    std::uint64_t blocks_at_poll = 0;
+};
+
+// ---------------------------------------------------------------- jobs
+// A designer state holding the settings of psW and nothing built.
+static sQbank_t *make_shadow(const sQbank_t *psW)
+{
+    auto *S = (sQbank_t *)qavex_t_malloc0(sizeof(sQbank_t));
+    if (!S) return nullptr;
+    std::memset((void *)S, 0, sizeof *S);
+    S->sParam = psW->sParam;
+    qbank_t_set_pointers_to_NULL(S);
+    sQbank_Param *p = &S->sParam;
+    p->iq_compute_sup = 0;
+    p->iLongestFrame_paf = -1;
+    p->pNext = nullptr;
+    p->piPreparing = nullptr;
+    if (psW->sParam.thetadata) {
+        // The derivation takes f0 and k from here and makes fresh data.
+        p->thetadata = (double *)qavex_t_malloc0(2 * sizeof(double));
+        if (!p->thetadata) {
+            qavex_t_free(S);
+            return nullptr;
+        }
+        p->thetadata[0] = psW->sParam.thetadata[0];
+        p->thetadata[1] = psW->sParam.thetadata[1];
+    }
+    S->var = psW->var;
+    S->sRate = psW->sRate;
+    S->sPatchDir = psW->sPatchDir;
+    S->sDual.uChanges = psW->sDual.uChanges;
+    S->sDual.bRequested = psW->sDual.bRequested;
+    return S;
+}
+
+static void free_shadow(sQbank_t *S)
+{
+    if (!S) return;
+    qbank_t_dual_delete(S);  // no outlet: only the dual record
+    qbank_t_free_layout(S);
+    qavex_t_free(S->sParam.thetadata);
+    qavex_t_free(S);
+}
+
+static void free_job(Job *j)
+{
+    if (!j) return;
+    free_shadow(j->shadow);
+    delete j;
+}
+
+static bool bank_complete(const sQbank_t *S, bool duals)
+{
+    const sQbank_Param &p = S->sParam;
+    if (p.iq_compute_sup < 1 || !p.paf_r || !p.paf_i || !p.aiDq || p.iLongestFrame_paf < 1) return false;
+    return !duals || S->sDual.psDual;
+}
+
+// The worker: the messages a patch would send, in order.
+static void build_job(void *arg, const std::atomic<bool> &stop)
+{
+    Job *j = (Job *)arg;
+    sQbank_t *S = j->shadow;
+    qavex_t_console_capture(&j->lines);
+    bool ok = false;
+    do {
+        qbank_t_initialize(S, 0);
+        if (stop.load() || S->sParam.iq_compute_sup < 1) break;
+        qbank_t_make_windows(S, -1);
+        if (stop.load()) break;
+        if (j->shorten) qbank_t_shorten_windows(S, -1);
+        if (stop.load()) break;
+        qbank_t_copy_pac2paf(S, -1);
+        if (stop.load()) break;
+        if (j->duals) qbank_t_dual_make(S);
+        ok = !stop.load() && bank_complete(S, j->duals);
+    } while (false);
+    qavex_t_console_capture(nullptr);
+    j->state.store(stop.load() ? JOB_STOPPED : ok ? JOB_BUILT : JOB_FAILED);
+}
+
+// ---------------------------------------------------------------- swap
+// Block boundary: the new bank becomes the designer's, the old one goes to
+// the job. The record keeps its address; the dual record is the new one's.
+static void swap_in(sQbank_t *psW, Job *j)
+{
+    sQbank_t *S = j->shadow;
+    std::swap(psW->sParam, S->sParam);
+    psW->sParam.pNext = nullptr;
+    psW->sParam.piPreparing = nullptr;
+    std::swap(psW->pac, S->pac);
+    std::swap(psW->var, S->var);
+    std::swap(psW->sRate, S->sRate);
+    std::swap(psW->sDual.psDual, S->sDual.psDual);
+    std::swap(psW->sDual.uChanges, S->sDual.uChanges);
+}
+
+static void withdraw_offer(sQbankRebuild *r)
+{
+    r->owner->sParam.pNext = nullptr;
+    r->owner->sParam.piPreparing = nullptr;
+}
+
+// ---------------------------------------------------------------- clock
+// "rebuild_done 1" out of the message outlet once the new bank is in use,
+// "rebuild_done 0" when the build failed.
+static void tell(sQbank_t *psW, bool ok)
+{
+    if (!psW->x_outM) return;
+    t_atom a;
+    SETFLOAT(&a, ok ? 1.0f : 0.0f);
+    outlet_anything(psW->x_outM, gensym("rebuild_done"), 1, &a);
+}
+
+static void poll(sQbankRebuild *r)
+{
+    sQbank_t *psW = r->owner;
+    int told = -1;  // told last: the message may delete the designer
+    for (auto it = r->abandoned.begin(); it != r->abandoned.end();) {
+        if ((*it)->state.load() != JOB_BUILDING) {
+            free_job(*it);
+            it = r->abandoned.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (r->swapped) {
+        qavex_t_console_replay(r->swapped->lines, psW);
+        free_job(r->swapped);
+        r->swapped = nullptr;
+        told = 1;
+    }
+    const bool dsp_off = r->blocks == r->blocks_at_poll;
+    r->blocks_at_poll = r->blocks;
+    if (r->building && !r->offered) {
+        const int st = r->building->state.load();
+        if (st == JOB_FAILED) {
+            qavex_t_console_replay(r->building->lines, psW);
+            pd_error(psW, "qbank_tilde: rebuild failed, the bank in use stays");
+            free_job(r->building);
+            r->building = nullptr;
+            told = 0;
+        } else if (st == JOB_BUILT) {
+            r->offered = r->building;
+            r->building = nullptr;
+            r->offered->offered_at = r->blocks;
+            psW->sParam.pNext = &r->offered->shadow->sParam;
+            psW->sParam.piPreparing = &r->offered->preparing;
+        }
+    }
+    // Without DSP no block routine swaps: the clock does, between ticks.
+    if (r->offered && dsp_off && r->offered->preparing.load() == 0) {
+        swap_in(psW, r->offered);
+        qavex_t_console_replay(r->offered->lines, psW);
+        free_job(r->offered);
+        r->offered = nullptr;
+        told = 1;
+    }
+    if (r->building || r->offered || r->swapped || !r->abandoned.empty()) clock_delay(r->clock, POLL_MS);
+    if (told >= 0) tell(psW, told == 1);
+}
+
+// ---------------------------------------------------------------- messages
+static sQbankRebuild *state_of(sQbank_t *psW)
+{
+    if (!psW->psRebuild) {
+        auto *r = new (std::nothrow) sQbankRebuild;
+        if (!r) return nullptr;
+        r->owner = psW;
+        r->clock = clock_new(r, (t_method)poll);
+        psW->psRebuild = r;
+    }
+    return psW->psRebuild;
+}
+
+static void qbank_t_rebuild(sQbank_t *psW)
+{
+    sQbankRebuild *r = state_of(psW);
+    Job *j = r ? new (std::nothrow) Job : nullptr;
+    if (j) j->shadow = make_shadow(psW);
+    if (!j || !j->shadow) {
+        delete j;
+        pd_error(psW, "qbank_tilde: rebuild: Out of Memory, the bank in use stays");
+        return;
+    }
+    j->shorten = r->shorten;
+    j->duals = psW->sDual.bRequested || psW->sDual.psDual;
+    void *dropped = nullptr;
+    if (!r->worker.start(build_job, j, &dropped)) {
+        free_job(j);
+        pd_error(psW, "qbank_tilde: rebuild: no worker thread, the bank in use stays");
+        return;
+    }
+    // A build not begun yet is dropped at once, a running one stops soon.
+    if (dropped) {
+        free_job((Job *)dropped);
+    } else if (r->building) {
+        try {
+            r->abandoned.push_back(r->building);
+        } catch (const std::bad_alloc &) {
+            r->worker.wait_idle();
+            free_job(r->building);
+        }
+    }
+    r->building = j;
+    r->blocks_at_poll = r->blocks;
+    clock_delay(r->clock, POLL_MS);
+}
+
+static void qbank_t_set_rebuild_shorten(sQbank_t *psW, t_floatarg f)
+{
+    if (sQbankRebuild *r = state_of(psW)) r->shorten = f != 0;
+}
+
+// ---------------------------------------------------------------- interface
+void qbank_rebuild_setup(t_class *c)
+{
+    class_addmethod(c, (t_method)qbank_t_rebuild, gensym("rebuild"), A_NULL);
+    class_addmethod(c, (t_method)qbank_t_set_rebuild_shorten, gensym("set_rebuild_shorten"), A_DEFFLOAT, A_NULL);
+}
+
+void qbank_rebuild_perform(sQbank_t *psW)
+{
+    sQbankRebuild *r = psW->psRebuild;
+    if (!r) return;
+    r->blocks++;
+    // Every reader has seen the offer in one whole block and none builds.
+    Job *j = r->offered;
+    if (!j || r->swapped || r->blocks < j->offered_at + 2 || j->preparing.load() != 0) return;
+    swap_in(psW, j);
+    r->swapped = j;
+    r->offered = nullptr;
+    clock_delay(r->clock, 0);
+}
+
+const sQbank_Param *qbank_rebuild_next_dual(const sQbank_t *psW)
+{
+    const sQbankRebuild *r = psW->psRebuild;
+    if (!r || !r->offered || !r->offered->shadow->sDual.psDual) return nullptr;
+    return qbank_t_dual_record(r->offered->shadow);
+}
+
+void qbank_rebuild_free(sQbank_t *psW)
+{
+    sQbankRebuild *r = psW->psRebuild;
+    if (!r) return;
+    withdraw_offer(r);
+    // Readers' workers may still read the offered bank: they end soon.
+    if (r->offered)
+        while (r->offered->preparing.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    r->worker.shutdown();  // stops the build and joins
+    for (Job *j : r->abandoned) free_job(j);
+    free_job(r->building);
+    free_job(r->offered);
+    free_job(r->swapped);
+    clock_free(r->clock);
+    delete r;
+    psW->psRebuild = nullptr;
+}
+
+void qbank_rebuild_wait(sQbank_t *psW)
+{
+    if (psW->psRebuild) psW->psRebuild->worker.wait_idle();
+}
