@@ -6,6 +6,7 @@
 #include <new>
 
 #include "allocator.h"
+#include "bank_snapshot.h"
 #include "m_pd.h"
 #include "platform.h"
 #include "records.h"
@@ -107,15 +108,28 @@ struct Paired {
 
 }  // namespace
 
+// The double copies of a bank's windows, derived from its snapshot and
+// shared by every analysis reading it (or, for an unstamped record, built
+// by one analysis for one block), with the job counts a block can need.
+struct ExactCopies {
+    std::int32_t S;
+    BandCopy *bands;
+    double *data;
+    std::int64_t n4, n2;
+    std::int32_t band_cap;
+    std::size_t data_cap;
+};
+
 struct sQavexExact {
     const sQbank_Param *p;
     std::uint32_t gen;
     std::int32_t S;
     bool failed;
-    BandCopy *bands;
-    std::int32_t band_cap;
-    double *data;
-    std::size_t data_cap;
+    sBankSnapshotBand *view;  // the record's bands as last seen (its own windows)
+    std::int32_t view_cap;
+    const sBankSnapshot *snap;  // stamped record: shared, one reference held
+    const ExactCopies *copies;  // shared with snap, or own
+    ExactCopies *own;           // unstamped record
     Job *jobs4, *jobs2;
     std::int32_t cap4, cap2, n4, n2;
 };
@@ -255,17 +269,25 @@ static inline void run_jobs(Job *jobs, std::int32_t count, const sQavexRing &rin
     }
 }
 
+static void free_copies(void *v)
+{
+    ExactCopies *x = (ExactCopies *)v;
+    if (!x) return;
+    qavex_t_free(x->bands);
+    qavex_t_free(x->data);
+    qavex_t_free(x);
+}
+
 static void release(sQavexExact *c)
 {
-    qavex_t_free(c->bands);
-    qavex_t_free(c->data);
+    bank_snapshot_release(c->snap);
+    free_copies(c->own);
     qavex_t_free(c->jobs4);
     qavex_t_free(c->jobs2);
-    c->bands = nullptr;
-    c->data = nullptr;
+    c->snap = nullptr;
+    c->copies = c->own = nullptr;
     c->jobs4 = c->jobs2 = nullptr;
-    c->band_cap = c->cap4 = c->cap2 = 0;
-    c->data_cap = 0;
+    c->cap4 = c->cap2 = 0;
 }
 
 // Copies the window of band b to at in its layout (see BandCopy); returns
@@ -292,52 +314,114 @@ static double *copy_window(BandCopy &b, double *at)
     return at + (std::size_t)b.L * 2;
 }
 
-// Copies the windows of every band; false when memory is short.
-static bool build(sQavexExact *c, const sQbank_Param *p)
+// Copies the windows of bands[0..S-1] into *px, reusing its room when it
+// is large enough; false (and *px null) when memory is short.
+static bool fill_copies(ExactCopies **px, const sBankSnapshotBand *bands, std::int32_t S)
 {
-    const std::int32_t S = p->iq_compute_sup;
     std::size_t doubles = 0;
     std::int64_t n4 = 0, n2 = 0;
     for (std::int32_t q = 0; q < S; q++) {
-        const paf_type *r = p->paf_r[q], *i = p->paf_i[q];
-        const std::int32_t d = p->aiDq[q];
-        if (!r || !i || d < 1) continue;
-        const std::int32_t L = qavex_t_window_length(r);
-        if (L < 1) continue;
-        if (d < GROUP_HOP) {
-            doubles += (std::size_t)L * 8;
-            n4 += ((QAVEX_BLOCK + d - 1) / d + LANES - 1) / LANES;
+        const sBankSnapshotBand &w = bands[q];
+        if (!w.r || !w.i || w.d < 1 || w.Lr < 1) continue;
+        if (w.d < GROUP_HOP) {
+            doubles += (std::size_t)w.Lr * 8;
+            n4 += ((QAVEX_BLOCK + w.d - 1) / w.d + LANES - 1) / LANES;
         } else {
-            doubles += (std::size_t)L * 2;
+            doubles += (std::size_t)w.Lr * 2;
             n2 += 1;
         }
     }
-    if (S > c->band_cap || doubles > c->data_cap || n4 > c->cap4 || n2 > c->cap2) {
-        release(c);
-        c->bands = (BandCopy *)qavex_t_malloc0((std::size_t)S * sizeof(BandCopy));
-        c->data = (double *)qavex_t_malloc0((doubles > 0 ? doubles : 1) * sizeof(double));
-        c->jobs4 = (Job *)qavex_t_malloc0((std::size_t)(n4 > 0 ? n4 : 1) * sizeof(Job));
-        c->jobs2 = (Job *)qavex_t_malloc0((std::size_t)(n2 > 0 ? n2 : 1) * sizeof(Job));
-        if (!c->bands || !c->data || !c->jobs4 || !c->jobs2) {
-            release(c);
+    ExactCopies *x = *px;
+    if (!x || S > x->band_cap || doubles > x->data_cap) {
+        free_copies(x);
+        *px = x = (ExactCopies *)qavex_t_malloc0(sizeof(ExactCopies));
+        if (!x) return false;
+        x->bands = (BandCopy *)qavex_t_malloc0((std::size_t)(S > 0 ? S : 1) * sizeof(BandCopy));
+        x->data = (double *)qavex_t_malloc0((doubles > 0 ? doubles : 1) * sizeof(double));
+        x->band_cap = S;
+        x->data_cap = doubles;
+        if (!x->bands || !x->data) {
+            free_copies(x);
+            *px = nullptr;
             return false;
         }
-        c->band_cap = S;
-        c->data_cap = doubles;
-        c->cap4 = (std::int32_t)n4;
-        c->cap2 = (std::int32_t)n2;
     }
-    double *at = c->data;
+    x->S = S;
+    x->n4 = n4;
+    x->n2 = n2;
+    double *at = x->data;
     for (std::int32_t q = 0; q < S; q++) {
-        BandCopy &b = c->bands[q];
-        b.r = p->paf_r[q];
-        b.i = p->paf_i[q];
-        b.d = p->aiDq[q];
-        b.L = b.r ? qavex_t_window_length(b.r) : 0;
+        BandCopy &b = x->bands[q];
+        b.r = bands[q].r;
+        b.i = bands[q].i;
+        b.d = bands[q].d;
+        b.L = bands[q].Lr;
         b.layout = NONE;
         b.w = nullptr;
         if (!b.r || !b.i || b.d < 1 || b.L < 1) continue;
         at = copy_window(b, at);
+    }
+    return true;
+}
+
+static void *build_shared(const sBankSnapshot *s)
+{
+    ExactCopies *x = nullptr;
+    return fill_copies(&x, s->bands, s->S) ? x : nullptr;
+}
+
+// The record's bands as the kernel reads them, into c->view.
+static bool see(sQavexExact *c, const sQbank_Param *p)
+{
+    const std::int32_t S = p->iq_compute_sup;
+    if (S > c->view_cap) {
+        qavex_t_free(c->view);
+        c->view = (sBankSnapshotBand *)qavex_t_malloc0((std::size_t)S * sizeof(sBankSnapshotBand));
+        c->view_cap = c->view ? S : 0;
+        if (!c->view) return false;
+    }
+    for (std::int32_t q = 0; q < S; q++) {
+        sBankSnapshotBand &b = c->view[q];
+        b.r = p->paf_r[q];
+        b.i = p->paf_i[q];
+        b.d = p->aiDq[q];
+        b.Lr = b.r ? qavex_t_window_length(b.r) : 0;
+        b.Li = 0;
+    }
+    return true;
+}
+
+// Copies (shared for a stamped record, own room reused for an unstamped
+// one) and job room; false when memory is short.
+static bool build(sQavexExact *c, const sQbank_Param *p)
+{
+    const sBankSnapshot *old = c->snap;
+    c->snap = nullptr;
+    c->copies = nullptr;
+    bool ok = see(c, p);
+    if (ok && p->iGeneration != 0) {
+        // The new snapshot first: a record stamped anew with the same
+        // windows finds the old one by its contents.
+        c->snap = bank_snapshot_acquire(p);
+        c->copies = c->snap ? (const ExactCopies *)bank_snapshot_derived(c->snap, eBankDerived::EXACT_ANALYSIS,
+                                                                          build_shared, free_copies)
+                            : nullptr;
+        free_copies(c->own);
+        c->own = nullptr;
+    } else if (ok) {
+        c->copies = fill_copies(&c->own, c->view, p->iq_compute_sup) ? c->own : nullptr;
+    }
+    bank_snapshot_release(old);
+    if (!c->copies) return false;
+    const std::int64_t n4 = c->copies->n4, n2 = c->copies->n2;
+    if (n4 > c->cap4 || n2 > c->cap2 || !c->jobs4 || !c->jobs2) {
+        qavex_t_free(c->jobs4);
+        qavex_t_free(c->jobs2);
+        c->jobs4 = (Job *)qavex_t_malloc0((std::size_t)(n4 > 0 ? n4 : 1) * sizeof(Job));
+        c->jobs2 = (Job *)qavex_t_malloc0((std::size_t)(n2 > 0 ? n2 : 1) * sizeof(Job));
+        c->cap4 = c->jobs4 ? (std::int32_t)n4 : 0;
+        c->cap2 = c->jobs2 ? (std::int32_t)n2 : 0;
+        if (!c->jobs4 || !c->jobs2) return false;
     }
     return true;
 }
@@ -347,9 +431,9 @@ static bool still_valid(const sQavexExact *c, const sQbank_Param *p)
     if (c->failed || c->p != p || c->gen != p->iGeneration || p->iGeneration == 0 || c->S != p->iq_compute_sup)
         return false;
     for (std::int32_t q = 0; q < c->S; q++) {
-        const BandCopy &b = c->bands[q];
+        const sBankSnapshotBand &b = c->view[q];
         if (b.r != p->paf_r[q] || b.i != p->paf_i[q] || b.d != p->aiDq[q]) return false;
-        if (b.r && b.L != qavex_t_window_length(b.r)) return false;
+        if (b.r && b.Lr != qavex_t_window_length(b.r)) return false;
     }
     return true;
 }
@@ -377,6 +461,7 @@ void qavex_exact_free(sQavexExact *c)
 {
     if (!c) return;
     release(c);
+    qavex_t_free(c->view);
     qavex_t_free(c);
 }
 
@@ -405,7 +490,7 @@ static inline void queue_job(Job &j, const BandCopy &b, std::int32_t G, sQavex_C
 void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
                       std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
 {
-    const BandCopy *b = (c && !c->failed) ? &c->bands[q] : nullptr;
+    const BandCopy *b = (c && !c->failed) ? &c->copies->bands[q] : nullptr;
     const std::int32_t L = qavex_t_window_length(p->paf_r[q]);
     std::int32_t k = 0;
     if (b && b->layout == GROUPED) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "allocator.h"
+#include "bank_snapshot.h"
 #include "m_pd.h"
 #include "platform.h"
 #include "records.h"
@@ -20,15 +21,31 @@ constexpr int NFFT = 2 * PART;     // transform length (overlap-save)
 constexpr double COEFF_SCALE = QAVEX_SR;
 
 typedef double v4d __attribute__((vector_size(32)));
+typedef float v4f __attribute__((vector_size(16)));
 
-struct FastBand {
+// How band q is computed, derived from the bank alone and shared by every
+// analysis reading it (see bank_snapshot.h).
+struct FastShape {
     std::int32_t kind;  // -1 none, 0 dot product, 1 partitioned FFT
     std::int32_t L;
     std::int32_t P;     // partitions (FFT)
-    double *h;          // FFT: P spectra, each NFFT real parts then NFFT imaginary parts
-    double *wr, *wi;    // dot product: the window as doubles
-    std::int64_t y_serial;  // block whose output sits in y (FFT)
-    double *y;          // FFT: output of the block, NFFT real then NFFT imaginary
+    std::int32_t slot;  // FFT: index of the band's output buffer
+    const double *h;    // FFT: P spectra, each NFFT real parts then NFFT imaginary parts
+};
+
+struct FastDerived {
+    std::int32_t S;
+    std::int32_t Pmax;   // longest partition count
+    std::int32_t nfft;   // bands on the FFT
+    std::int64_t reach;  // samples a resync scans back for sound
+    FastShape *bands;
+    double *spectra;     // all FFT bands' spectra, band after band
+};
+
+// An FFT band's output for one block, kept by each analysis.
+struct FastOutput {
+    std::int64_t serial;  // block whose output sits in y
+    double *y;            // NFFT real then NFFT imaginary
 };
 
 }  // namespace
@@ -38,8 +55,10 @@ struct sQavexFast {
     std::uint32_t gen;
     bool failed;
     std::int32_t S;
-    FastBand *bands;
-    std::int32_t Pmax;      // spectra kept of past input frames
+    const sBankSnapshot *snap;  // shared, one reference held
+    const FastDerived *der;     // shared, lives with snap
+    FastOutput *outs;           // der->nfft outputs
+    double *ys;                 // their buffers
     double *fdl;            // Pmax spectra (real NFFT, imaginary NFFT), newest at head
     std::int32_t head;
     double *frame;          // NFFT input samples
@@ -48,7 +67,6 @@ struct sQavexFast {
     fftw_complex *out;      // NFFT output samples
     fftw_plan forward;      // frame -> half
     fftw_plan backward;     // acc -> out
-    fftw_plan window;       // out -> acc (window partitions, at build)
     sQavexRingClock clock;  // ring block the input spectra reach to
     bool synced;
     std::int64_t last_nonzero;  // absolute index of the newest non-zero sample seen (or very old)
@@ -56,27 +74,28 @@ struct sQavexFast {
 
 static void destroy(sQavexFast *f)
 {
-    if (f->bands) {
-        for (std::int32_t q = 0; q < f->S; q++) {
-            qavex_t_free(f->bands[q].h);
-            qavex_t_free(f->bands[q].wr);
-            qavex_t_free(f->bands[q].wi);
-            qavex_t_free(f->bands[q].y);
-        }
-        qavex_t_free(f->bands);
-    }
     {
         QAVEX_FFT_PLAN_GUARD;
         if (f->forward) fftw_destroy_plan(f->forward);
         if (f->backward) fftw_destroy_plan(f->backward);
-        if (f->window) fftw_destroy_plan(f->window);
     }
+    qavex_t_free(f->outs);
+    qavex_t_free(f->ys);
     qavex_t_free(f->fdl);
     qavex_t_free(f->frame);
     qavex_t_free(f->half);
     qavex_t_free(f->acc);
     qavex_t_free(f->out);
+    bank_snapshot_release(f->snap);
     std::memset((void *)f, 0, sizeof *f);
+}
+
+static void free_derived(void *v)
+{
+    FastDerived *d = (FastDerived *)v;
+    qavex_t_free(d->bands);
+    qavex_t_free(d->spectra);
+    qavex_t_free(d);
 }
 
 // Sample at block position j of the current block (j may be negative:
@@ -109,91 +128,119 @@ static void frame_spectrum(sQavexFast *f, const sQavexRing &ring, std::int64_t a
 
 // Band b on the partitioned FFT: h[m] = conj(w[L-1-m]) / 44100, partitions
 // of 64 taps padded to 128, transformed; 1/128 of the inverse transform
-// folded in.
-static bool build_fft_band(sQavexFast *f, FastBand &b, const paf_type *r, const paf_type *i)
+// folded in. in and out are NFFT-point buffers of plan.
+static void fft_band_spectra(FastShape &b, double *h, const paf_type *r, const paf_type *i, fftw_complex *in,
+                             fftw_complex *out, fftw_plan plan)
 {
-    b.kind = 1;
-    b.h = (double *)qavex_t_malloc0((std::size_t)b.P * 2 * NFFT * sizeof(double));
-    b.y = (double *)qavex_t_malloc0(2 * NFFT * sizeof(double));
-    if (!b.h || !b.y) return false;
-    b.y_serial = INT64_MIN;
+    b.h = h;
     const double scale = 1.0 / (COEFF_SCALE * NFFT);
     for (std::int32_t part = 0; part < b.P; part++) {
         for (int n = 0; n < NFFT; n++) {
             const std::int64_t m = (std::int64_t)part * PART + n;
-            const bool in = n < PART && m < b.L;
-            f->out[n][0] = in ? (double)r[b.L - 1 - m] * scale : 0.0;
-            f->out[n][1] = in ? -(double)i[b.L - 1 - m] * scale : 0.0;
+            const bool inside = n < PART && m < b.L;
+            in[n][0] = inside ? (double)r[b.L - 1 - m] * scale : 0.0;
+            in[n][1] = inside ? -(double)i[b.L - 1 - m] * scale : 0.0;
         }
-        fftw_execute(f->window);
-        double *hr = b.h + (std::size_t)part * 2 * NFFT, *hi = hr + NFFT;
+        fftw_execute(plan);
+        double *hr = h + (std::size_t)part * 2 * NFFT, *hi = hr + NFFT;
         for (int k = 0; k < NFFT; k++) {
-            hr[k] = f->acc[k][0];
-            hi[k] = f->acc[k][1];
+            hr[k] = out[k][0];
+            hi[k] = out[k][1];
         }
     }
-    return true;
 }
 
-// Band b by dot product: the window as doubles.
-static bool build_dot_band(FastBand &b, const paf_type *r, const paf_type *i)
+// Every band's form (the cost model: about 8 ceil(L / 64) multiply-adds
+// per sample on the FFT against 2 L / d directly) and the FFT bands'
+// spectra, from the snapshot alone.
+static void *build_derived(const sBankSnapshot *s)
 {
-    b.kind = 0;
-    b.wr = (double *)qavex_t_malloc0((std::size_t)b.L * sizeof(double));
-    b.wi = (double *)qavex_t_malloc0((std::size_t)b.L * sizeof(double));
-    if (!b.wr || !b.wi) return false;
-    for (std::int32_t k = 0; k < b.L; k++) {
-        b.wr[k] = (double)r[k];
-        b.wi[k] = (double)i[k];
+    FastDerived *d = (FastDerived *)qavex_t_malloc0(sizeof(FastDerived));
+    if (!d) return nullptr;
+    std::memset((void *)d, 0, sizeof *d);
+    d->S = s->S;
+    d->bands = (FastShape *)qavex_t_malloc0((std::size_t)(s->S > 0 ? s->S : 1) * sizeof(FastShape));
+    if (!d->bands) {
+        free_derived(d);
+        return nullptr;
     }
-    return true;
+    std::size_t doubles = 0;
+    d->reach = 2 * PART;
+    for (std::int32_t q = 0; q < s->S; q++) {
+        FastShape &b = d->bands[q];
+        b = FastShape{-1, 0, 0, -1, nullptr};
+        const sBankSnapshotBand &w = s->bands[q];
+        if (!w.r || !w.i || w.d < 1 || w.Lr < 1) continue;
+        b.L = w.Lr;
+        b.P = (b.L + PART - 1) / PART;
+        b.kind = 8.0 * b.P < 2.0 * b.L / w.d ? 1 : 0;
+        if (b.kind == 1) {
+            b.slot = d->nfft++;
+            doubles += (std::size_t)b.P * 2 * NFFT;
+            if (b.P > d->Pmax) d->Pmax = b.P;
+        }
+        if (b.L + 2 * PART > d->reach) d->reach = b.L + 2 * PART;
+    }
+    if ((std::int64_t)d->Pmax * PART + 2 * PART > d->reach) d->reach = (std::int64_t)d->Pmax * PART + 2 * PART;
+    if (d->nfft == 0) return d;
+    d->spectra = (double *)qavex_t_malloc0(doubles * sizeof(double));
+    fftw_complex *in = (fftw_complex *)qavex_t_malloc0(NFFT * sizeof(fftw_complex));
+    fftw_complex *out = (fftw_complex *)qavex_t_malloc0(NFFT * sizeof(fftw_complex));
+    fftw_plan plan = nullptr;
+    if (d->spectra && in && out) {
+        QAVEX_FFT_PLAN_GUARD;
+        plan = fftw_plan_dft_1d(NFFT, in, out, FFTW_FORWARD, FFTW_ESTIMATE);
+    }
+    if (plan) {
+        double *h = d->spectra;
+        for (std::int32_t q = 0; q < s->S; q++) {
+            FastShape &b = d->bands[q];
+            if (b.kind != 1) continue;
+            fft_band_spectra(b, h, s->bands[q].r, s->bands[q].i, in, out, plan);
+            h += (std::size_t)b.P * 2 * NFFT;
+        }
+        QAVEX_FFT_PLAN_GUARD;
+        fftw_destroy_plan(plan);
+    }
+    qavex_t_free(in);
+    qavex_t_free(out);
+    if (!plan) {
+        free_derived(d);
+        return nullptr;
+    }
+    return d;
 }
 
+// This analysis's own state for the shared form of the bank: the input
+// spectra, one output per FFT band, the transform buffers and plans.
 static bool build(sQavexFast *f, const sQbank_Param *p)
 {
-    const std::int32_t S = p->iq_compute_sup;
     f->p = p;
     f->gen = p->iGeneration;
-    f->S = S;
-    f->bands = (FastBand *)qavex_t_malloc0((std::size_t)S * sizeof(FastBand));
-    // The band pointers are cleared first: a failure below frees them.
-    for (std::int32_t q = 0; f->bands && q < S; q++) {
-        FastBand &b = f->bands[q];
-        b.kind = -1;
-        b.h = b.wr = b.wi = b.y = nullptr;
-    }
+    f->S = p->iq_compute_sup;
+    f->snap = bank_snapshot_acquire(p);
+    if (!f->snap) return false;
+    f->der = (const FastDerived *)bank_snapshot_derived(f->snap, eBankDerived::FAST_ANALYSIS, build_derived,
+                                                         free_derived);
+    if (!f->der) return false;
+    const FastDerived *d = f->der;
     f->frame = (double *)qavex_t_malloc0(NFFT * sizeof(double));
     f->half = (fftw_complex *)qavex_t_malloc0((NFFT / 2 + 1) * sizeof(fftw_complex));
     f->acc = (fftw_complex *)qavex_t_malloc0(NFFT * sizeof(fftw_complex));
     f->out = (fftw_complex *)qavex_t_malloc0(NFFT * sizeof(fftw_complex));
-    if (!f->bands || !f->frame || !f->half || !f->acc || !f->out) return false;
+    if (!f->frame || !f->half || !f->acc || !f->out) return false;
     {
         QAVEX_FFT_PLAN_GUARD;
         f->forward = fftw_plan_dft_r2c_1d(NFFT, f->frame, f->half, FFTW_ESTIMATE);
         f->backward = fftw_plan_dft_1d(NFFT, f->acc, f->out, FFTW_BACKWARD, FFTW_ESTIMATE);
-        f->window = fftw_plan_dft_1d(NFFT, f->out, f->acc, FFTW_FORWARD, FFTW_ESTIMATE);
     }
-    if (!f->forward || !f->backward || !f->window) return false;
-    f->Pmax = 0;
-    for (std::int32_t q = 0; q < S; q++) {
-        FastBand &b = f->bands[q];
-        const paf_type *r = p->paf_r[q], *i = p->paf_i[q];
-        const std::int32_t d = p->aiDq[q];
-        if (!r || !i || d < 1) continue;
-        b.L = qavex_t_window_length(r);
-        if (b.L < 1) continue;
-        b.P = (b.L + PART - 1) / PART;
-        const double fft_cost = 8.0 * b.P, direct_cost = 2.0 * b.L / d;
-        if (fft_cost < direct_cost) {
-            if (!build_fft_band(f, b, r, i)) return false;
-            if (b.P > f->Pmax) f->Pmax = b.P;
-        } else if (!build_dot_band(b, r, i)) {
-            return false;
-        }
-    }
-    if (f->Pmax > 0) {
-        f->fdl = (double *)qavex_t_malloc0((std::size_t)f->Pmax * 2 * NFFT * sizeof(double));
-        if (!f->fdl) return false;
+    if (!f->forward || !f->backward) return false;
+    if (d->nfft > 0) {
+        f->outs = (FastOutput *)qavex_t_malloc0((std::size_t)d->nfft * sizeof(FastOutput));
+        f->ys = (double *)qavex_t_malloc0((std::size_t)d->nfft * 2 * NFFT * sizeof(double));
+        f->fdl = (double *)qavex_t_malloc0((std::size_t)d->Pmax * 2 * NFFT * sizeof(double));
+        if (!f->outs || !f->ys || !f->fdl) return false;
+        for (std::int32_t k = 0; k < d->nfft; k++) f->outs[k] = FastOutput{INT64_MIN, f->ys + (std::size_t)k * 2 * NFFT};
     }
     f->synced = false;
     return true;
@@ -207,16 +254,15 @@ static void follow_ring(sQavexFast *f, const sQavexRing &ring, sQavexRingClock c
     if (next) {
         for (int j = 0; j < PART; j++)
             if (sample(ring, j) != 0.0) f->last_nonzero = base + j;
-        if (f->Pmax > 0) {
-            f->head = (f->head + 1) % f->Pmax;
+        if (f->der->Pmax > 0) {
+            f->head = (f->head + 1) % f->der->Pmax;
             frame_spectrum(f, ring, 0, f->head);
         }
     } else {
         // Out of step (first block, a skipped block, a cleared ring): from
         // the ring itself. Samples before the scanned span count as sound.
-        std::int64_t reach = (std::int64_t)f->Pmax * PART + 2 * PART;
-        for (std::int32_t q = 0; q < f->S; q++)
-            if (f->bands[q].kind >= 0 && f->bands[q].L + 2 * PART > reach) reach = f->bands[q].L + 2 * PART;
+        const std::int32_t Pmax = f->der->Pmax;
+        std::int64_t reach = f->der->reach;
         if (reach > ring.length) reach = ring.length;
         f->last_nonzero = base + PART - 1 - reach;
         for (std::int64_t j = PART - 1; j > PART - 1 - reach; j--)
@@ -225,8 +271,8 @@ static void follow_ring(sQavexFast *f, const sQavexRing &ring, sQavexRingClock c
                 break;
             }
         // The spectrum of age a sits in slot (head - a) mod Pmax.
-        for (std::int32_t a = 0; a < f->Pmax; a++) frame_spectrum(f, ring, a, f->Pmax - 1 - a);
-        f->head = f->Pmax > 0 ? f->Pmax - 1 : 0;
+        for (std::int32_t a = 0; a < Pmax; a++) frame_spectrum(f, ring, a, Pmax - 1 - a);
+        f->head = Pmax > 0 ? Pmax - 1 : 0;
     }
     f->clock = clock;
     f->synced = true;
@@ -234,13 +280,13 @@ static void follow_ring(sQavexFast *f, const sQavexRing &ring, sQavexRingClock c
 
 // Output of an FFT band for the current block: sum over partitions of
 // input spectrum times window spectrum, back to the time domain.
-static void fft_output(sQavexFast *f, FastBand &b)
+static void fft_output(sQavexFast *f, const FastShape &b, double *y)
 {
     v4d ar[NFFT / 4], ai[NFFT / 4];
     for (int k = 0; k < NFFT / 4; k++) ar[k] = ai[k] = v4d{0, 0, 0, 0};
     for (std::int32_t part = 0; part < b.P; part++) {
         std::int32_t s = f->head - part;
-        if (s < 0) s += f->Pmax;
+        if (s < 0) s += f->der->Pmax;
         const double *xr = f->fdl + (std::size_t)s * 2 * NFFT, *xi = xr + NFFT;
         const double *hr = b.h + (std::size_t)part * 2 * NFFT, *hi = hr + NFFT;
         for (int k = 0; k < NFFT / 4; k++) {
@@ -260,13 +306,23 @@ static void fft_output(sQavexFast *f, FastBand &b)
         }
     fftw_execute(f->backward);
     for (int n = 0; n < NFFT; n++) {
-        b.y[n] = f->out[n][0];
-        b.y[NFFT + n] = f->out[n][1];
+        y[n] = f->out[n][0];
+        y[NFFT + n] = f->out[n][1];
     }
 }
 
-// Dot product over ascending samples and window elements, in lanes of four.
-static void dot(const t_sample *x, const double *wr, const double *wi, std::int32_t n, double &sr, double &si)
+// Four floats widened to doubles (a macro: a function returning a 32-byte
+// vector would change its calling convention between the two builds).
+#define FA_LOAD4(dst, p)                          \
+    do {                                          \
+        v4f f_;                                   \
+        std::memcpy(&f_, (p), sizeof f_);         \
+        (dst) = __builtin_convertvector(f_, v4d); \
+    } while (0)
+
+// Dot product over ascending samples and window elements, in lanes of four;
+// the float window elements are widened exactly.
+static void dot(const t_sample *x, const paf_type *wr, const paf_type *wi, std::int32_t n, double &sr, double &si)
 {
     v4d ar0 = {0, 0, 0, 0}, ai0 = ar0, ar1 = ar0, ai1 = ar0;
     std::int32_t k = 0;
@@ -274,10 +330,10 @@ static void dot(const t_sample *x, const double *wr, const double *wi, std::int3
         const v4d x0 = {(double)x[k], (double)x[k + 1], (double)x[k + 2], (double)x[k + 3]};
         const v4d x1 = {(double)x[k + 4], (double)x[k + 5], (double)x[k + 6], (double)x[k + 7]};
         v4d r0, i0, r1, i1;
-        std::memcpy(&r0, wr + k, sizeof r0);
-        std::memcpy(&i0, wi + k, sizeof i0);
-        std::memcpy(&r1, wr + k + 4, sizeof r1);
-        std::memcpy(&i1, wi + k + 4, sizeof i1);
+        FA_LOAD4(r0, wr + k);
+        FA_LOAD4(i0, wi + k);
+        FA_LOAD4(r1, wr + k + 4);
+        FA_LOAD4(i1, wi + k + 4);
         ar0 += x0 * r0;
         ai0 += x0 * i0;
         ar1 += x1 * r1;
@@ -286,8 +342,8 @@ static void dot(const t_sample *x, const double *wr, const double *wi, std::int3
     const v4d ar = ar0 + ar1, ai = ai0 + ai1;
     double r = (ar[0] + ar[1]) + (ar[2] + ar[3]), i = (ai[0] + ai[1]) + (ai[2] + ai[3]);
     for (; k < n; k++) {
-        r += (double)x[k] * wr[k];
-        i += (double)x[k] * wi[k];
+        r += (double)x[k] * (double)wr[k];
+        i += (double)x[k] * (double)wi[k];
     }
     sr += r;
     si += i;
@@ -345,15 +401,15 @@ void qavex_fast_free(sQavexFast *f)
 
 int qavex_fast_band_kind(const sQavexFast *f, std::int32_t q)
 {
-    if (!f || f->failed || !f->bands || q < 0 || q >= f->S) return -1;
-    return f->bands[q].kind;
+    if (!f || f->failed || !f->der || q < 0 || q >= f->der->S) return -1;
+    return f->der->bands[q].kind;
 }
 
 QAVEX_CLONES_FLAT void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring,
                                        std::int32_t q, std::int32_t p0, std::int32_t d, std::int32_t K,
                                        sQavex_Coeff *const *e)
 {
-    FastBand &b = f->bands[q];
+    const FastShape &b = f->der->bands[q];
     if (b.kind < 0) {
         for (std::int32_t k = 0; k < K; k++)
             qavex_exact_single(ring, p->paf_r[q], p->paf_i[q], qavex_t_window_length(p->paf_r[q]), e[k]);
@@ -361,9 +417,10 @@ QAVEX_CLONES_FLAT void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, con
     }
     const std::int64_t base = f->clock.serial * PART;
     if (b.kind == 1) {
-        if (b.y_serial != f->clock.serial) {
-            fft_output(f, b);
-            b.y_serial = f->clock.serial;
+        FastOutput &o = f->outs[b.slot];
+        if (o.serial != f->clock.serial) {
+            fft_output(f, b, o.y);
+            o.serial = f->clock.serial;
         }
         for (std::int32_t k = 0; k < K; k++) {
             const std::int32_t j = p0 + k * d;
@@ -371,12 +428,13 @@ QAVEX_CLONES_FLAT void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, con
             if (base + j - b.L + 1 > f->last_nonzero) {
                 e[k]->val_r = e[k]->val_i = 0.0;
             } else {
-                e[k]->val_r = b.y[PART + j];
-                e[k]->val_i = b.y[NFFT + PART + j];
+                e[k]->val_r = o.y[PART + j];
+                e[k]->val_i = o.y[NFFT + PART + j];
             }
         }
         return;
     }
+    const paf_type *wr = f->snap->bands[q].r, *wi = f->snap->bands[q].i;
     for (std::int32_t k = 0; k < K; k++) {
         const std::int32_t j = p0 + k * d;
         // Oldest sample first: ring index of position j - L + 1.
@@ -385,8 +443,8 @@ QAVEX_CLONES_FLAT void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, con
         double sr = 0.0, si = 0.0;
         std::int32_t first = (std::int32_t)(ring.length - idx);
         if (first > b.L) first = b.L;
-        dot(ring.samples + idx, b.wr, b.wi, first, sr, si);
-        if (first < b.L) dot(ring.samples, b.wr + first, b.wi + first, b.L - first, sr, si);
+        dot(ring.samples + idx, wr, wi, first, sr, si);
+        if (first < b.L) dot(ring.samples, wr + first, wi + first, b.L - first, sr, si);
         e[k]->val_r = sr / COEFF_SCALE;
         e[k]->val_i = -si / COEFF_SCALE;
     }

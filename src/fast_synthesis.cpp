@@ -12,6 +12,7 @@
 
 #include "allocator.h"
 #include "m_pd.h"
+#include "bank_snapshot.h"
 #include "platform.h"
 #include "records.h"
 #include "rounding.h"
@@ -59,6 +60,8 @@ struct Level {
 
 enum : std::int32_t { FS_NONE = 0, FS_DIRECT = 1, FS_FFT = 2 };
 
+// How band q is synthesised, derived from the bank alone and shared by
+// every synthesis reading it (see bank_snapshot.h).
 struct Band {
     std::int32_t mode;
     std::int32_t L;
@@ -68,8 +71,12 @@ struct Band {
     std::int32_t head;       // window elements 0..head-1 are added directly
     std::int32_t nlev;
     Level *lev;              // partitions from the first one at element head on
-    cplx *hist;              // impulse stream, Hb blocks, indexed by sample mod 64 Hb
-    std::int32_t Hb;
+    std::int32_t Hb;         // blocks of impulse stream kept
+};
+
+// A band's own part in one synthesis: the recent impulse stream.
+struct BandState {
+    cplx *hist;              // Hb blocks, indexed by sample mod 64 Hb
     std::int64_t last_nz;    // last block with a non-zero impulse
 };
 
@@ -79,20 +86,34 @@ struct Plan {
     fftw_plan inv;  // complex-to-real, buf -> rbuf
 };
 
+// Everything derived from one bank: band forms, partitions with their
+// spectra, the transform sizes they use.
+struct Derived {
+    std::int32_t S, Lm;
+    Band *bands;
+    std::int32_t nsizes;
+    std::int32_t sizes[FS_MAX_PLANS];
+    std::int32_t maxF;
+    std::int64_t hist_len;   // impulse samples of all FFT bands together
+};
+
 constexpr std::int64_t FS_LONG_AGO = INT64_MIN / 4;
 
 }  // namespace
 
 struct qavex_fast_synthesis {
-    // The bank the state was built for (bands null: nothing built).
+    // The bank the state was built for (der null: nothing built).
     const sQbank_Param *P;
     std::uint32_t gen;
     std::int32_t Lm, S;
     paf_type *const *paf_r;
     paf_type *const *paf_i;
-    Band *bands;
+    const sBankSnapshot *snap;  // shared, one reference held
+    const Derived *der;         // shared, lives with snap
+    BandState *st;
+    cplx *hists;
     std::int64_t k;  // fast blocks since the state was built
-    Plan plans[FS_MAX_PLANS];
+    Plan plans[FS_MAX_PLANS];  // one per size of der
     std::int32_t nplans;
     fftw_complex *buf;
     double *rbuf;
@@ -219,8 +240,8 @@ static inline std::int64_t wrap(std::int64_t p, std::int64_t R)
 
 // Convolves partition lv with the n impulse samples that end before sample
 // seg_end and adds Re() of the result to the ring from index pos on.
-static void convolve_level(qavex_fast_synthesis *f, const Band &b, const Level &lv, std::int64_t seg_end,
-                    std::int32_t n, double *A, std::int64_t R, std::int64_t pos)
+static void convolve_level(qavex_fast_synthesis *f, const Band &b, const BandState &st, const Level &lv,
+                           std::int64_t seg_end, std::int32_t n, double *A, std::int64_t R, std::int64_t pos)
 {
     const std::int32_t F = lv.F;
     const Plan &pl = f->plans[lv.plan];
@@ -228,8 +249,8 @@ static void convolve_level(qavex_fast_synthesis *f, const Band &b, const Level &
     const std::int64_t Hn = (std::int64_t)b.Hb * QAVEX_BLOCK;
     const std::int64_t s0 = wrap(seg_end - n, Hn);
     const std::int64_t n1 = std::min<std::int64_t>(n, Hn - s0);
-    std::copy(b.hist + s0, b.hist + s0 + n1, x);
-    std::copy(b.hist, b.hist + (n - n1), x + n1);
+    std::copy(st.hist + s0, st.hist + s0 + n1, x);
+    std::copy(st.hist, st.hist + (n - n1), x + n1);
     std::fill(x + n, x + F, cplx(0.0, 0.0));
     fftw_execute(pl.fwd);
     // Spectrum of Re(x * h): (Y(f) + conj(Y(-f))) / 2 with Y = X H, on the
@@ -249,19 +270,27 @@ static void convolve_level(qavex_fast_synthesis *f, const Band &b, const Level &
 }
 
 // ---------------------------------------------------------------- building
-static void release_bands(qavex_fast_synthesis *f)
+static void free_derived(void *v)
 {
-    if (f->bands) {
-        for (std::int32_t q = 0; q < f->S; q++) {
-            Band &b = f->bands[q];
+    Derived *d = (Derived *)v;
+    if (d->bands) {
+        for (std::int32_t q = 0; q < d->S; q++) {
+            Band &b = d->bands[q];
             if (b.lev)
                 for (std::int32_t i = 0; i < b.nlev; i++) qavex_t_free(b.lev[i].H);
             qavex_t_free(b.lev);
-            qavex_t_free(b.hist);
         }
-        qavex_t_free(f->bands);
+        qavex_t_free(d->bands);
     }
-    f->bands = nullptr;
+    qavex_t_free(d);
+}
+
+static void release_bands(qavex_fast_synthesis *f)
+{
+    qavex_t_free(f->st);
+    qavex_t_free(f->hists);
+    f->st = nullptr;
+    f->hists = nullptr;
     QAVEX_FFT_PLAN_GUARD;
     for (std::int32_t i = 0; i < f->nplans; i++) {
         if (f->plans[i].fwd) fftw_destroy_plan(f->plans[i].fwd);
@@ -272,22 +301,25 @@ static void release_bands(qavex_fast_synthesis *f)
     if (f->rbuf) fftw_free(f->rbuf);
     f->buf = nullptr;
     f->rbuf = nullptr;
+    bank_snapshot_release(f->snap);
+    f->snap = nullptr;
+    f->der = nullptr;
     f->P = nullptr;
 }
 
-// Index of the plan pair for size F, a new slot (plans made later) or -1
-// when the table is full.
-static std::int32_t plan_slot(qavex_fast_synthesis *f, std::int32_t F)
+// Index of transform size F in the table, a new entry or -1 when the table
+// is full.
+static std::int32_t size_slot(Derived *d, std::int32_t F)
 {
-    for (std::int32_t i = 0; i < f->nplans; i++)
-        if (f->plans[i].F == F) return i;
-    if (f->nplans == FS_MAX_PLANS) return -1;
-    f->plans[f->nplans] = Plan{F, nullptr, nullptr};
-    return f->nplans++;
+    for (std::int32_t i = 0; i < d->nsizes; i++)
+        if (d->sizes[i] == F) return i;
+    if (d->nsizes == FS_MAX_PLANS) return -1;
+    d->sizes[d->nsizes] = F;
+    return d->nsizes++;
 }
 
-// Partitions of an FFT band; false when the plan table is full.
-static bool lay_out_levels(qavex_fast_synthesis *f, Band &b, std::int32_t q, std::int32_t first)
+// Partitions of an FFT band; false when the size table is full.
+static bool lay_out_levels(Derived *d, Band &b, std::int32_t q, std::int32_t first)
 {
     for (std::int32_t i = 0; i < b.nlev; i++) {
         Level &lv = b.lev[i];
@@ -297,7 +329,7 @@ static bool lay_out_levels(qavex_fast_synthesis *f, Band &b, std::int32_t q, std
         lv.F = transform_size(lv.N, lv.Lp);
         lv.B = lv.N / QAVEX_BLOCK;
         lv.phase = (std::int32_t)(((std::uint32_t)q * 40503u + (std::uint32_t)i * 9973u) % (std::uint32_t)lv.B);
-        lv.plan = plan_slot(f, lv.F);
+        lv.plan = size_slot(d, lv.F);
         lv.H = nullptr;
         if (lv.plan < 0) return false;
     }
@@ -305,10 +337,10 @@ static bool lay_out_levels(qavex_fast_synthesis *f, Band &b, std::int32_t q, std
 }
 
 // Puts band q (window b.L, fed every d samples) on the FFT path: its
-// partitions and impulse history. It stays direct when the plan table is
-// full or its buffers would take *fft_bytes past FS_MAX_BYTES. False on a
-// failed allocation.
-static bool make_fft_band(qavex_fast_synthesis *f, Band &b, std::int32_t q, std::int32_t d, std::int64_t *fft_bytes)
+// partitions and impulse history length. It stays direct when the size
+// table is full or its buffers would take *fft_bytes past FS_MAX_BYTES.
+// False on a failed allocation.
+static bool make_fft_band(Derived *dv, Band &b, std::int32_t q, std::int32_t d, std::int64_t *fft_bytes)
 {
     const std::int32_t first = first_level(b.L, d);
     b.head = (QAVEX_BLOCK << first) - QAVEX_BLOCK;
@@ -316,11 +348,14 @@ static bool make_fft_band(qavex_fast_synthesis *f, Band &b, std::int32_t q, std:
     b.lev = (Level *)qavex_t_malloc0((std::size_t)b.nlev * sizeof(Level));
     if (!b.lev) return false;
     std::fill(b.lev, b.lev + b.nlev, Level{});
-    const bool laid_out = lay_out_levels(f, b, q, first);
+    const std::int32_t nsizes = dv->nsizes;
+    const bool laid_out = lay_out_levels(dv, b, q, first);
     std::int64_t bytes = (std::int64_t)b.lev[b.nlev - 1].B * QAVEX_BLOCK;
     for (std::int32_t i = 0; i < b.nlev; i++) bytes += b.lev[i].F;
     bytes *= (std::int64_t)sizeof(cplx);
     if (!laid_out || *fft_bytes + bytes > FS_MAX_BYTES) {
+        // Sizes this band added stay unused; the table keeps them.
+        (void)nsizes;
         qavex_t_free(b.lev);
         b.lev = nullptr;
         b.nlev = 0;
@@ -330,80 +365,133 @@ static bool make_fft_band(qavex_fast_synthesis *f, Band &b, std::int32_t q, std:
     *fft_bytes += bytes;
     b.mode = FS_FFT;
     b.Hb = b.lev[b.nlev - 1].B;
-    b.hist = (cplx *)qavex_t_malloc0((std::size_t)b.Hb * QAVEX_BLOCK * sizeof(cplx));
-    if (!b.hist) return false;
-    std::fill(b.hist, b.hist + (std::size_t)b.Hb * QAVEX_BLOCK, cplx(0.0, 0.0));
-    return true;
-}
-
-// Transform buffers for sizes up to maxF and the plans of the table.
-static bool make_plans(qavex_fast_synthesis *f, std::int32_t maxF)
-{
-    f->buf = (fftw_complex *)fftw_malloc((std::size_t)maxF * sizeof(fftw_complex));
-    f->rbuf = (double *)fftw_malloc((std::size_t)maxF * sizeof(double));
-    if (!f->buf || !f->rbuf) return false;
-    QAVEX_FFT_PLAN_GUARD;
-    for (std::int32_t i = 0; i < f->nplans; i++) {
-        Plan &pl = f->plans[i];
-        pl.fwd = fftw_plan_dft_1d(pl.F, f->buf, f->buf, FFTW_FORWARD, FFTW_ESTIMATE);
-        pl.inv = fftw_plan_dft_c2r_1d(pl.F, f->buf, f->rbuf, FFTW_ESTIMATE);
-        if (!pl.fwd || !pl.inv) return false;
-    }
+    dv->hist_len += (std::int64_t)b.Hb * QAVEX_BLOCK;
     return true;
 }
 
 // Spectra of the partitions, scaled so that the real inverse of
-// X H(f) + conj(X H(-f)) gives Re(x * h) directly.
-static bool make_spectra(qavex_fast_synthesis *f)
+// X H(f) + conj(X H(-f)) gives Re(x * h) directly; computed with plans of
+// its own on a buffer of its own.
+static bool make_spectra(Derived *d)
 {
-    cplx *x = reinterpret_cast<cplx *>(f->buf);
-    for (std::int32_t q = 0; q < f->S; q++) {
-        Band &b = f->bands[q];
-        if (b.mode != FS_FFT) continue;
-        for (std::int32_t i = 0; i < b.nlev; i++) {
-            Level &lv = b.lev[i];
-            lv.H = (cplx *)qavex_t_malloc0((std::size_t)lv.F * sizeof(cplx));
-            if (!lv.H) return false;
-            for (std::int32_t m = 0; m < lv.Lp; m++) x[m] = cplx(b.wr[lv.O + m], b.wi[lv.O + m]);
-            std::fill(x + lv.Lp, x + lv.F, cplx(0.0, 0.0));
-            fftw_execute(f->plans[lv.plan].fwd);
-            const double s = 0.5 / lv.F;
-            for (std::int32_t m = 0; m < lv.F; m++) lv.H[m] = x[m] * s;
+    if (d->maxF == 0) return true;
+    fftw_complex *buf = (fftw_complex *)fftw_malloc((std::size_t)d->maxF * sizeof(fftw_complex));
+    if (!buf) return false;
+    cplx *x = reinterpret_cast<cplx *>(buf);
+    bool ok = true;
+    for (std::int32_t z = 0; z < d->nsizes && ok; z++) {
+        const std::int32_t F = d->sizes[z];
+        fftw_plan fwd;
+        {
+            QAVEX_FFT_PLAN_GUARD;
+            fwd = fftw_plan_dft_1d(F, buf, buf, FFTW_FORWARD, FFTW_ESTIMATE);
         }
+        if (!fwd) {
+            ok = false;
+            break;
+        }
+        for (std::int32_t q = 0; q < d->S && ok; q++) {
+            Band &b = d->bands[q];
+            if (b.mode != FS_FFT) continue;
+            for (std::int32_t i = 0; i < b.nlev; i++) {
+                Level &lv = b.lev[i];
+                if (lv.plan != z) continue;
+                lv.H = (cplx *)qavex_t_malloc0((std::size_t)lv.F * sizeof(cplx));
+                if (!lv.H) {
+                    ok = false;
+                    break;
+                }
+                for (std::int32_t m = 0; m < lv.Lp; m++) x[m] = cplx(b.wr[lv.O + m], b.wi[lv.O + m]);
+                std::fill(x + lv.Lp, x + lv.F, cplx(0.0, 0.0));
+                fftw_execute(fwd);
+                const double sc = 0.5 / lv.F;
+                for (std::int32_t m = 0; m < lv.F; m++) lv.H[m] = x[m] * sc;
+            }
+        }
+        QAVEX_FFT_PLAN_GUARD;
+        fftw_destroy_plan(fwd);
     }
-    return true;
+    fftw_free(buf);
+    return ok;
 }
 
 // Every band of the bank: skipped (no usable window), direct, or on the
-// FFT path where that costs less.
-static bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std::int32_t S)
+// FFT path where that costs less; from the snapshot alone.
+static void *build_derived(const sBankSnapshot *s)
 {
-    f->bands = (Band *)qavex_t_malloc0((std::size_t)S * sizeof(Band));
-    if (!f->bands) return false;
-    f->S = S;
-    for (std::int32_t q = 0; q < S; q++) f->bands[q] = Band{FS_NONE, 0, 0, nullptr, nullptr, 0, 0, nullptr, nullptr, 0, FS_LONG_AGO};
-    f->nplans = 0;
-
-    std::int32_t maxF = 0;
+    Derived *dv = (Derived *)qavex_t_malloc0(sizeof(Derived));
+    if (!dv) return nullptr;
+    std::memset((void *)dv, 0, sizeof *dv);
+    const std::int32_t S = s->S, Lm = s->Lm;
+    dv->S = S;
+    dv->Lm = Lm;
+    dv->bands = (Band *)qavex_t_malloc0((std::size_t)(S > 0 ? S : 1) * sizeof(Band));
+    if (!dv->bands) {
+        free_derived(dv);
+        return nullptr;
+    }
+    for (std::int32_t q = 0; q < S; q++) dv->bands[q] = Band{FS_NONE, 0, 0, nullptr, nullptr, 0, 0, nullptr, 0};
     std::int64_t fft_bytes = 0;
-    for (std::int32_t q = 0; q < S; q++) {
-        Band &b = f->bands[q];
-        const paf_type *wr = P->paf_r[q];
-        if (!wr) continue;
-        const std::int32_t L = qavex_t_window_length(wr);
+    bool ok = true;
+    for (std::int32_t q = 0; q < S && ok; q++) {
+        Band &b = dv->bands[q];
+        const sBankSnapshotBand &w = s->bands[q];
+        if (!w.r) continue;
+        const std::int32_t L = w.Lr;
         if (L < 1 || L > Lm) continue;
-        const paf_type *wi = P->paf_i[q];
-        if (wi && qavex_t_window_length(wi) < L) wi = nullptr;
-        b = Band{FS_DIRECT, L, Lm - L, wr, wi, 0, 0, nullptr, nullptr, 0, FS_LONG_AGO};
-
-        const std::int32_t d = P->aiDq ? P->aiDq[q] : 0;
+        const paf_type *wi = w.i && w.Li >= L ? w.i : nullptr;
+        b = Band{FS_DIRECT, L, Lm - L, w.r, wi, 0, 0, nullptr, 0};
+        const std::int32_t d = w.d;
         if (!wi || d < 1 || (std::int64_t)2 * L > FS_MAX_SEGMENT) continue;
         if (fast_synthesis_fft_cost(L, d) >= fast_synthesis_direct_cost(L, d)) continue;
-        if (!make_fft_band(f, b, q, d, &fft_bytes)) return false;
-        for (std::int32_t i = 0; i < b.nlev; i++) maxF = std::max(maxF, b.lev[i].F);
+        ok = make_fft_band(dv, b, q, d, &fft_bytes);
+        for (std::int32_t i = 0; ok && i < b.nlev; i++) dv->maxF = std::max(dv->maxF, b.lev[i].F);
     }
-    if (maxF == 0) return true;
-    return make_plans(f, maxF) && make_spectra(f);
+    if (!ok || !make_spectra(dv)) {
+        free_derived(dv);
+        return nullptr;
+    }
+    return dv;
+}
+
+// This synthesis's own part for the shared bands: impulse streams, the
+// transform buffers and plans.
+static bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std::int32_t S)
+{
+    f->snap = bank_snapshot_acquire(P);
+    if (!f->snap || f->snap->S != S || f->snap->Lm != Lm) return false;
+    f->der = (const Derived *)bank_snapshot_derived(f->snap, eBankDerived::FAST_SYNTHESIS, build_derived,
+                                                     free_derived);
+    if (!f->der) return false;
+    const Derived *d = f->der;
+    f->S = S;
+    f->st = (BandState *)qavex_t_malloc0((std::size_t)(S > 0 ? S : 1) * sizeof(BandState));
+    if (!f->st) return false;
+    if (d->hist_len > 0) {
+        f->hists = (cplx *)qavex_t_malloc0((std::size_t)d->hist_len * sizeof(cplx));
+        if (!f->hists) return false;
+        std::fill(f->hists, f->hists + d->hist_len, cplx(0.0, 0.0));
+    }
+    cplx *at = f->hists;
+    for (std::int32_t q = 0; q < S; q++) {
+        const Band &b = d->bands[q];
+        f->st[q] = BandState{b.mode == FS_FFT ? at : nullptr, FS_LONG_AGO};
+        if (b.mode == FS_FFT) at += (std::size_t)b.Hb * QAVEX_BLOCK;
+    }
+    if (d->maxF == 0) return true;
+    f->buf = (fftw_complex *)fftw_malloc((std::size_t)d->maxF * sizeof(fftw_complex));
+    f->rbuf = (double *)fftw_malloc((std::size_t)d->maxF * sizeof(double));
+    if (!f->buf || !f->rbuf) return false;
+    QAVEX_FFT_PLAN_GUARD;
+    for (std::int32_t i = 0; i < d->nsizes; i++) {
+        Plan &pl = f->plans[i];
+        pl.F = d->sizes[i];
+        pl.fwd = fftw_plan_dft_1d(pl.F, f->buf, f->buf, FFTW_FORWARD, FFTW_ESTIMATE);
+        pl.inv = fftw_plan_dft_c2r_1d(pl.F, f->buf, f->rbuf, FFTW_ESTIMATE);
+        f->nplans = i + 1;
+        if (!pl.fwd || !pl.inv) return false;
+    }
+    return true;
 }
 
 // Adds to the ring what the FFT bands still owe for impulses already
@@ -411,43 +499,35 @@ static bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t L
 // now. c is the ring index of the block about to be output.
 static void flush(qavex_fast_synthesis *f, double *A, std::int64_t R, std::int64_t c)
 {
-    if (!f->bands) return;
+    if (!f->der) return;
     const std::int64_t k = f->k;
     for (std::int32_t q = 0; q < f->S; q++) {
-        const Band &b = f->bands[q];
+        const Band &b = f->der->bands[q];
+        const BandState &st = f->st[q];
         if (b.mode != FS_FFT) continue;
         for (std::int32_t i = 0; i < b.nlev; i++) {
             const Level &lv = b.lev[i];
             const std::int32_t m = (std::int32_t)((k + lv.phase) % lv.B);
-            if (m == 0 || b.last_nz < k - m) continue;
+            if (m == 0 || st.last_nz < k - m) continue;
             const std::int32_t n = m * QAVEX_BLOCK;
-            convolve_level(f, b, lv, k * QAVEX_BLOCK, n, A, R, wrap(c + b.D + lv.O - n, R));
+            convolve_level(f, b, st, lv, k * QAVEX_BLOCK, n, A, R, wrap(c + b.D + lv.O - n, R));
         }
     }
 }
 
 static void clear_pending(qavex_fast_synthesis *f)
 {
-    if (!f->bands) return;
-    for (std::int32_t q = 0; q < f->S; q++) {
-        Band &b = f->bands[q];
-        b.last_nz = FS_LONG_AGO;
-        if (b.hist) std::fill(b.hist, b.hist + (std::size_t)b.Hb * QAVEX_BLOCK, cplx(0.0, 0.0));
-    }
+    if (!f->der) return;
+    for (std::int32_t q = 0; q < f->S; q++) f->st[q].last_nz = FS_LONG_AGO;
+    if (f->hists) std::fill(f->hists, f->hists + f->der->hist_len, cplx(0.0, 0.0));
 }
 
 // ---------------------------------------------------------------- detached builds
 // State f, built from a copy of P (or from a rebuilt bank before its swap)
-// at P's generation, now serves P: the direct path reads P's own windows,
-// which hold the same values.
+// at P's generation, now serves P; its windows are the snapshot's, which
+// hold the same values.
 static void adopt(qavex_fast_synthesis *f, const sQbank_Param *P)
 {
-    for (std::int32_t q = 0; q < f->S; q++) {
-        Band &b = f->bands[q];
-        if (b.mode == FS_NONE) continue;
-        b.wr = P->paf_r[q];
-        if (b.wi) b.wi = P->paf_i[q];
-    }
     f->P = P;
     f->gen = P->iGeneration;
     f->Lm = P->iLongestFrame_paf;
@@ -480,19 +560,19 @@ void fast_synthesis_adopt(qavex_fast_synthesis *f, const sQbank_Param *P) { adop
 
 void fast_synthesis_flush(qavex_fast_synthesis *f, const sQavexSynthRing &ring)
 {
-    if (f->bands && ring.ready && ring.length >= (std::int64_t)f->Lm + QAVEX_BLOCK) flush(f, ring.A, ring.length, ring.c);
+    if (f->der && ring.ready && ring.length >= (std::int64_t)f->Lm + QAVEX_BLOCK) flush(f, ring.A, ring.length, ring.c);
 }
 
 bool fast_synthesis_prepare(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std::int32_t S,
                             const sQavexSynthRing &ring, const void *owner)
 {
     if (!f) return false;
-    if (f->bands && (P != f->P || P->iGeneration != f->gen || Lm != f->Lm || S != f->S ||
-                     P->paf_r != f->paf_r || P->paf_i != f->paf_i)) {
+    if (f->der && (P != f->P || P->iGeneration != f->gen || Lm != f->Lm || S != f->S ||
+                   P->paf_r != f->paf_r || P->paf_i != f->paf_i)) {
         flush(f, ring.A, ring.length, ring.c);
         release_bands(f);
     }
-    if (f->bands) return true;
+    if (f->der) return true;
     if (P == f->failP && P->iGeneration == f->failGen && Lm == f->failLm && S == f->failS) return false;
     if (!build(f, P, Lm, S)) {
         release_bands(f);
@@ -520,26 +600,27 @@ void fast_synthesis_thread(qavex_fast_synthesis *f, sthread_invqavex_param *psP)
     const std::int64_t c = psP->sC - psP->sA;
     const std::int64_t k = f->k;
     const std::int32_t qMin = std::max(psP->qMin, 0), qSup = std::min(psP->qSup, f->S);
-    Band *bands = f->bands;
+    const Band *bands = f->der->bands;
+    BandState *st = f->st;
 
     for (std::int32_t q = qMin; q < qSup; q++) {
-        Band &b = bands[q];
+        const Band &b = bands[q];
         if (b.mode == FS_FFT) {
-            cplx *slot = b.hist + (k % b.Hb) * QAVEX_BLOCK;
+            cplx *slot = st[q].hist + (k % b.Hb) * QAVEX_BLOCK;
             std::fill(slot, slot + QAVEX_BLOCK, cplx(0.0, 0.0));
         }
     }
     auto usable = [bands](std::int32_t q) { return bands[q].mode != FS_NONE; };
     invqavex_t_each_coeff(psP, qMin, qSup, usable, [&](const sQavex_Coeff &co, double vr, double vi) {
-        Band &b = bands[co.band];
+        const Band &b = bands[co.band];
         if (co.start < 0 || co.start >= QAVEX_BLOCK) return;
         if (vi != 0.0 && !b.wi) return;
         // Huge values take the direct path: what overflows there spoils
         // only the samples their own window covers, as in the exact mode.
         const bool fft = b.mode == FS_FFT && std::fabs(vr) < 1e150 && std::fabs(vi) < 1e150;
         if (fft) {
-            b.hist[(k % b.Hb) * QAVEX_BLOCK + co.start] += cplx(vr, vi);
-            b.last_nz = k;
+            st[co.band].hist[(k % b.Hb) * QAVEX_BLOCK + co.start] += cplx(vr, vi);
+            st[co.band].last_nz = k;
         }
         const std::int32_t len = fft ? b.head : b.L;
         const std::int64_t p0 = wrap(c + b.D + co.start, R);
@@ -552,8 +633,8 @@ void fast_synthesis_thread(qavex_fast_synthesis *f, sthread_invqavex_param *psP)
         if (b.mode != FS_FFT) continue;
         for (std::int32_t i = 0; i < b.nlev; i++) {
             const Level &lv = b.lev[i];
-            if ((k + lv.phase) % lv.B != lv.B - 1 || b.last_nz < k - lv.B + 1) continue;
-            convolve_level(f, b, lv, (k + 1) * QAVEX_BLOCK, lv.N, A, R, wrap(c + b.D, R));
+            if ((k + lv.phase) % lv.B != lv.B - 1 || st[q].last_nz < k - lv.B + 1) continue;
+            convolve_level(f, b, st[q], lv, (k + 1) * QAVEX_BLOCK, lv.N, A, R, wrap(c + b.D, R));
         }
     }
     *psP->piThreadCount = *psP->piThreadCount - 1;
@@ -578,6 +659,6 @@ void fast_synthesis_free(qavex_fast_synthesis *f)
 
 int fast_synthesis_band_mode(const qavex_fast_synthesis *f, std::int32_t q)
 {
-    if (!f || !f->bands || q < 0 || q >= f->S) return -1;
-    return f->bands[q].mode;
+    if (!f || !f->der || q < 0 || q >= f->S) return -1;
+    return f->der->bands[q].mode;
 }
