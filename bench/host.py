@@ -23,6 +23,7 @@ import struct
 import subprocess
 import sys
 import time
+import wave
 from array import array
 
 SR = 44100
@@ -379,7 +380,23 @@ def probe(host):
 
 # ---------------------------------------------------------------- signals
 
+VOICE = "/usr/share/puredata/doc/sound/voice.wav"   # Pd's documentation (puredata-doc)
+
+
+def voice_samples():
+    """Pd's spoken example (16-bit mono), as floats in [-1, 1)."""
+    with wave.open(VOICE) as w:
+        if w.getsampwidth() != 2 or w.getframerate() != SR:
+            raise ValueError(f"{VOICE}: expected 16-bit samples at {SR} Hz")
+        raw = array("h")
+        raw.frombytes(w.readframes(w.getnframes()))
+        return [v / 32768.0 for v in raw[::w.getnchannels()]]
+
+
 def make_signal(kind, n, rng):
+    if kind == "voice":   # the recording once, then silence
+        v = voice_samples()[:n]
+        return v + [0.0] * (n - len(v))
     if kind == "noise":
         return [rng.uniform(-0.5, 0.5) for _ in range(n)]
     if kind == "sweep":   # linear 0 -> 10 kHz over the segment
@@ -391,7 +408,7 @@ def make_signal(kind, n, rng):
     raise ValueError(kind)
 
 
-SIGNAL_LABEL = {"noise": "white noise", "sweep": "sweep 0-10 kHz",
+SIGNAL_LABEL = {"noise": "white noise", "sweep": "sweep 0-10 kHz", "voice": "voice.wav",
                 "sine1000": "sine 1 kHz", "sine3100": "sine 3.1 kHz"}
 
 
@@ -515,7 +532,19 @@ FIDELITY_SETTINGS = [
     dict(name="`C_d` 16, `C_q` 0", msgs=["set_C_d 16"], shorten=True),
     dict(name="`C_d` 16, `C_q` 2", msgs=["set_C_d 16", "set_C_q 2"], shorten=True),
     dict(name="demo (`C_d` 6, `C_q` 2)", msgs=["set_C_d 6", "set_C_q 2"], shorten=True),
+    dict(name="`C_d` 16, `C_q` 2, compute type 1", msgs=["set_C_d 16", "set_C_q 2", "set_compute_type 1"],
+         shorten=True),
 ]
+
+
+# Bank settings and latency bounds ("set_max_latency", ms; 0: none) of the
+# latency table.
+LATENCY_SETTINGS = [
+    dict(name="`C_d` 16, `C_q` 2", msgs=["set_C_d 16", "set_C_q 2"]),
+    dict(name="`C_d` 16, `C_q` 2, compute type 1", msgs=["set_C_d 16", "set_C_q 2", "set_compute_type 1"]),
+    dict(name="`C_d` 8, `C_q` 2", msgs=["set_C_d 8", "set_C_q 2"]),
+]
+LATENCIES_MS = [0, 100, 50, 20, 10, 5]
 
 
 def selected(settings, args):
@@ -681,6 +710,48 @@ def fidelity_table(host, args, has_fast, has_dual):
         print(f"No setting runs at <= 0.25 core-s per audio-s in {mode} mode.")
 
 
+def latency_table(host, args, has_fast, has_dual):
+    fast = has_fast
+    mode = "fast" if fast else "exact"
+    signals = ["noise", "sweep", "voice"]
+    runs = []
+    for i, s in enumerate(selected(LATENCY_SETTINGS, args)):
+        for ms in LATENCIES_MS:
+            msgs = list(s["msgs"]) + ([f"set_max_latency {ms:g}"] if ms else [])
+            runs.append((f"l{i}_{ms:g}", s["name"], ms, dict(name=s["name"], msgs=msgs, shorten=True)))
+    jobs = []
+    for tag, _, _, st in runs:
+        jobs.append((tag + "_design", "design", st, False))
+        jobs.append((tag + "_chain", "chain", st, fast))
+    print(f"timing ({mode} mode): {len(jobs)} patches x {args.rounds} rounds x "
+          f"{args.seconds} s of noise", file=sys.stderr)
+    cpu, _ = timing_rounds(host, jobs, args.rounds, args.seconds)
+    rows = []
+    for tag, name, ms, st in runs:
+        chain = per_round(cpu[tag + "_chain"], cpu[tag + "_design"], args.seconds)
+        print(f"error run: {name}, {ms:g} ms", file=sys.stderr)
+        e_own, e_dual, _, lat = error_run(host, st, fast, has_dual, signals, args.err_seconds, tag)
+        e = e_dual if has_dual else e_own
+        bound = f"{ms:g}" if ms else "none"
+        latency = f"{lat} ({lat * 1000.0 / SR:.1f} ms)" if lat is not None else "n/a"
+        rows.append([name, bound, latency] + [fmt_db(e and e.get(sig)) for sig in signals] + [fmt_cpu(chain)])
+    print()
+    print(f"Latency: round-trip error in dB with {'dual' if has_dual else 'own'} windows against "
+          f"`set_max_latency` (sent before `initialize`; `make -1`, `shorten -1`, `copy_pac2paf -1`"
+          f"{', `make_dual`' if has_dual else ''}); {args.err_seconds:g} s per signal, error measured "
+          f"after the first window length; latency as the synthesis reports it, in samples (ms at "
+          f"44.1 kHz); CPU of the chain in core-s per audio-s, {mode} mode, median (min) of "
+          f"{args.rounds} rounds of {args.seconds:g} s.")
+    print()
+    print(fast_note())
+    print()
+    print("| settings | `set_max_latency` (ms) | latency, samples (ms) | "
+          + " | ".join(SIGNAL_LABEL[s] for s in signals) + " | chain CPU |")
+    print("|---|---|---|" + "---|" * len(signals) + "---|")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--build", required=True, help="directory holding qavex.pd_linux")
@@ -690,6 +761,7 @@ def main():
     ap.add_argument("--instances", action="store_true",
                     help="CPU per chain with many chains in one patch, fast mode, demo settings")
     ap.add_argument("--counts", default="1,2,8,16", help="chain counts of --instances (1,2,8,16)")
+    ap.add_argument("--latency", action="store_true", help="the fidelity-against-latency table instead")
     ap.add_argument("--seconds", type=float, help="audio seconds per timing run (20)")
     ap.add_argument("--rounds", type=int, help="alternating rounds (3)")
     ap.add_argument("--only", help="comma-separated row numbers of the settings to run (from 0)")
@@ -707,7 +779,9 @@ def main():
         has_fast, has_dual = probe(host)
         print(f"fast mode: {' and '.join(sorted(FAST_CLASSES)) or 'n/a'}; dual windows: "
               f"{'yes' if has_dual else 'n/a'}", file=sys.stderr)
-        if args.fidelity:
+        if args.latency:
+            latency_table(host, args, has_fast, has_dual)
+        elif args.fidelity:
             fidelity_table(host, args, has_fast, has_dual)
         elif args.instances:
             instances_table(host, args, has_fast)

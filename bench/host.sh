@@ -7,6 +7,7 @@
 #   ./bench/host.sh --fidelity   round-trip error with own and dual windows
 #   ./bench/host.sh --instances  CPU per chain with 1, 2, 8, 16 chains in one
 #                                patch (--counts), demo settings, fast mode
+#   ./bench/host.sh --latency    round-trip error and CPU against set_max_latency
 #   --quick                      3 s of audio and 2 rounds, for a fast check
 #   --mode exact|fast, --only 0,2, --seconds S, --rounds R: parts of the table
 set -euo pipefail
@@ -18,4 +19,5 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQAVEX_TESTS=OFF "${launcher[
 cmake --build "$build" -j"$(nproc)" --target qavex >/dev/null
 work="$build/host"
 [[ " $* " == *" --fidelity "* ]] && work="$build/fidelity"
+[[ " $* " == *" --latency "* ]] && work="$build/latency"
 exec python3 bench/host.py --build "$build" --workdir "$work" "$@"

@@ -328,6 +328,13 @@ static void qbank_t_derive_hops(sQbank_t *psW)
     }
 }
 
+std::int32_t qbank_t_derived_hop(const sQbank_t *psW, std::int32_t q)
+{
+    const std::int32_t d =
+        qavex_t_to_int32((long double)psW->sParam.aldDq_real[q] * qbank_sample_rate(psW->sRate), QAVEX_NAN_LOWEST);
+    return d >= 1 ? d : 1;
+}
+
 // "initialize": derives the band layout and discards every window; a
 // non-zero fOverride keeps the lengths and spacing set by messages.
 void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)

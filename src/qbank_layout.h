@@ -19,3 +19,6 @@ void qbank_t_free_layout(sQbank_t *psW);
 // "initialize": derives the band layout and discards every window; a
 // non-zero fOverride keeps the lengths and spacing set by messages.
 void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride);
+// Band q's hop in samples as the derivation set it (at least 1), from its
+// exact hop.
+std::int32_t qbank_t_derived_hop(const sQbank_t *psW, std::int32_t q);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "latency_bound.h"
 #include "m_pd.h"
 #include "records.h"
 #include "sample_rate.h"
@@ -34,6 +35,7 @@ struct sQbank_t {
     t_symbol *sPatchDir;  // folder of the patch holding the object
     sQbank_DualState sDual;  // third outlet and dual windows
     struct sQbankRebuild *psRebuild;  // "rebuild" (src/bank_rebuild.h), null until used
+    sQbank_LatencyState sLatency;  // "set_max_latency"
 };
 
 // Largest band count a derivation accepts; more bands than this cannot be

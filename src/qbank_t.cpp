@@ -9,6 +9,7 @@
 #include "bank_rebuild.h"
 #include "bus_words.h"
 #include "conversions.h"
+#include "latency_bound.h"
 #include "m_pd.h"
 #include "patch_paths.h"
 #include "qavex_t_array_functions.h"
@@ -30,12 +31,14 @@ static std::int32_t s_iBangCounter = 0;  // shared by all designers, never reset
 static void qbank_t_make(sQbank_t *psW, t_floatarg f)
 {
     qbank_t_dual_windows_changed(psW);
+    qbank_latency_make(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST));
     qbank_t_make_windows(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST));
 }
 static void qbank_t_shorten(sQbank_t *psW, t_floatarg f)
 {
     qbank_t_dual_windows_changed(psW);
     qbank_t_shorten_windows(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST));
+    qbank_latency_shorten(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST));
 }
 static void qbank_t_test(sQbank_t *psW, t_floatarg f) { qbank_t_test_windows(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST)); }
 
@@ -345,4 +348,5 @@ void qbank_t_setup()
     qbank_t_setup_array_commands(c);
     qbank_t_dual_setup(c);
     qbank_rebuild_setup(c);
+    qbank_latency_setup(c);
 }

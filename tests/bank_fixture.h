@@ -187,6 +187,63 @@ struct Analyser {
     std::vector<Coeff> coefficients() const { return coefficients_of(outG.data()); }
 };
 
+// The analysis object feeding the synthesis object within the same block,
+// the way the host orders them.
+struct Chain {
+    std::vector<float> ain, apar, acoef, apout, spar, out;
+    t_pd *ana, *syn;
+    stub::DspCall acall, scall;
+    // own_record: the synthesis reads the analysis's parameter outlet, else
+    // the record given to run().
+    explicit Chain(bool own_record = true) : ain(64), apar(64), acoef(64), apout(64), spar(64), out(64)
+    {
+        ana = stub::create("qavex_tilde", {});
+        syn = stub::create("invqavex_tilde", {});
+        auto a = stub::dsp(ana, {ain.data(), apar.data(), acoef.data(), apout.data()});
+        auto s = stub::dsp(syn, {acoef.data(), own_record ? apout.data() : spar.data(), out.data()});
+        EXPECT_EQ(a.size(), 1u);
+        EXPECT_EQ(s.size(), 1u);
+        acall = a.at(0);
+        scall = s.at(0);
+    }
+    ~Chain()
+    {
+        stub::destroy(syn);
+        stub::destroy(ana);
+    }
+    // The synthesis reads the record the analysis passes on, or syn (for
+    // instance one with dual windows) when given.
+    std::vector<float> run(const std::vector<float> &x, const sQbank_Param *p, const sQbank_Param *syn_p = nullptr)
+    {
+        std::vector<float> y;
+        for (size_t b = 0; b + 64 <= x.size(); b += 64) {
+            std::copy(x.begin() + b, x.begin() + b + 64, ain.begin());
+            std::fill(apar.begin(), apar.end(), 0.0f);
+            stub::publish_param(apar.data(), p);
+            stub::run(acall);
+            if (syn_p) {
+                std::fill(spar.begin(), spar.end(), 0.0f);
+                stub::publish_param(spar.data(), syn_p);
+            }
+            stub::run(scall);
+            y.insert(y.end(), out.begin(), out.end());
+        }
+        return y;
+    }
+    // The latencies the synthesis reported.
+    std::vector<float> latencies()
+    {
+        std::vector<float> v;
+        for (auto &e : stub::events_of(stub::outlets_of((t_object *)syn).at(1))) v.push_back(e.floats.at(0));
+        return v;
+    }
+    void fast(bool on)
+    {
+        stub::send(ana, "set_fast", {stub::fa(on)});
+        stub::send(syn, "set_fast", {stub::fa(on)});
+    }
+};
+
 // A clean stand-in host for every test: the given classes registered once
 // per program, console and outlets cleared, 44100 Hz; the allocation fault
 // hooks are reset after each test.

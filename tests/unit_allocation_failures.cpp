@@ -22,11 +22,13 @@
 #include "bank_rebuild.h"
 #include "fast_switch.h"
 #include "invqavex_t.h"
+#include "latency_bound.h"
 #include "pd_stub.h"
 #include "qavex_t.h"
 #include "qavex_t_definitions.h"
 #include "qavex_t_theta_functions.h"
 #include "qbank_t.h"
+#include "qbank_windows.h"
 #include "qemit_t.h"
 #include "qgain_t.h"
 #include "qlag_t.h"
@@ -316,6 +318,20 @@ std::vector<Scenario> scenarios()
             }));
     s.push_back(designer_case("designer shorten", {"make"}, 7, [](World &w) { w.send("shorten", -1); },
                               old_or_new("shorten", {fa(-1)})));
+    s.push_back({"designer shorten within a latency bound",
+                 [](World &w) {
+                     w.x = designer({"make"});
+                     w.send("set_max_latency", 5);
+                 },
+                 [](World &w) { w.send("shorten", -1); },
+                 [](World &w, const std::string &site) {
+                     if (site.starts_with("latency_bound.cpp")) {
+                         EXPECT_TRUE(has_error("qbank: max latency: Out of memory for q="));
+                     }
+                     // The band left out is cut by the next shorten.
+                     w.send("shorten", -1);
+                     EXPECT_LE(qbank_t_find_longest_frame_pac(bank_of(w.x)), qbank_latency_max_length(bank_of(w.x)));
+                 }});
     s.push_back(designer_case("designer copy_pac2paf", {"make"}, 7, [](World &w) { w.send("copy_pac2paf", -1); },
                               [](World &w) {
                                   EXPECT_TRUE(has_error("qbank_t_copy_pac2paf: Out of Memory"));

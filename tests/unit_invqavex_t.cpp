@@ -696,51 +696,9 @@ TEST_F(InvQavex, MessagesClampAndRebuildSilent)
 }
 
 // ---------------------------------------------------------------- round trip
-// The analysis object feeding the synthesis object within the same block,
-// the way the host orders them: banks whose windows form a tight frame give
-// back the input, delayed by exactly Lm - 1 samples.
+// Through the fixture's chain of analysis and synthesis: banks whose windows
+// form a tight frame give back the input, delayed by exactly Lm - 1 samples.
 namespace {
-
-struct Chain {
-    std::vector<float> ain, apar, acoef, apout, out;
-    t_pd *ana, *syn;
-    stub::DspCall acall, scall;
-    Chain() : ain(64), apar(64), acoef(64), apout(64), out(64)
-    {
-        ana = stub::create("qavex_tilde", {});
-        syn = stub::create("invqavex_tilde", {});
-        auto a = stub::dsp(ana, {ain.data(), apar.data(), acoef.data(), apout.data()});
-        auto s = stub::dsp(syn, {acoef.data(), apout.data(), out.data()});
-        EXPECT_EQ(a.size(), 1u);
-        EXPECT_EQ(s.size(), 1u);
-        acall = a.at(0);
-        scall = s.at(0);
-    }
-    ~Chain()
-    {
-        stub::destroy(syn);
-        stub::destroy(ana);
-    }
-    std::vector<float> run(const std::vector<float> &x, const sQbank_Param *p)
-    {
-        std::vector<float> y;
-        for (size_t b = 0; b + 64 <= x.size(); b += 64) {
-            std::copy(x.begin() + b, x.begin() + b + 64, ain.begin());
-            std::fill(apar.begin(), apar.end(), 0.0f);
-            stub::publish_param(apar.data(), p);
-            stub::run(acall);
-            stub::run(scall);
-            y.insert(y.end(), out.begin(), out.end());
-        }
-        return y;
-    }
-    std::vector<float> latencies()
-    {
-        std::vector<float> v;
-        for (auto &e : stub::events_of(((sinvQavex_t *)syn)->x_outM)) v.push_back(e.floats.at(0));
-        return v;
-    }
-};
 
 // Bank with hop sizes for the analysis.
 struct HopBank : Bank {
