@@ -57,6 +57,22 @@ const RoundTrip ROUND_TRIPS[] = {
          for (size_t i = 20000; i < 30000; i++) corr += res[i] * (double)dry[i];
          EXPECT_GT(corr / std::sqrt(power(res, 20000) * power(dry, 20000)), 0.8);
      }},
+    // A latency bound of 10 ms: the synthesis reports at most 441 samples
+    // and the cut bank still gives the input back.
+    {"bounded",
+     "set_C_d 16 \\, set_C_q 2 \\, set_compute_type 1 \\, set_max_latency 10 \\, initialize \\, make -1 \\, "
+     "shorten -1 \\, copy_pac2paf -1",
+     "noise~", 8820,
+     [](const std::vector<float> &res, const std::vector<float> &dry, const std::string &console) {
+         const size_t at = console.find("latency-bounded: ");
+         ASSERT_NE(at, std::string::npos) << console;
+         const int lat = std::atoi(console.c_str() + at + 17);
+         EXPECT_GT(lat, 0);
+         EXPECT_LE(lat, 441);
+         double err = e2e::error_db(res, dry, 2000);
+         std::printf("round trip C_d 16, C_q 2, compute type 1, 10 ms bound, own windows: %.2f dB\n", err);
+         EXPECT_LT(err, -15.0);
+     }},
     // Without windows the chain is silent and sends no latency.
     {"empty", "initialize", "noise~", 4410,
      [](const std::vector<float> &res, const std::vector<float> &, const std::string &console) {
