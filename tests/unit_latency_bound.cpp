@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bank_fixture.h"
+#include "dual_windows.h"
 #include "invqavex_t.h"
 #include "latency_bound.h"
 #include "qbank_windows.h"
