@@ -125,7 +125,7 @@ bool qbank_latency_cut_band(sQbank_t *psW, std::int32_t q, std::int32_t L, bool 
     if (s > N - L) s = N - L;
     pac_type *nw = qavex_t_new_pac(L, qavex_t_pac_side(w));
     if (!nw) {
-        pd_error(nullptr, "qbank: max latency: Out of memory for q=%i", (int)q);
+        pd_error(psW, "qbank: max latency: Out of memory for q=%i", (int)q);
         return false;
     }
     for (std::int32_t k = 0; k < L; k++) {
@@ -138,7 +138,7 @@ bool qbank_latency_cut_band(sQbank_t *psW, std::int32_t q, std::int32_t L, bool 
     std::int32_t d1 = follow_hop ? hop_for(nw, L, d0) : d0;
     if (d1 < 0) {
         qavex_t_free(nw);
-        pd_error(nullptr, "qbank: max latency: Out of memory for q=%i", (int)q);
+        pd_error(psW, "qbank: max latency: Out of memory for q=%i", (int)q);
         return false;
     }
     // The band keeps its energy per hop, so the own-window round trip keeps
