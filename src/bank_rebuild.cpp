@@ -11,6 +11,7 @@
 #include "allocator.h"
 #include "console_capture.h"
 #include "engine_worker.h"
+#include "latency_bound.h"
 #include "qbank_dual.h"
 #include "qbank_layout.h"
 #include "qbank_windows.h"
@@ -78,6 +79,7 @@ static sQbank_t *make_shadow(const sQbank_t *psW)
     S->sPatchDir = psW->sPatchDir;
     S->sDual.uChanges = psW->sDual.uChanges;
     S->sDual.bRequested = psW->sDual.bRequested;
+    S->sLatency = psW->sLatency;
     return S;
 }
 
@@ -114,9 +116,13 @@ static void build_job(void *arg, const std::atomic<bool> &stop)
     do {
         qbank_t_initialize(S, 0);
         if (stop.load() || S->sParam.iq_compute_sup < 1) break;
+        qbank_latency_make(S, -1);
         qbank_t_make_windows(S, -1);
         if (stop.load()) break;
-        if (j->shorten) qbank_t_shorten_windows(S, -1);
+        if (j->shorten) {
+            qbank_t_shorten_windows(S, -1);
+            qbank_latency_shorten(S, -1);
+        }
         if (stop.load()) break;
         qbank_t_copy_pac2paf(S, -1);
         if (stop.load()) break;

@@ -8,6 +8,7 @@
 #include <fftw3.h>
 
 #include "allocator.h"
+#include "console_capture.h"
 #include "fft_plan_lock.h"
 #include "m_pd.h"
 #include "qbank_bands.h"
@@ -125,7 +126,7 @@ bool qbank_latency_cut_band(sQbank_t *psW, std::int32_t q, std::int32_t L, bool 
     if (s > N - L) s = N - L;
     pac_type *nw = qavex_t_new_pac(L, qavex_t_pac_side(w));
     if (!nw) {
-        pd_error(psW, "qbank: max latency: Out of memory for q=%i", (int)q);
+        qavex_t_error(psW, "qbank: max latency: Out of memory for q=%i", (int)q);
         return false;
     }
     for (std::int32_t k = 0; k < L; k++) {
@@ -138,7 +139,7 @@ bool qbank_latency_cut_band(sQbank_t *psW, std::int32_t q, std::int32_t L, bool 
     std::int32_t d1 = follow_hop ? hop_for(nw, L, d0) : d0;
     if (d1 < 0) {
         qavex_t_free(nw);
-        pd_error(psW, "qbank: max latency: Out of memory for q=%i", (int)q);
+        qavex_t_error(psW, "qbank: max latency: Out of memory for q=%i", (int)q);
         return false;
     }
     // The band keeps its energy per hop, so the own-window round trip keeps
@@ -168,7 +169,7 @@ void qbank_latency_shorten(sQbank_t *psW, std::int32_t iAN)
         if (w && qavex_t_window_length(w) > L && qbank_latency_cut_band(psW, q, L, true, true)) cut++;
     }
     if (cut > 0)
-        post("qbank: max latency %g ms: %i windows cut to %i samples", psW->sLatency.dMaxMs, (int)cut, (int)L);
+        qavex_t_post("qbank: max latency %g ms: %i windows cut to %i samples", psW->sLatency.dMaxMs, (int)cut, (int)L);
 }
 
 void qbank_latency_make(sQbank_t *psW, std::int32_t iAN)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bank_fixture.h"
+#include "bank_rebuild.h"
 #include "dual_windows.h"
 #include "invqavex_t.h"
 #include "latency_bound.h"
@@ -137,6 +138,19 @@ TEST_F(Latency, BoundHoldsForEveryWindowTypeAndMap)
                     ASSERT_GE(x->sParam.aiDq[q], 1);
                     for (int k = 0; k < qavex_t_window_length(x->sParam.paf_r[q]); k++)
                         ASSERT_TRUE(std::isfinite(x->sParam.paf_r[q][k]) && std::isfinite(x->sParam.paf_i[q][k]));
+                }
+                if (ms != 7.3f) continue;
+                // "rebuild" on its worker cuts the same windows to the same hops.
+                sQbank_t *r = with({{"set_max_latency", ms}});
+                stub::send((t_pd *)r, "rebuild", {});
+                qbank_rebuild_wait(r);
+                stub::run_clocks();
+                ASSERT_EQ(r->sParam.iq_compute_sup, x->sParam.iq_compute_sup);
+                for (int q = 0; q < x->sParam.iq_compute_sup; q++) {
+                    const int N = qavex_t_window_length(x->sParam.paf_r[q]);
+                    ASSERT_EQ(qavex_t_window_length(r->sParam.paf_r[q]), N) << "band " << q;
+                    EXPECT_TRUE(std::equal(x->sParam.paf_r[q], x->sParam.paf_r[q] + N, r->sParam.paf_r[q]));
+                    EXPECT_EQ(r->sParam.aiDq[q], x->sParam.aiDq[q]) << "band " << q;
                 }
             }
             // A bound the shortened windows already keep leaves them as they are.
