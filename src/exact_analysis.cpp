@@ -503,20 +503,36 @@ void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &r
     for (; k < K; k++) qavex_exact_single(ring, p->paf_r[q], p->paf_i[q], L, e[k]);
 }
 
-// Built for processors with AVX2 and FMA, chosen at load time, and for the
-// base instruction set; both give the same results (every product of two
+// Built for processors with AVX2 and FMA and for the base instruction set,
+// one chosen at load time; both give the same results (every product of two
 // floats is exact in double, so a fused multiply-add rounds exactly as the
 // separate addition does).
-static QAVEX_CLONES_FLAT void run_all(Job *jobs4, std::int32_t n4, Job *jobs2, std::int32_t n2,
-                                       const sQavexRing &ring)
+static void run_all(Job *jobs4, std::int32_t n4, Job *jobs2, std::int32_t n2, const sQavexRing &ring)
 {
     run_jobs<Grouped, ACTIVE4>(jobs4, n4, ring);
     run_jobs<Paired, ACTIVE2>(jobs2, n2, ring);
 }
 
+#if QAVEX_TWO_BUILDS
+static QAVEX_AVX2_BUILD void run_all_avx2(Job *jobs4, std::int32_t n4, Job *jobs2, std::int32_t n2,
+                                          const sQavexRing &ring)
+{
+    run_all(jobs4, n4, jobs2, n2, ring);
+}
+#endif
+
+static QAVEX_BASE_BUILD void run_all_base(Job *jobs4, std::int32_t n4, Job *jobs2, std::int32_t n2,
+                                          const sQavexRing &ring)
+{
+    run_all(jobs4, n4, jobs2, n2, ring);
+}
+
+static void (*const run_all_built)(Job *, std::int32_t, Job *, std::int32_t, const sQavexRing &) =
+    QAVEX_PICK_BUILD(run_all_avx2, run_all_base);
+
 void qavex_exact_run(sQavexExact *c, const sQavexRing &ring)
 {
     if (!c || c->failed) return;
-    run_all(c->jobs4, c->n4, c->jobs2, c->n2, ring);
+    run_all_built(c->jobs4, c->n4, c->jobs2, c->n2, ring);
     c->n4 = c->n2 = 0;
 }

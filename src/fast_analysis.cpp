@@ -405,9 +405,8 @@ int qavex_fast_band_kind(const sQavexFast *f, std::int32_t q)
     return f->der->bands[q].kind;
 }
 
-QAVEX_CLONES_FLAT void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring,
-                                       std::int32_t q, std::int32_t p0, std::int32_t d, std::int32_t K,
-                                       sQavex_Coeff *const *e)
+static void fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
+                      std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
 {
     const FastShape &b = f->der->bands[q];
     if (b.kind < 0) {
@@ -448,4 +447,32 @@ QAVEX_CLONES_FLAT void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, con
         e[k]->val_r = sr / COEFF_SCALE;
         e[k]->val_i = -si / COEFF_SCALE;
     }
+}
+
+// Built for processors with AVX2 and FMA and for the base instruction set,
+// one chosen at load time.
+#if QAVEX_TWO_BUILDS
+static QAVEX_AVX2_BUILD void fast_band_avx2(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring,
+                                            std::int32_t q, std::int32_t p0, std::int32_t d, std::int32_t K,
+                                            sQavex_Coeff *const *e)
+{
+    fast_band(f, p, ring, q, p0, d, K, e);
+}
+#endif
+
+static QAVEX_BASE_BUILD void fast_band_base(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring,
+                                            std::int32_t q, std::int32_t p0, std::int32_t d, std::int32_t K,
+                                            sQavex_Coeff *const *e)
+{
+    fast_band(f, p, ring, q, p0, d, K, e);
+}
+
+static void (*const fast_band_built)(sQavexFast *, const sQbank_Param *, const sQavexRing &, std::int32_t,
+                                     std::int32_t, std::int32_t, std::int32_t, sQavex_Coeff *const *) =
+    QAVEX_PICK_BUILD(fast_band_avx2, fast_band_base);
+
+void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
+                     std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
+{
+    fast_band_built(f, p, ring, q, p0, d, K, e);
 }

@@ -179,7 +179,7 @@ static double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d)
 
 // ---------------------------------------------------------------- direct adds
 // y[m] += Re(c * w[m]) in double precision, four elements at a time; built for
-// AVX2 processors and the base instruction set, chosen at load time.
+// AVX2 processors and the base instruction set, one chosen at load time.
 // Four floats widened to doubles (a macro: a function returning a 32-byte
 // vector would change its calling convention between the two builds).
 #define FS_LOAD4(dst, p)                       \
@@ -189,7 +189,7 @@ static double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d)
         (dst) = __builtin_convertvector(f_, v4d); \
     } while (0)
 
-static QAVEX_CLONES void add_real(double *y, const paf_type *w, std::int64_t n, double v)
+static inline void add_real(double *y, const paf_type *w, std::int64_t n, double v)
 {
     std::int64_t m = 0;
     for (; m + 4 <= n; m += 4) {
@@ -202,8 +202,8 @@ static QAVEX_CLONES void add_real(double *y, const paf_type *w, std::int64_t n, 
     for (; m < n; m++) y[m] += v * (double)w[m];
 }
 
-static QAVEX_CLONES void add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
-                           double vi)
+static inline void add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
+                               double vi)
 {
     std::int64_t m = 0;
     for (; m + 4 <= n; m += 4) {
@@ -217,12 +217,30 @@ static QAVEX_CLONES void add_complex(double *y, const paf_type *wr, const paf_ty
     for (; m < n; m++) y[m] += vr * (double)wr[m] - vi * (double)wi[m];
 }
 
-static void add_direct(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr, double vi)
+static inline void add_either(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
+                              double vi)
 {
     if (vi == 0.0) add_real(y, wr, n, vr);
     else if (vr == 0.0) add_real(y, wi, n, -vi);
     else add_complex(y, wr, wi, n, vr, vi);
 }
+
+#if QAVEX_TWO_BUILDS
+static QAVEX_AVX2_BUILD void add_direct_avx2(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n,
+                                             double vr, double vi)
+{
+    add_either(y, wr, wi, n, vr, vi);
+}
+#endif
+
+static QAVEX_BASE_BUILD void add_direct_base(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n,
+                                             double vr, double vi)
+{
+    add_either(y, wr, wi, n, vr, vi);
+}
+
+static void (*const add_direct)(double *, const paf_type *, const paf_type *, std::int64_t, double, double) =
+    QAVEX_PICK_BUILD(add_direct_avx2, add_direct_base);
 
 // Adds src[0..n) to the ring A[0..R) from index p (0 <= p < R) on, wrapping.
 static void add_to_ring(double *A, std::int64_t R, std::int64_t p, const double *src, std::int64_t n)

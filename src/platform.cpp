@@ -12,6 +12,17 @@
 #include <sched.h>
 #endif
 
+bool qavex_cpu_has_avx2_fma()
+{
+#if QAVEX_TWO_BUILDS
+    // Also called from static initializers, before the runtime's own.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+}
+
 void qavex_yield_processor()
 {
 #if defined(_WIN32)
