@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <utility>
@@ -19,6 +20,17 @@
 #include "qavex_t_definitions.h"
 #include "qbank_t.h"
 #include "record_registry.h"
+
+// A new empty folder in the system's temporary folder, named PREFIX and a
+// random part.
+inline std::string make_temp_folder(const std::string &prefix)
+{
+    std::random_device rd;
+    for (;;) {
+        std::filesystem::path dir = std::filesystem::temp_directory_path() / (prefix + std::to_string(rd()));
+        if (std::filesystem::create_directory(dir)) return dir.generic_string();
+    }
+}
 
 // A bank record built by hand. Each band is {window length, hop}: length 0
 // leaves the band without windows, a negative length gives a real window

@@ -45,11 +45,7 @@ protected:
     std::vector<stub::OutletEvent> outM() { return stub::events_of(x->x_outM); }
 };
 
-std::string tmpdir()
-{
-    char t[] = "/tmp/qbank_unit_XXXXXX";
-    return mkdtemp(t);
-}
+std::string tmpdir() { return make_temp_folder("qbank_unit_"); }
 
 void write(const std::string &path, const std::string &text)
 {
@@ -404,7 +400,7 @@ TEST_F(Bank, LongPathsUseTheSourceOnlyAndAreCutOnFallBack)
     std::string dir = tmpdir();
     while (dir.size() + 61 < 480) {
         dir += "/" + std::string(60, 'd');
-        ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
+        ASSERT_TRUE(std::filesystem::create_directories(dir));
     }
     std::string path = dir + "/" + std::string(489 - dir.size() - 1, 't');
     ASSERT_EQ(path.size(), 489u);

@@ -4,10 +4,10 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "bank_fixture.h"
@@ -64,9 +64,7 @@ struct Dump : HostTest<qdump_t_setup> {
     void SetUp() override
     {
         HostTest::SetUp();
-        char tmpl[] = "/tmp/qdump_unit_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = make_temp_folder("qdump_unit_");
         vG.assign(64, 0);
         vC.assign(64, 0);
         obj = make({});
@@ -74,7 +72,8 @@ struct Dump : HostTest<qdump_t_setup> {
     void TearDown() override
     {
         if (obj) stub::destroy(&obj->x_obj.ob_pd);
-        std::system(("rm -rf '" + dir + "'").c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
         HostTest::TearDown();
     }
 
@@ -329,15 +328,14 @@ TEST_F(Dump, UnopenablePathLeavesNoFileAndOneError)
     send("bang");
     EXPECT_TRUE(stub::posted("No open file."));
     // A float path is taken as its text.
-    char here[4096];
-    ASSERT_NE(getcwd(here, sizeof here), nullptr);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    const std::filesystem::path here = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
     send("open", {stub::fa(42)});
-    EXPECT_EQ(chdir(here), 0);
+    std::filesystem::current_path(here);
     EXPECT_NE(obj->myfile, nullptr);
     EXPECT_STREQ(obj->filepath, "42");
     send("close");
-    EXPECT_EQ(access((dir + "/42").c_str(), F_OK), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir + "/42"));
 }
 
 TEST_F(Dump, LongPathIsCutAt499Characters)
