@@ -4,7 +4,7 @@
 # `cmake --install build --prefix DIR` puts it at DIR/qavex.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   if(APPLE)
-    set(qavex_user_dir "$ENV{HOME}/Library/Pd")
+    set(qavex_user_dir "$ENV{HOME}/Documents/Pd/externals")
   elseif(WIN32)
     file(TO_CMAKE_PATH "$ENV{APPDATA}/Pd" qavex_user_dir)
   else()
@@ -44,8 +44,11 @@ add_custom_target(uninstall
           -P ${CMAKE_SOURCE_DIR}/cmake/uninstall.cmake
   VERBATIM)
 
-# Deken-style archive: one folder named after the library, zipped, with the
-# system, processor and float size in the file name.
+# Deken packages: one folder named after the library, zipped, with the
+# system, processor and float size in the file name, a checksum and an
+# objects list beside it (cmake/deken.cmake). package-deken holds the
+# stripped library of this build; package-deken-sources the committed
+# sources (git archive) instead.
 string(TOLOWER "${CMAKE_SYSTEM_PROCESSOR}" qavex_cpu)
 if(qavex_cpu MATCHES "^(x86_64|amd64)$")
   set(qavex_cpu amd64)
@@ -54,12 +57,28 @@ elseif(qavex_cpu MATCHES "^(aarch64|arm64)$")
 elseif(qavex_cpu MATCHES "^i.86$")
   set(qavex_cpu i386)
 endif()
+if(APPLE AND CMAKE_OSX_ARCHITECTURES MATCHES ";")
+  set(qavex_cpu fat)
+endif()
 set(QAVEX_DEKEN_FILE "${CMAKE_BINARY_DIR}/qavex[v${PROJECT_VERSION}](${CMAKE_SYSTEM_NAME}-${qavex_cpu}-32).dek")
 set(qavex_stage ${CMAKE_BINARY_DIR}/deken-stage)
 add_custom_target(package-deken
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${qavex_stage}
-  COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${qavex_stage} --component qavex
-  COMMAND ${CMAKE_COMMAND} -E chdir ${qavex_stage} ${CMAKE_COMMAND} -E tar cf ${QAVEX_DEKEN_FILE} --format=zip qavex
-  COMMAND ${CMAKE_COMMAND} -E echo "Wrote ${QAVEX_DEKEN_FILE}"
+  COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${qavex_stage} --component qavex --strip
+  COMMAND ${CMAKE_COMMAND} -DSTAGE=${qavex_stage} -DDEK=${QAVEX_DEKEN_FILE} -DHELP=${CMAKE_SOURCE_DIR}/help
+          -P ${CMAKE_SOURCE_DIR}/cmake/deken.cmake
   DEPENDS qavex
+  VERBATIM)
+
+set(QAVEX_DEKEN_SOURCES "${CMAKE_BINARY_DIR}/qavex[v${PROJECT_VERSION}](Sources).dek")
+set(qavex_src_stage ${CMAKE_BINARY_DIR}/deken-sources-stage)
+find_program(QAVEX_GIT git)
+add_custom_target(package-deken-sources
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${qavex_src_stage}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${qavex_src_stage}
+  COMMAND ${QAVEX_GIT} -C ${CMAKE_SOURCE_DIR} archive --format=tar --prefix=qavex/ -o ${qavex_src_stage}/sources.tar HEAD
+  COMMAND ${CMAKE_COMMAND} -E chdir ${qavex_src_stage} ${CMAKE_COMMAND} -E tar xf sources.tar
+  COMMAND ${CMAKE_COMMAND} -E rm -f ${qavex_src_stage}/sources.tar
+  COMMAND ${CMAKE_COMMAND} -DSTAGE=${qavex_src_stage} -DDEK=${QAVEX_DEKEN_SOURCES} -DHELP=${CMAKE_SOURCE_DIR}/help
+          -P ${CMAKE_SOURCE_DIR}/cmake/deken.cmake
   VERBATIM)

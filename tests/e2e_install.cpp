@@ -134,6 +134,36 @@ TEST(Install, DekenArchiveHoldsOneFolderNamedAfterTheLibrary)
     std::set<std::string> want;
     for (auto &f : expected_package()) want.insert("qavex/" + f);
     EXPECT_EQ(files_under(dir), want);
+    // The library in it is stripped: no symbol table, unlike the build's.
+    EXPECT_NE(shell("nm '" + dir + "/qavex/qavex.pd_linux' > /dev/null 2>&1"), 0);
+    EXPECT_EQ(shell("nm '" + e2e::build_dir() + "/qavex.pd_linux' > /dev/null 2>&1"), 0);
+
+    // Checksum as sha256sum prints it, and it checks.
+    const std::string name = fs::path(dek).filename().string();
+    const std::string sum = e2e::read_file(dek + ".sha256");
+    ASSERT_EQ(sum.size(), 64 + 2 + name.size() + 1) << sum;
+    EXPECT_EQ(sum.substr(64), "  " + name + "\n");
+    EXPECT_EQ(shell("cd '" + e2e::build_dir() + "' && sha256sum --status -c '" + name + ".sha256'"), 0);
+
+    // Objects list: one line per help patch, the class name, a tab and the
+    // description that the help patch's title gives.
+    std::set<std::string> classes;
+    for (auto &line : e2e::lines_of(e2e::read_file(dek + ".txt"))) {
+        const auto tab = line.find('\t');
+        ASSERT_NE(tab, std::string::npos) << line;
+        const std::string cls = line.substr(0, tab), text = line.substr(tab + 1);
+        EXPECT_TRUE(classes.insert(cls).second) << line;
+        ASSERT_FALSE(text.empty()) << line;
+        EXPECT_EQ(text.find(';'), std::string::npos) << line;
+        const std::string help = e2e::read_file(e2e::source_dir() + "/help/" + cls + "-help.pd");
+        EXPECT_NE(help.find(" " + cls + " - " + text), std::string::npos) << line;
+    }
+    std::set<std::string> helps;
+    for (auto &e : fs::directory_iterator(e2e::source_dir() + "/help")) {
+        const std::string n = e.path().filename().string();
+        if (n.size() > 8 && n.substr(n.size() - 8) == "-help.pd") helps.insert(n.substr(0, n.size() - 8));
+    }
+    EXPECT_EQ(classes, helps);
 }
 
 // Loaded by [declare -lib qavex] from the default user folder (HOME points
