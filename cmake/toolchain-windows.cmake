@@ -8,7 +8,11 @@ set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_DLLTOOL x86_64-w64-mingw32-dlltool)
 set(CMAKE_STRIP x86_64-w64-mingw32-strip)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine64)
+# Test programs run under Wine (Debian's wine64 keeps its loader in /usr/lib/wine).
+find_program(QAVEX_WINE NAMES wine64 wine PATHS /usr/lib/wine)
+if(QAVEX_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QAVEX_WINE})
+endif()
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 # FFTW comes from a folder outside the MinGW root.
