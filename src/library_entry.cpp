@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "qavex_t.h"
 #include "qbank_t.h"
+#include "qcross_t.h"
 #include "qdump_t.h"
 #include "qemit_t.h"
 #include "qgain_t.h"
@@ -57,7 +58,7 @@ static void qavex_register_tilde_aliases()
 }
 
 // Class setups in this order; the live coefficient view qview~ and the
-// effects qgain~ and qgate~ come after the seven classes of the bus.
+// effects qgain~, qgate~ and qcross~ come after the seven classes of the bus.
 extern "C" QAVEX_EXPORT void qavex_setup(void)
 {
     qavex_t_setup();
@@ -70,5 +71,6 @@ extern "C" QAVEX_EXPORT void qavex_setup(void)
     qview_t_setup();
     qgain_t_setup();
     qgate_t_setup();
+    qcross_t_setup();
     qavex_register_tilde_aliases();
 }

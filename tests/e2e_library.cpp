@@ -73,7 +73,7 @@ TEST(Library, TagBitFloatsOnInletsAreHarmless)
 TEST(LibraryHost, EveryClassHasAHelpPatchThatLoadsTheLibraryAndHasAReference)
 {
     for (const char *cls : {"qavex_tilde", "invqavex_tilde", "qbank_tilde", "qlag_tilde", "qproc~", "qemit_tilde",
-                            "qdump~", "qview~", "qgain~", "qgate~"}) {
+                            "qdump~", "qview~", "qgain~", "qgate~", "qcross~"}) {
         std::string text = e2e::read_file(e2e::source_dir() + "/help/" + cls + "-help.pd");
         ASSERT_FALSE(text.empty()) << cls;
         EXPECT_NE(text.find("#X obj "), std::string::npos) << cls;
@@ -149,6 +149,8 @@ const HelpCase HELP_CASES[] = {
          EXPECT_EQ(e2e::count_containing(c, "qgate~: mask of 33 bands learned into qgate-help-mask"), 1);
          EXPECT_EQ(e2e::count_containing(c, "qgate~: mask qgate-help-mask, threshold 6 dB"), 1);
      }},
+    // A noise formant stamped onto a sawtooth.
+    {"qcross~-help.pd", 1500, [](const std::string &c) { EXPECT_EQ(e2e::count_containing(c, "qcross~: smoothing 10 ms, 33 bands"), 1); }},
 };
 
 }  // namespace
