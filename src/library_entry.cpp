@@ -13,6 +13,7 @@
 #include "qgate_t.h"
 #include "qlag_t.h"
 #include "qproc_t.h"
+#include "qtranspose_t.h"
 #include "qview_t.h"
 
 namespace {
@@ -58,7 +59,7 @@ static void qavex_register_tilde_aliases()
 }
 
 // Class setups in this order; the live coefficient view qview~ and the
-// effects qgain~, qgate~ and qcross~ come after the seven classes of the bus.
+// effects qgain~, qgate~, qcross~ and qtranspose~ come after the seven classes of the bus.
 extern "C" QAVEX_EXPORT void qavex_setup(void)
 {
     qavex_t_setup();
@@ -72,5 +73,6 @@ extern "C" QAVEX_EXPORT void qavex_setup(void)
     qgain_t_setup();
     qgate_t_setup();
     qcross_t_setup();
+    qtranspose_t_setup();
     qavex_register_tilde_aliases();
 }

@@ -73,7 +73,7 @@ TEST(Library, TagBitFloatsOnInletsAreHarmless)
 TEST(LibraryHost, EveryClassHasAHelpPatchThatLoadsTheLibraryAndHasAReference)
 {
     for (const char *cls : {"qavex_tilde", "invqavex_tilde", "qbank_tilde", "qlag_tilde", "qproc~", "qemit_tilde",
-                            "qdump~", "qview~", "qgain~", "qgate~", "qcross~"}) {
+                            "qdump~", "qview~", "qgain~", "qgate~", "qcross~", "qtranspose~"}) {
         std::string text = e2e::read_file(e2e::source_dir() + "/help/" + cls + "-help.pd");
         ASSERT_FALSE(text.empty()) << cls;
         EXPECT_NE(text.find("#X obj "), std::string::npos) << cls;
@@ -151,6 +151,8 @@ const HelpCase HELP_CASES[] = {
      }},
     // A noise formant stamped onto a sawtooth.
     {"qcross~-help.pd", 1500, [](const std::string &c) { EXPECT_EQ(e2e::count_containing(c, "qcross~: smoothing 10 ms, 33 bands"), 1); }},
+    // Three partials a fifth up on a bank of 12 bands per octave.
+    {"qtranspose~-help.pd", 2000, [](const std::string &c) { EXPECT_EQ(e2e::count_containing(c, "qtranspose~: 700 cents (now 700)"), 1); }},
 };
 
 }  // namespace
