@@ -56,7 +56,8 @@ std::int32_t hop_for(const pac_type *w, std::int32_t n, std::int32_t hop)
     // Transform in place, then the cumulative power over two periods so any
     // cyclic range of bins is one difference.
     auto *a = (fftw_complex *)qavex_t_malloc0((std::size_t)F * sizeof(fftw_complex));
-    auto *cum = (double *)qavex_t_malloc0((std::size_t)(2 * F + 1) * sizeof(double));
+    // Three periods: the widest range starts up to 5F/4 and ends below 11F/4.
+    auto *cum = (double *)qavex_t_malloc0((std::size_t)(3 * F + 1) * sizeof(double));
     if (!a || !cum) {
         qavex_t_free(a);
         qavex_t_free(cum);
@@ -67,6 +68,7 @@ std::int32_t hop_for(const pac_type *w, std::int32_t n, std::int32_t hop)
         QAVEX_FFT_PLAN_GUARD;
         plan = fftw_plan_dft_1d((int)F, a, a, FFTW_FORWARD, FFTW_ESTIMATE);
     }
+    for (std::int64_t k = 0; k < F; k++) a[k][0] = a[k][1] = 0.0;  // the allocator does not clear
     for (std::int32_t k = 0; k < n; k++) {
         a[k][0] = w[k].real();
         a[k][1] = w[k].imag();
@@ -78,7 +80,8 @@ std::int32_t hop_for(const pac_type *w, std::int32_t n, std::int32_t hop)
     }
     std::int64_t pk = 0;
     double best = -1.0;
-    for (std::int64_t k = 0; k < 2 * F; k++) {
+    cum[0] = 0.0;
+    for (std::int64_t k = 0; k < 3 * F; k++) {
         const double v = a[k % F][0] * a[k % F][0] + a[k % F][1] * a[k % F][1];
         cum[k + 1] = cum[k] + v;
         if (k < F && v > best) {
