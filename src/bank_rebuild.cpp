@@ -23,9 +23,94 @@ constexpr double POLL_MS = 5.0;
 
 enum : int { JOB_BUILDING = 0, JOB_BUILT, JOB_FAILED, JOB_STOPPED };
 
+// The settings a patch sets by message, as they stood when "rebuild"
+// arrived. A setting sent while the build runs is the patch's newest word:
+// the swap keeps it instead of the value the build started from.
+struct Settings {
+    double C_T_c, C_b, C_d, C_q, C_cut, T_max, K, win_window, win_compute, a, aTemp, b, bTemp;
+    std::int32_t C_SR, compute_type;
+    _eWindowType window;
+    _eThetaType theta;
+    char thetapath[sizeof(sQbank_Param::thetapath)];
+    bool has_thetadata;
+    double f0, k;
+    float var;
+    double rate_request;
+};
+
+static Settings settings_of(const sQbank_t *psW)
+{
+    const sQbank_Param &p = psW->sParam;
+    Settings s{};
+    s.C_T_c = p.C_T_c;
+    s.C_b = p.C_b;
+    s.C_d = p.C_d;
+    s.C_q = p.C_q;
+    s.C_cut = p.C_cut;
+    s.T_max = p.T_max;
+    s.K = p._K;
+    s.win_window = p.dWinlength_window;
+    s.win_compute = p.dWinlength_compute;
+    s.a = p._a;
+    s.aTemp = p._aTemp;
+    s.b = p._b;
+    s.bTemp = p._bTemp;
+    s.C_SR = p.C_SR;
+    s.compute_type = p.iComputeType;
+    s.window = p.eWindowType;
+    s.theta = p.eThetaType;
+    std::memcpy(s.thetapath, p.thetapath, sizeof s.thetapath);
+    s.has_thetadata = p.thetadata != nullptr;
+    if (s.has_thetadata) {
+        s.f0 = p.thetadata[0];
+        s.k = p.thetadata[1];
+    }
+    s.var = psW->var;
+    s.rate_request = psW->sRate.dSampleRateRequest;
+    return s;
+}
+
+// Into the swapped-in designer psW, every setting that the replaced state
+// old holds with a value other than the one the build started from.
+static void keep_newer_settings(sQbank_t *psW, const sQbank_t *old, const Settings &base)
+{
+    sQbank_Param &n = psW->sParam;
+    const sQbank_Param &o = old->sParam;
+    // Bitwise: a NaN a patch sent twice is no change.
+    auto keep = [](auto &to, const auto &from, const auto &was) {
+        if (std::memcmp(&from, &was, sizeof from) != 0) to = from;
+    };
+    keep(n.C_T_c, o.C_T_c, base.C_T_c);
+    keep(n.C_b, o.C_b, base.C_b);
+    keep(n.C_d, o.C_d, base.C_d);
+    keep(n.C_q, o.C_q, base.C_q);
+    keep(n.C_cut, o.C_cut, base.C_cut);
+    keep(n.T_max, o.T_max, base.T_max);
+    keep(n._K, o._K, base.K);
+    keep(n.dWinlength_window, o.dWinlength_window, base.win_window);
+    keep(n.dWinlength_compute, o.dWinlength_compute, base.win_compute);
+    keep(n._a, o._a, base.a);
+    keep(n._aTemp, o._aTemp, base.aTemp);
+    keep(n._b, o._b, base.b);
+    keep(n._bTemp, o._bTemp, base.bTemp);
+    keep(n.C_SR, o.C_SR, base.C_SR);
+    keep(n.iComputeType, o.iComputeType, base.compute_type);
+    keep(n.eWindowType, o.eWindowType, base.window);
+    keep(n.eThetaType, o.eThetaType, base.theta);
+    if (std::memcmp(o.thetapath, base.thetapath, sizeof base.thetapath) != 0)
+        std::memcpy(n.thetapath, o.thetapath, sizeof n.thetapath);
+    if (base.has_thetadata && o.thetadata && n.thetadata) {
+        keep(n.thetadata[0], o.thetadata[0], base.f0);
+        keep(n.thetadata[1], o.thetadata[1], base.k);
+    }
+    keep(psW->var, old->var, base.var);
+    keep(psW->sRate.dSampleRateRequest, old->sRate.dSampleRateRequest, base.rate_request);
+}
+
 // One build: the private designer state it fills (after a swap: the old
 // bank), its console lines and the readers still building from it.
 struct Job {
+    Settings base{};
     sQbank_t *shadow = nullptr;
     sQavexConsoleLines lines;
     bool shorten = true;
@@ -147,6 +232,7 @@ static void swap_in(sQbank_t *psW, Job *j)
     std::swap(psW->sRate, S->sRate);
     std::swap(psW->sDual.psDual, S->sDual.psDual);
     std::swap(psW->sDual.uChanges, S->sDual.uChanges);
+    keep_newer_settings(psW, S, j->base);
 }
 
 static void withdraw_offer(sQbankRebuild *r)
@@ -237,6 +323,7 @@ static void qbank_t_rebuild(sQbank_t *psW)
         pd_error(psW, "qbank_tilde: rebuild: Out of Memory, the bank in use stays");
         return;
     }
+    j->base = settings_of(psW);
     j->shorten = r->shorten;
     j->duals = psW->sDual.bRequested || psW->sDual.psDual;
     void *dropped = nullptr;

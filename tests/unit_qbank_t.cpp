@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bank_fixture.h"
+#include "bank_rebuild.h"
 #include "pd_stub.h"
 #include "qavex_t_array_functions.h"
 #include "qavex_t_theta_functions.h"
@@ -1616,5 +1617,42 @@ TEST_F(Bank, ErrorsNameTheDesigner)
             }
         EXPECT_GT(errors, 0) << msgs.back().first << stub::console_text();
     }
+}
+// Settings sent while "rebuild" runs stay the designer's after the swap; the
+// bank is the one of the settings "rebuild" saw, with its derived values.
+TEST_F(Bank, SettingsSentDuringARebuildSurviveItsSwap)
+{
+    send("set_C_d", {fa(4)});
+    send("set_C_q", {fa(1)});
+    send("rebuild");
+    const std::vector<std::pair<const char *, float>> later = {
+        {"set_C_d", 9},     {"set_C_q", 3},       {"set_var", 0.25f},  {"set_thetaf0", 20},
+        {"set_thetak", 24}, {"set_samplerate", 48000}, {"set_C_cut", 0.5f}, {"set_window_type", 2}};
+    for (auto &[sel, v] : later) send(sel, {fa(v)});
+    qbank_rebuild_wait(x);
+    stub::run_clocks();
+    const int bands = P().iq_compute_sup;
+    const double a = P()._a;
+    EXPECT_EQ(P().C_d, 9.0);
+    EXPECT_EQ(P().C_q, 3.0);
+    EXPECT_EQ(x->var, 0.25f);
+    ASSERT_NE(P().thetadata, nullptr);
+    EXPECT_EQ(P().thetadata[0], 20.0);
+    EXPECT_EQ(P().thetadata[1], 24.0);
+    EXPECT_EQ(x->sRate.dSampleRateRequest, 48000.0);
+    EXPECT_EQ(P().C_cut, 0.5);
+    EXPECT_EQ((int)P().eWindowType, 2);
+    // The same bank from the messages a patch sends, on a designer that saw
+    // only the settings "rebuild" saw.
+    auto *y = (sQbank_t *)stub::create("qbank_tilde");
+    ASSERT_NE(y, nullptr);
+    for (auto &[sel, v] : std::vector<std::pair<const char *, float>>{{"set_C_d", 4}, {"set_C_q", 1}})
+        stub::send((t_pd *)y, sel, {fa(v)});
+    stub::send((t_pd *)y, "initialize", {});
+    EXPECT_EQ(bands, y->sParam.iq_compute_sup);
+    EXPECT_EQ(a, y->sParam._a);
+    ASSERT_NE(y->sParam.aiDq, nullptr);
+    for (int q = 0; q < bands; q++) EXPECT_EQ(P().aiDq[q], y->sParam.aiDq[q]) << "band " << q;
+    stub::destroy((t_pd *)y);
 }
 }  // namespace
