@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bank_fixture.h"
 #include "bank_rebuild.h"
 #include "fast_switch.h"
 #include "invqavex_t.h"
@@ -600,8 +601,9 @@ TEST(AllocationFailures, EveryRequestFailsInTurnAndEveryCallSiteIsReached)
                        qview_t_setup, qgain_t_setup})
         setup();
     stub::set_samplerate(44100);
-    const std::string dir = ::testing::TempDir() + "/qavex_alloc_failures";
-    std::filesystem::create_directories(dir);
+    // A folder of this run's own: runs of other builds at the same time
+    // must not rewrite the map files between a run and its repeats.
+    const std::string dir = make_temp_folder("qavex_alloc_failures_");
     g_theta_path = dir + "/theta.txt";
     std::ofstream(g_theta_path) << theta_source();
 
@@ -661,6 +663,7 @@ TEST(AllocationFailures, EveryRequestFailsInTurnAndEveryCallSiteIsReached)
     qavex_t_raw_malloc = std::malloc;
     qavex_t_raw_free = std::free;
     stub::destroy(shared);
+    std::filesystem::remove_all(dir);
 
     const std::set<std::string> sites = sites_in_sources();
     EXPECT_GT(sites.size(), 40u);
