@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test (unit and end-to-end).
 # Arguments are passed to the CMake configuration (CI: -DQAVEX_WERROR=ON).
-# A failed test runs once more: the allocation-failure test has been seen to
-# fail now and then under parallel load (being looked into); a fault that
-# repeats still fails the run.
+# A failed test runs once more, so that a host test stalled by a loaded
+# machine does not fail the run; a fault that repeats still fails it.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./setup.sh
