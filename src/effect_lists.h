@@ -71,6 +71,10 @@ void qeffect_pass(const sQavex_CoeffIn &in, t_sample *outG);
 // with time constant ms (at the design rate): 1 for ms <= 0.
 double qeffect_pole(double ms, std::int32_t hop);
 
+// One step of a one-pole smoother: x moves the fraction k (a qeffect_pole)
+// of the way to target.
+inline void qeffect_smooth(double &x, double target, double k) { x += k * (target - x); }
+
 // One console error per episode: posts "<cls>: <name>: <text>" when seen
 // starts an episode; the latch re-arms with the first block without it.
 void qeffect_error_episode(const void *obj, std::int32_t *latch, bool seen, const char *cls, const char *name,

@@ -63,8 +63,8 @@ static bool qcross_t_stamp(sQcross_t *psW, const std::int32_t *hops)
         }
         const double pole = qeffect_pole(psW->fSmooth, hops[q] > 0 ? hops[q] : 1);
         const double mc = std::hypot(c.val_r, c.val_i), mm = qeffect_state(psW->sOut, QCROSS_MAG + i)[q];
-        if (std::isfinite(mc)) envc[q] += pole * (mc - envc[q]);
-        if (std::isfinite(mm)) envm[q] += pole * (mm - envm[q]);
+        if (std::isfinite(mc)) qeffect_smooth(envc[q], mc, pole);
+        if (std::isfinite(mm)) qeffect_smooth(envm[q], mm, pole);
         double g = envc[q] > 0 ? envm[q] / envc[q] : 0.0;
         if (!(g <= QCROSS_MAX_GAIN)) g = envc[q] > 0 ? QCROSS_MAX_GAIN : 0.0;
         c.val_r *= g;

@@ -1,6 +1,7 @@
 #include "qgain_t.h"
 #include "bus_tools.h"
 #include "bus_words.h"
+#include "effect_arrays.h"
 #include "m_pd.h"
 #include "records.h"
 #include "safety.h"
@@ -38,12 +39,9 @@ t_int *qgain_t_perform(t_int *w)
         qavex_t_write_empty_block(outG);
         return w + 7;
     }
-    t_garray *a = (t_garray *)pd_findbyclass(psW->array_name, garray_class);
     int size = 0;
     t_word *vec = nullptr;
-    const bool have = a != nullptr && garray_getfloatwords(a, &size, &vec);
-    qeffect_error_episode(psW, &psW->iMissingWarned, !have, "qgain~", psW->array_name->s_name,
-                          "no such float array, passing through");
+    const bool have = qeffect_array(psW, psW->array_name, &psW->iMissingWarned, "qgain~", &vec, &size);
     bool rebuilt;
     if (!have || b.p == nullptr || !qeffect_fit(psW->sOut, b.p, QGAIN_NSTATE, qeffect_count(b.cin), &rebuilt)) {
         qeffect_pass(b.cin, outG);
@@ -52,19 +50,10 @@ t_int *qgain_t_perform(t_int *w)
     const std::int32_t S = psW->sOut.bands;
     double *last = qeffect_state(psW->sOut, QGAIN_LAST), *factor = qeffect_state(psW->sOut, QGAIN_FACTOR);
     const bool db = psW->iDb != 0;
-    const std::int32_t m = size < S ? size : S;
     // Factors are made again only for elements that changed since the last
     // block, or all of them after a rebuild or a change of unit.
-    for (std::int32_t q = 0; q < m; q++) {
-        const t_float v = vec[q].w_float;
-        if (!rebuilt && last[q] == (double)v) continue;
-        last[q] = (double)v;
-        factor[q] = qgain_t_factor(v, db);
-    }
-    for (std::int32_t q = m; q < S; q++) {
-        last[q] = NAN;  // a later, longer array fills these in
-        factor[q] = 1.0;
-    }
+    qeffect_follow_array(vec, size, S, last, factor, rebuilt, 1.0,
+                         [db](double v) { return qgain_t_factor((t_float)v, db); });
     qeffect_copy_in(psW->sOut, b.cin);
     sQavex_Coeff *list = psW->sOut.pawc[0];
     for (std::int32_t i = 0; i < list[0].numCoeff; i++) {

@@ -1,6 +1,7 @@
 #include "qgate_t.h"
 #include "bus_tools.h"
 #include "bus_words.h"
+#include "effect_arrays.h"
 #include "m_pd.h"
 #include "records.h"
 #include "safety.h"
@@ -91,29 +92,17 @@ t_int *qgate_t_perform(t_int *w)
     }
     if (psW->dLearnLeft > 0) qgate_t_learn(psW, b.cin);
 
-    t_garray *a = (t_garray *)pd_findbyclass(psW->array_name, garray_class);
     int size = 0;
     t_word *vec = nullptr;
-    const bool have = a != nullptr && garray_getfloatwords(a, &size, &vec);
-    qeffect_error_episode(psW, &psW->iMissingWarned, !have, "qgate~", psW->array_name->s_name,
-                          "no such float array, passing through");
-    if (!have) {
+    if (!qeffect_array(psW, psW->array_name, &psW->iMissingWarned, "qgate~", &vec, &size)) {
         qeffect_pass(b.cin, outG);
         return w + 7;
     }
     // The mask as power; bands beyond the array's end have none and stay open.
     double *last = qeffect_state(psW->sOut, QGATE_LAST), *mask = qeffect_state(psW->sOut, QGATE_MASK);
-    const std::int32_t m = size < S ? size : S;
-    for (std::int32_t q = 0; q < m; q++) {
-        const double v = vec[q].w_float;
-        if (last[q] == v) continue;
-        last[q] = v;
-        mask[q] = std::isnan(v) ? 0.0 : std::pow(10.0, (v > 300.0 ? 300.0 : v) / 10.0);
-    }
-    for (std::int32_t q = m; q < S; q++) {
-        last[q] = NAN;
-        mask[q] = 0.0;
-    }
+    qeffect_follow_array(vec, size, S, last, mask, false, 0.0, [](double v) {
+        return std::isnan(v) ? 0.0 : std::pow(10.0, (v > 300.0 ? 300.0 : v) / 10.0);
+    });
     const double thr = std::pow(10.0, (double)psW->fThreshold / 10.0);
     const double depth = std::pow(10.0, (double)(psW->fDepth > 0 ? 0 : psW->fDepth) / 20.0);
     const double atk = psW->fAttack, rel = psW->fRelease;
@@ -130,12 +119,11 @@ t_int *qgate_t_perform(t_int *w)
         // decision takes it smoothed over QGATE_LEVEL_MS (at least two
         // hops), with 3 dB between opening and closing.
         const double p = c.val_r * c.val_r + c.val_i * c.val_i;
-        if (std::isfinite(p)) level[q] += qeffect_pole(std::max(QGATE_LEVEL_MS, 2.0 * hop / (0.001 * QAVEX_SR)), hop) * (p - level[q]);
+        if (std::isfinite(p)) qeffect_smooth(level[q], p, qeffect_pole(std::max(QGATE_LEVEL_MS, 2.0 * hop / (0.001 * QAVEX_SR)), hop));
         if (level[q] > mask[q] * thr) open[q] = 1.0;
         else if (level[q] < 0.5 * mask[q] * thr) open[q] = 0.0;
         const double target = open[q] != 0.0 ? 1.0 : depth;
-        const double k = qeffect_pole(target > gain[q] ? atk : rel, hop);
-        gain[q] += k * (target - gain[q]);
+        qeffect_smooth(gain[q], target, qeffect_pole(target > gain[q] ? atk : rel, hop));
         c.val_r *= gain[q];
         c.val_i *= gain[q];
     }
