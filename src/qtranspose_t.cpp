@@ -12,14 +12,14 @@
 static t_class *pcQtranspose_t = nullptr;
 
 // Per-band state. Input side: the latest coefficient of the band and what
-// it tells; output side: the transposed phase of the partial the band
-// holds. Bank side: the band's centre, its delay and gain, and the source
-// position of its output.
+// it tells (magnitude and frequency smoothed); output side: the transposed
+// phase of the partial the band holds. Bank side: the band's centre, its
+// delay and gain, and the source position of its output.
 enum {
-    QT_MAG = 0,     // latest input magnitude over the band gain
+    QT_MAG = 0,     // input magnitude over the band gain, smoothed
     QT_PHI = 1,     // its phase
     QT_TIME = 2,    // its time (samples since "dsp")
-    QT_OMEGA = 3,   // measured frequency (radians per sample)
+    QT_OMEGA = 3,   // measured frequency (radians per sample), smoothed
     QT_PSI = 4,     // transposed signal phase at QT_TIME
     QT_HAVE = 5,    // 1 once the band had a coefficient
     QT_CENTRE = 6,  // centre frequency (radians per sample)
@@ -125,21 +125,26 @@ static void qtranspose_t_take(sQtranspose_t *psW, const sQavex_Coeff &c, double 
     double re = c.val_r, im = c.val_i;
     if (!qavex_t_finite(re) || !qavex_t_finite(im)) re = im = 0.0;
     const double now = std::atan2(im, re);
+    const double m = std::hypot(re, im) / qeffect_state(psW->sOut, QT_GAIN)[q];
     const double dt = t - time;
     if (have != 0.0 && dt > 0) {
         // The phase-vocoder rule: the advance beyond the centre's, wrapped,
-        // gives the frequency. The signal phase at t is the coefficient's
-        // phase plus the frequency times the band's delay; the output phase
-        // advances ratio times as far as that signal phase (so that ratio 1
-        // gives back the input exactly).
-        const double before = omega;
-        omega = centre + qtranspose_t_wrap(now - phi - centre * dt) / dt;
-        psi = qtranspose_t_wrap(psi + ratio * (omega * dt + (omega - before) * delay));
+        // gives the frequency. Where partials share bands, their beating
+        // ripples the measured frequency and magnitude at the rate of their
+        // distance; both are smoothed (set_smooth) so that a steady partial
+        // comes out as one steady partial instead of carrying that ripple,
+        // scaled by the ratio, as sidebands. The output phase advances at
+        // the ratio times the smoothed frequency.
+        const double raw = centre + qtranspose_t_wrap(now - phi - centre * dt) / dt;
+        const double k = qeffect_pole(psW->fSmooth, (std::int32_t)std::min(dt, 1e9));
+        qeffect_smooth(omega, raw, k);
+        qeffect_smooth(mag, m, k);
+        psi = qtranspose_t_wrap(psi + ratio * omega * dt);
     } else {
         omega = centre;
+        mag = m;
         psi = qtranspose_t_wrap(now + centre * delay);  // the signal phase at t
     }
-    mag = std::hypot(re, im) / qeffect_state(psW->sOut, QT_GAIN)[q];
     phi = now;
     time = t;
     have = 1.0;
@@ -256,7 +261,7 @@ t_int *qtranspose_t_perform(t_int *w)
     if (rebuilt) qtranspose_t_describe_bank(psW, b.p);
     // The transposition glides toward the one asked for, block by block.
     const double target = psW->fCents;
-    psW->dCents += qeffect_pole(psW->fGlide, QAVEX_BLOCK) * (target - psW->dCents);
+    qeffect_smooth(psW->dCents, target, qeffect_pole(psW->fGlide, QAVEX_BLOCK));
     if (std::fabs(psW->dCents - target) < 1e-3) psW->dCents = target;
     if (!(psW->dCents == psW->dTableCents)) qtranspose_t_make_sources(psW, b.p);
     const double ratio = std::exp2(psW->dCents / 1200.0);
@@ -295,8 +300,8 @@ static void qtranspose_t_dsp(sQtranspose_t *psW, t_signal **sp)
 
 static void qtranspose_t_bang(sQtranspose_t *psW)
 {
-    post("qtranspose~: %g cents (now %g), glide %g ms, %i bands", (double)psW->fCents, psW->dCents,
-         (double)psW->fGlide, (int)psW->sOut.bands);
+    post("qtranspose~: %g cents (now %g), glide %g ms, smoothing %g ms, %i bands", (double)psW->fCents, psW->dCents,
+         (double)psW->fGlide, (double)psW->fSmooth, (int)psW->sOut.bands);
 }
 
 static t_float qtranspose_t_cents(t_floatarg f)
@@ -308,6 +313,10 @@ static t_float qtranspose_t_cents(t_floatarg f)
 }
 
 static void qtranspose_t_set_cents(sQtranspose_t *psW, t_floatarg f) { psW->fCents = qtranspose_t_cents(f); }
+static void qtranspose_t_set_smooth(sQtranspose_t *psW, t_floatarg f)
+{
+    psW->fSmooth = std::isfinite(f) && f > 0 ? f : 0;
+}
 static void qtranspose_t_set_glide(sQtranspose_t *psW, t_floatarg f)
 {
     psW->fGlide = std::isfinite(f) ? f : QTRANSPOSE_START_GLIDE;
@@ -323,6 +332,7 @@ static void *qtranspose_t_new(t_floatarg cents)
     psW->dCents = psW->fCents;  // the creation value applies at once
     psW->dTableCents = NAN;
     psW->fGlide = QTRANSPOSE_START_GLIDE;
+    psW->fSmooth = QTRANSPOSE_START_SMOOTH;
     psW->sOut = sQeffect_Out{};
     return psW;
 }
@@ -342,5 +352,6 @@ void qtranspose_t_setup()
                            sizeof(sQtranspose_t), A_DEFFLOAT, (int)offsetof(sQtranspose_t, fConstSignal),
                            (t_method)qtranspose_t_dsp, (t_method)qtranspose_t_bang);
     class_addmethod(pcQtranspose_t, (t_method)qtranspose_t_set_cents, gensym("set_cents"), A_DEFFLOAT, A_NULL);
+    class_addmethod(pcQtranspose_t, (t_method)qtranspose_t_set_smooth, gensym("set_smooth"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcQtranspose_t, (t_method)qtranspose_t_set_glide, gensym("set_glide"), A_DEFFLOAT, A_NULL);
 }

@@ -2,9 +2,9 @@
 // by a ratio 2^(cents/1200), phase-vocoder style on the bank. Each output
 // band takes the magnitude at its source position (the band whose centre is
 // the output centre divided by the ratio, interpolated between bands) and a
-// phase that advances at the ratio times the measured frequency of the
-// input, locked to the nearest peak so that a steady partial stays one
-// partial. Needs an exponential warping map. Publishes a list of its own;
+// phase that advances at the ratio times the measured (smoothed) frequency
+// of the input, locked to the nearest peak so that a steady partial stays
+// one partial. Needs an exponential warping map. Publishes a list of its own;
 // the received lists stay as they are. Adds no delay.
 #pragma once
 
@@ -13,6 +13,7 @@
 #include "effect_lists.h"
 
 constexpr t_float QTRANSPOSE_START_GLIDE = 30.0f;  // ms: time constant of set_cents
+constexpr t_float QTRANSPOSE_START_SMOOTH = 15.0f;  // ms: smoothing of band magnitudes and frequencies
 constexpr double QTRANSPOSE_MAX_CENTS = 4800.0;   // four octaves each way
 constexpr std::int32_t QTRANSPOSE_REACH = 8;     // bands searched for a peak each way
 
@@ -24,6 +25,7 @@ struct sQtranspose_t {
     t_outlet *x_outC;         // parameter channel out
     t_float fCents;           // transposition asked for
     t_float fGlide;           // ms: how fast the transposition follows it
+    t_float fSmooth;          // ms: smoothing of each band's magnitude and frequency
     double dCents;            // transposition in use (glides toward fCents)
     double dTableCents;       // transposition the source table was made for
     std::int32_t iBadBankWarned;
