@@ -136,7 +136,8 @@ def timing_patch(kind, setting, fast, seconds):
     if kind == "noise":
         return p
     bank = p.obj("qbank_tilde")
-    dm = p.msg(design_message(setting, False))
+    dual = bool(setting.get("dual"))
+    dm = p.msg(design_message(setting, dual))
     p.connect(trig, 2, dm, 0)
     p.connect(dm, 0, bank, 0)
     if kind == "design":
@@ -154,7 +155,8 @@ def timing_patch(kind, setting, fast, seconds):
     syn = p.obj("invqavex_tilde")
     lag = p.obj("qlag_tilde")
     p.connect(ana, 0, syn, 0)
-    p.connect(ana, 1, syn, 1)
+    # With duals the synthesis reads the designer's dual record.
+    p.connect(bank if dual else ana, 2 if dual else 1, syn, 1)
     p.connect(noise, 0, lag, 0)
     p.connect(syn, 1, lag, 1)
     if fast and "invqavex_tilde" in FAST_CLASSES:
@@ -522,6 +524,7 @@ HOST_SETTINGS = [
     dict(name="`C_d` 8, shortened", msgs=["set_C_d 8"], shorten=True),
     dict(name="demo (`C_d` 6, `C_q` 2), shortened", msgs=["set_C_d 6", "set_C_q 2"], shorten=True),
     dict(name="`C_d` 16, `C_q` 2, shortened", msgs=["set_C_d 16", "set_C_q 2"], shorten=True),
+    dict(name="`C_d` 16, `C_q` 2, shortened, duals", msgs=["set_C_d 16", "set_C_q 2"], shorten=True, dual=True),
 ]
 
 FIDELITY_SETTINGS = [
@@ -582,8 +585,9 @@ def host_table(host, args, has_fast):
             ana, chain, syn = per_round(a, d, sec), per_round(c, d, sec), per_round(c, a, sec)
             ratio = [x / y for x, y in zip(chain, stft) if y > 0]
             print(f"error run: {s['name']}, {m}", file=sys.stderr)
-            e, _, _, _ = error_run(host, s, fast, False, ["noise", "sweep"], args.err_seconds,
-                                   f"s{i}_{m}")
+            e, ed, _, _ = error_run(host, s, fast, bool(s.get("dual")), ["noise", "sweep"], args.err_seconds,
+                                    f"s{i}_{m}")
+            e = ed if s.get("dual") else e
             mem = [x for x in rss[f"s{i}_{m}_chain"] if x is not None]
             rows.append([s["name"], m, fmt_cpu(ana), fmt_cpu(syn), fmt_cpu(chain),
                          f"{statistics.median(ratio):.0f}" if ratio else "n/a",

@@ -1,10 +1,13 @@
 // Fast mode of the analysis ("set_fast 1"): the same coefficients in the
 // same places, computed with another rounding. Bands with small hops are
-// filtered by a uniformly partitioned FFT convolution (64-sample
-// partitions, overlap-save with 128-point transforms, one input transform
-// per block shared by all of them); the others by a dot product in any
-// order. The choice per band follows the multiply-add count per sample:
-// about 8 ceil(L / 64) for the partitioned filter against 2 L / d directly.
+// filtered by a non-uniformly partitioned FFT convolution with no added
+// latency: 64-tap partitions from the window's newest sample on (overlap-save
+// with 128-point transforms of the newest block, computed in the block), then
+// partitions of 128, 256, ... 4096 taps whose segments' transforms and
+// products are spread over the blocks of a segment (one input transform per
+// size and segment, shared by all bands that use it). The others are
+// filtered by a dot product in any order. A cost model in multiply-adds per
+// sample chooses the partitions of each band and the form.
 #pragma once
 
 #include <cstdint>
@@ -44,3 +47,8 @@ void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &rin
 // How the engine computes band q: 1 partitioned FFT, 0 dot product, -1 not
 // built or no window (for tests and reports).
 int qavex_fast_band_kind(const sQavexFast *f, std::int32_t q);
+
+// Band q's partitions on the FFT: count[i] partitions of 64 << i taps, the
+// first of them at tap first[i] (count[i] 0: size unused), i = 0 .. 6.
+// Returns false when the band is not on the FFT.
+bool qavex_fast_band_partitions(const sQavexFast *f, std::int32_t q, std::int32_t count[7], std::int32_t first[7]);

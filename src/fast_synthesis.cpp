@@ -309,10 +309,13 @@ static void release_bands(qavex_fast_synthesis *f)
     qavex_t_free(f->hists);
     f->st = nullptr;
     f->hists = nullptr;
-    QAVEX_FFT_PLAN_GUARD;
-    for (std::int32_t i = 0; i < f->nplans; i++) {
-        if (f->plans[i].fwd) fftw_destroy_plan(f->plans[i].fwd);
-        if (f->plans[i].inv) fftw_destroy_plan(f->plans[i].inv);
+    {
+        // Not held while the snapshot goes: freeing it destroys plans too.
+        QAVEX_FFT_PLAN_GUARD;
+        for (std::int32_t i = 0; i < f->nplans; i++) {
+            if (f->plans[i].fwd) fftw_destroy_plan(f->plans[i].fwd);
+            if (f->plans[i].inv) fftw_destroy_plan(f->plans[i].inv);
+        }
     }
     f->nplans = 0;
     if (f->buf) fftw_free(f->buf);

@@ -111,13 +111,40 @@ class FastAnalysis : public HostTest<qavex_t_setup> {};
 
 TEST_F(FastAnalysis, CostModelPicksBothForms)
 {
-    Bank A(BANK_A, 3);
-    Analyser a;
+    Bank A(BANK_A, 3), B(BANK_B, 4);
+    Analyser a, b;
     stub::send(a.pd, "set_fast", {stub::fa(1)});
+    stub::send(b.pd, "set_fast", {stub::fa(1)});
     a.block(std::vector<float>(64, 0.1f), &A.p);
-    // 8 ceil(L/64) against 2 L / hop.
-    std::vector<int> want = {1, 0, 1, 0, 0, 1, 0};
+    b.block(std::vector<float>(64, 0.1f), &B.p);
+    // Multiply-adds per sample: the partitions' products and inverse
+    // transforms against 2 L / hop for the dot product.
+    std::vector<int> want = {1, 0, 1, 0, 0, 0, 0};
     for (size_t q = 0; q < want.size(); q++) EXPECT_EQ(qavex_fast_band_kind(a.x->pFast, (int)q), want[q]) << q;
+    // Every FFT band's partitions cover its window without a gap, sizes
+    // doubling from 64; a size above 64 starts at tap 2 N - 64 or later, so
+    // its work can be spread over one segment and still come in time.
+    int larger = 0;
+    for (auto [f, bands] : {std::pair{a.x->pFast, &BANK_A}, std::pair{b.x->pFast, &BANK_B}})
+        for (int q = 0; q < (int)bands->size(); q++) {
+            std::int32_t count[7], first[7];
+            if (!qavex_fast_band_partitions(f, q, count, first)) continue;
+            const int L = (*bands)[q].first;
+            EXPECT_GE(count[0], 1) << q;
+            EXPECT_EQ(first[0], 0) << q;
+            std::int64_t covered = 64LL * count[0];
+            for (int i = 1; i < 7; i++) {
+                if (count[i] == 0) continue;
+                const std::int64_t N = 64LL << i;
+                EXPECT_LT(covered, L) << q << " size " << N;
+                EXPECT_EQ(first[i], covered) << q << " size " << N;
+                EXPECT_GE(first[i], 2 * N - 64) << q << " size " << N;
+                covered += count[i] * N;
+                larger++;
+            }
+            EXPECT_GE(covered, L) << q;
+        }
+    EXPECT_GE(larger, 3);
 }
 
 TEST_F(FastAnalysis, SignalsAgainstExact)
