@@ -1,7 +1,7 @@
 // Dual windows of a bank of float windows: the bank's round-trip response and its inverse.
 
 #include "dual_windows.h"
-#include "fft_plan_lock.h"
+#include "fft_plans.h"
 
 #include <cmath>
 #include <cstddef>
@@ -33,14 +33,13 @@ struct Grid {
     fftw_complex *time = nullptr;
     fftw_complex *freq = nullptr;
     double *D = nullptr;
-    fftw_plan forward = nullptr;
-    fftw_plan backward = nullptr;
+    const sFftPlan *forward = nullptr;
+    const sFftPlan *backward = nullptr;
 
     ~Grid()
     {
-        QAVEX_FFT_PLAN_GUARD;
-        if (forward) fftw_destroy_plan(forward);
-        if (backward) fftw_destroy_plan(backward);
+        fft_plan_release(forward);
+        fft_plan_release(backward);
         qavex_t_free(time);
         qavex_t_free(freq);
         qavex_t_free(D);
@@ -52,9 +51,8 @@ struct Grid {
         freq = (fftw_complex *)qavex_t_malloc0((std::size_t)m * sizeof(fftw_complex));
         D = (double *)qavex_t_malloc0((std::size_t)m * sizeof(double));
         if (!time || !freq || !D) return false;
-        QAVEX_FFT_PLAN_GUARD;
-        forward = fftw_plan_dft_1d(m, time, freq, FFTW_FORWARD, FFTW_ESTIMATE);
-        backward = fftw_plan_dft_1d(m, freq, time, FFTW_BACKWARD, FFTW_ESTIMATE);
+        forward = fft_plan_acquire(eFft::FORWARD, m, time, freq);
+        backward = fft_plan_acquire(eFft::BACKWARD, m, freq, time);
         return forward && backward;
     }
     // Spectrum W[f] = sum_k w[k] e^(-2 pi i f k / M) of a window placed at
@@ -65,7 +63,7 @@ struct Grid {
             time[k][0] = k < L ? (double)w_r[k] : 0.0;
             time[k][1] = k < L ? (double)w_i[k] : 0.0;
         }
-        fftw_execute(forward);
+        fft_execute(forward, time, freq);
     }
 };
 
@@ -228,7 +226,7 @@ eQavexDual qavex_dual_windows(std::int32_t n, paf_type *const *w_r, paf_type *co
             g.freq[f][0] *= g.D[f];
             g.freq[f][1] *= g.D[f];
         }
-        fftw_execute(g.backward);
+        fft_execute(g.backward, g.freq, g.time);
         for (std::int32_t k = 0; k < N; k++) {
             g_r[q][k] = k < L ? (paf_type)g.time[k][0] : 0.0f;
             g_i[q][k] = k < L ? (paf_type)g.time[k][1] : 0.0f;

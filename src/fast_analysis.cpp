@@ -1,5 +1,5 @@
 #include "fast_analysis.h"
-#include "fft_plan_lock.h"
+#include "fft_plans.h"
 
 #include <fftw3.h>
 
@@ -75,14 +75,14 @@ struct SizeShape {
     std::int32_t plan;   // index into the plans
 };
 
-// Plans of one transform size, made on buffers laid out as each
-// analysis's own (fftw_malloc): real input to half spectrum, and the
-// inverse complex transform.
+// Plans of one transform size, for buffers laid out as each analysis's
+// own (src/fft_plans.h): real input to half spectrum, and the inverse
+// complex transform.
 struct SizePlan {
     std::int32_t F;
-    fftw_plan forward;
-    fftw_plan backward;
-    fftw_plan spectrum;  // forward complex, for the window spectra
+    const sFftPlan *forward;
+    const sFftPlan *backward;
+    const sFftPlan *spectrum;  // forward complex, for the window spectra
 };
 
 struct FastDerived {
@@ -153,10 +153,10 @@ static void destroy(sQavexFast *f)
     qavex_t_free(f->fdl);
     qavex_t_free(f->rings);
     for (SizeState &z : f->sizes) qavex_t_free(z.fdl);
-    if (f->frame) fftw_free(f->frame);
-    if (f->half) fftw_free(f->half);
-    if (f->acc) fftw_free(f->acc);
-    if (f->out) fftw_free(f->out);
+    fft_buffer_free(f->frame);
+    fft_buffer_free(f->half);
+    fft_buffer_free(f->acc);
+    fft_buffer_free(f->out);
     bank_snapshot_release(f->snap);
     std::memset((void *)f, 0, sizeof *f);
 }
@@ -164,13 +164,10 @@ static void destroy(sQavexFast *f)
 static void free_derived(void *v)
 {
     FastDerived *d = (FastDerived *)v;
-    {
-        QAVEX_FFT_PLAN_GUARD;
-        for (SizePlan &pl : d->plans) {
-            if (pl.forward) fftw_destroy_plan(pl.forward);
-            if (pl.backward) fftw_destroy_plan(pl.backward);
-            if (pl.spectrum) fftw_destroy_plan(pl.spectrum);
-        }
+    for (SizePlan &pl : d->plans) {
+        fft_plan_release(pl.forward);
+        fft_plan_release(pl.backward);
+        fft_plan_release(pl.spectrum);
     }
     qavex_t_free(d->bands);
     qavex_t_free(d->spectra);
@@ -194,7 +191,7 @@ static void frame_spectrum(sQavexFast *f, const sQavexRing &ring, std::int64_t f
 {
     const std::int32_t F = pl.F;
     for (std::int32_t n = 0; n < F; n++) f->frame[n] = sample(ring, first + n);
-    fftw_execute_dft_r2c(pl.forward, f->frame, f->half);
+    fft_execute(pl.forward, f->frame, f->half);
     for (std::int32_t k = 0; k <= F / 2; k++) {
         re[k] = f->half[k][0];
         im[k] = f->half[k][1];
@@ -211,7 +208,7 @@ static void frame_spectrum(sQavexFast *f, const sQavexRing &ring, std::int64_t f
 // inverse transform folded in. in and out are F-point buffers of the plan.
 static void partition_spectra(const FastShape &b, std::int32_t O, std::int32_t c, std::int32_t N, double *h,
                               const paf_type *r, const paf_type *i, fftw_complex *in, fftw_complex *out,
-                              fftw_plan plan)
+                              const sFftPlan *plan)
 {
     const std::int32_t F = 2 * N;
     const double scale = 1.0 / (COEFF_SCALE * F);
@@ -222,7 +219,7 @@ static void partition_spectra(const FastShape &b, std::int32_t O, std::int32_t c
             in[n][0] = inside ? (double)r[b.L - 1 - m] * scale : 0.0;
             in[n][1] = inside ? -(double)i[b.L - 1 - m] * scale : 0.0;
         }
-        fftw_execute_dft(plan, in, out);
+        fft_execute(plan, in, out);
         double *hr = h + (std::size_t)part * 2 * F, *hi = hr + F;
         for (std::int32_t k = 0; k < F; k++) {
             hr[k] = out[k][0];
@@ -377,21 +374,18 @@ static void *build_derived(const sBankSnapshot *s)
     for (int i = 1; i < LEVELS; i++)
         if (d->sizes[i].nb > 0) d->maxF = 2 * (PART << i);
     d->spectra = (double *)qavex_t_malloc0(doubles * sizeof(double));
-    fftw_complex *in = (fftw_complex *)fftw_malloc((std::size_t)d->maxF * sizeof(fftw_complex));
-    fftw_complex *out = (fftw_complex *)fftw_malloc((std::size_t)d->maxF * sizeof(fftw_complex));
-    double *real = (double *)fftw_malloc((std::size_t)d->maxF * sizeof(double));
+    fftw_complex *in = fft_complex_buffer((std::size_t)d->maxF);
+    fftw_complex *out = fft_complex_buffer((std::size_t)d->maxF);
+    double *real = fft_real_buffer((std::size_t)d->maxF);
     bool ok = d->spectra && in && out && real;
-    if (ok) {
-        QAVEX_FFT_PLAN_GUARD;
-        for (int i = 0; i < LEVELS && ok; i++) {
-            if (i > 0 && d->sizes[i].nb == 0) continue;
-            SizePlan &pl = d->plans[i];
-            pl.F = 2 * (PART << i);
-            pl.forward = fftw_plan_dft_r2c_1d(pl.F, real, in, FFTW_ESTIMATE);
-            pl.backward = fftw_plan_dft_1d(pl.F, in, out, FFTW_BACKWARD, FFTW_ESTIMATE);
-            pl.spectrum = fftw_plan_dft_1d(pl.F, in, out, FFTW_FORWARD, FFTW_ESTIMATE);
-            ok = pl.forward && pl.backward && pl.spectrum;
-        }
+    for (int i = 0; i < LEVELS && ok; i++) {
+        if (i > 0 && d->sizes[i].nb == 0) continue;
+        SizePlan &pl = d->plans[i];
+        pl.F = 2 * (PART << i);
+        pl.forward = fft_plan_acquire(eFft::REAL_TO_HALF, pl.F, real, in);
+        pl.backward = fft_plan_acquire(eFft::BACKWARD, pl.F, in, out);
+        pl.spectrum = fft_plan_acquire(eFft::FORWARD, pl.F, in, out);
+        ok = pl.forward && pl.backward && pl.spectrum;
     }
     if (ok) {
         double *h = d->spectra;
@@ -411,9 +405,9 @@ static void *build_derived(const sBankSnapshot *s)
             }
         }
     }
-    if (in) fftw_free(in);
-    if (out) fftw_free(out);
-    if (real) fftw_free(real);
+    fft_buffer_free(in);
+    fft_buffer_free(out);
+    fft_buffer_free(real);
     if (!ok) {
         free_derived(d);
         return nullptr;
@@ -453,10 +447,10 @@ static bool build(sQavexFast *f, const sQbank_Param *p)
             (double *)qavex_t_malloc0((std::size_t)d->sizes[i].depth * 2 * d->plans[i].F * sizeof(double));
         if (!f->sizes[i].fdl) return false;
     }
-    f->frame = (double *)fftw_malloc((std::size_t)d->maxF * sizeof(double));
-    f->half = (fftw_complex *)fftw_malloc((std::size_t)(d->maxF / 2 + 1) * sizeof(fftw_complex));
-    f->acc = (fftw_complex *)fftw_malloc((std::size_t)d->maxF * sizeof(fftw_complex));
-    f->out = (fftw_complex *)fftw_malloc((std::size_t)d->maxF * sizeof(fftw_complex));
+    f->frame = fft_real_buffer((std::size_t)d->maxF);
+    f->half = fft_complex_buffer((std::size_t)(d->maxF / 2 + 1));
+    f->acc = fft_complex_buffer((std::size_t)d->maxF);
+    f->out = fft_complex_buffer((std::size_t)d->maxF);
     if (!f->frame || !f->half || !f->acc || !f->out) return false;
     f->synced = false;
     return true;
@@ -502,7 +496,7 @@ static void first_output(sQavexFast *f, const FastShape &b, double *y)
         if (s < 0) s += Pmax;
         return fdl + (std::size_t)s * 2 * NFFT;
     });
-    fftw_execute_dft(f->der->plans[0].backward, f->acc, f->out);
+    fft_execute(f->der->plans[0].backward, f->acc, f->out);
     for (int n = 0; n < NFFT; n++) {
         y[n] = f->out[n][0];
         y[NFFT + n] = f->out[n][1];
@@ -535,7 +529,7 @@ static void segment_output(sQavexFast *f, std::int32_t q, int i, std::int64_t en
     const SizePlan &pl = f->der->plans[i];
     const std::int32_t F = pl.F, N = F / 2, B = 1 << i;
     products(f->acc, F, lv.c, lv.h, [=](std::int32_t part) { return segment_spectrum(f, i, end - (std::int64_t)part * B); });
-    fftw_execute_dft(pl.backward, f->acc, f->out);
+    fft_execute(pl.backward, f->acc, f->out);
     // Output n of the transform (n >= N) is tap sum at absolute sample t0 + n.
     const std::int64_t t0 = (end + 1) * PART - F + lv.O, lo = now * PART, hi = lo + b.R;
     double *ring = f->rings + (std::size_t)b.ring_at * 2;

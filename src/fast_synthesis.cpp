@@ -1,5 +1,5 @@
 #include "fast_synthesis.h"
-#include "fft_plan_lock.h"
+#include "fft_plans.h"
 
 #include <fftw3.h>
 
@@ -82,8 +82,8 @@ struct BandState {
 
 struct Plan {
     std::int32_t F;
-    fftw_plan fwd;  // complex forward, buf in place
-    fftw_plan inv;  // complex-to-real, buf -> rbuf
+    const sFftPlan *fwd;  // complex forward, buf in place
+    const sFftPlan *inv;  // complex-to-real, buf -> rbuf
 };
 
 // Everything derived from one bank: band forms, partitions with their
@@ -270,7 +270,7 @@ static void convolve_level(qavex_fast_synthesis *f, const Band &b, const BandSta
     std::copy(st.hist + s0, st.hist + s0 + n1, x);
     std::copy(st.hist, st.hist + (n - n1), x + n1);
     std::fill(x + n, x + F, cplx(0.0, 0.0));
-    fftw_execute(pl.fwd);
+    fft_execute(pl.fwd, f->buf, f->buf);
     // Spectrum of Re(x * h): (Y(f) + conj(Y(-f))) / 2 with Y = X H, on the
     // half spectrum the real inverse reads. Index F - i >= F / 2 >= i, so
     // writing bin i never overwrites a bin still to be read.
@@ -283,7 +283,7 @@ static void convolve_level(qavex_fast_synthesis *f, const Band &b, const BandSta
         const double y2r = br * gr - bi * gi, y2i = br * gi + bi * gr;
         x[i] = cplx(y1r + y2r, y1i - y2i);
     }
-    fftw_execute(pl.inv);
+    fft_execute(pl.inv, f->buf, f->rbuf);
     add_to_ring(A, R, pos, f->rbuf, (std::int64_t)n + lv.Lp - 1);
 }
 
@@ -309,17 +309,13 @@ static void release_bands(qavex_fast_synthesis *f)
     qavex_t_free(f->hists);
     f->st = nullptr;
     f->hists = nullptr;
-    {
-        // Not held while the snapshot goes: freeing it destroys plans too.
-        QAVEX_FFT_PLAN_GUARD;
-        for (std::int32_t i = 0; i < f->nplans; i++) {
-            if (f->plans[i].fwd) fftw_destroy_plan(f->plans[i].fwd);
-            if (f->plans[i].inv) fftw_destroy_plan(f->plans[i].inv);
-        }
+    for (std::int32_t i = 0; i < f->nplans; i++) {
+        fft_plan_release(f->plans[i].fwd);
+        fft_plan_release(f->plans[i].inv);
     }
     f->nplans = 0;
-    if (f->buf) fftw_free(f->buf);
-    if (f->rbuf) fftw_free(f->rbuf);
+    fft_buffer_free(f->buf);
+    fft_buffer_free(f->rbuf);
     f->buf = nullptr;
     f->rbuf = nullptr;
     bank_snapshot_release(f->snap);
@@ -396,17 +392,13 @@ static bool make_fft_band(Derived *dv, Band &b, std::int32_t q, std::int32_t d, 
 static bool make_spectra(Derived *d)
 {
     if (d->maxF == 0) return true;
-    fftw_complex *buf = (fftw_complex *)fftw_malloc((std::size_t)d->maxF * sizeof(fftw_complex));
+    fftw_complex *buf = fft_complex_buffer((std::size_t)d->maxF);
     if (!buf) return false;
     cplx *x = reinterpret_cast<cplx *>(buf);
     bool ok = true;
     for (std::int32_t z = 0; z < d->nsizes && ok; z++) {
         const std::int32_t F = d->sizes[z];
-        fftw_plan fwd;
-        {
-            QAVEX_FFT_PLAN_GUARD;
-            fwd = fftw_plan_dft_1d(F, buf, buf, FFTW_FORWARD, FFTW_ESTIMATE);
-        }
+        const sFftPlan *fwd = fft_plan_acquire(eFft::FORWARD, F, buf, buf);
         if (!fwd) {
             ok = false;
             break;
@@ -424,15 +416,14 @@ static bool make_spectra(Derived *d)
                 }
                 for (std::int32_t m = 0; m < lv.Lp; m++) x[m] = cplx(b.wr[lv.O + m], b.wi[lv.O + m]);
                 std::fill(x + lv.Lp, x + lv.F, cplx(0.0, 0.0));
-                fftw_execute(fwd);
+                fft_execute(fwd, buf, buf);
                 const double sc = 0.5 / lv.F;
                 for (std::int32_t m = 0; m < lv.F; m++) lv.H[m] = x[m] * sc;
             }
         }
-        QAVEX_FFT_PLAN_GUARD;
-        fftw_destroy_plan(fwd);
+        fft_plan_release(fwd);
     }
-    fftw_free(buf);
+    fft_buffer_free(buf);
     return ok;
 }
 
@@ -500,15 +491,14 @@ static bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t L
         if (b.mode == FS_FFT) at += (std::size_t)b.Hb * QAVEX_BLOCK;
     }
     if (d->maxF == 0) return true;
-    f->buf = (fftw_complex *)fftw_malloc((std::size_t)d->maxF * sizeof(fftw_complex));
-    f->rbuf = (double *)fftw_malloc((std::size_t)d->maxF * sizeof(double));
+    f->buf = fft_complex_buffer((std::size_t)d->maxF);
+    f->rbuf = fft_real_buffer((std::size_t)d->maxF);
     if (!f->buf || !f->rbuf) return false;
-    QAVEX_FFT_PLAN_GUARD;
     for (std::int32_t i = 0; i < d->nsizes; i++) {
         Plan &pl = f->plans[i];
         pl.F = d->sizes[i];
-        pl.fwd = fftw_plan_dft_1d(pl.F, f->buf, f->buf, FFTW_FORWARD, FFTW_ESTIMATE);
-        pl.inv = fftw_plan_dft_c2r_1d(pl.F, f->buf, f->rbuf, FFTW_ESTIMATE);
+        pl.fwd = fft_plan_acquire(eFft::FORWARD, pl.F, f->buf, f->buf);
+        pl.inv = fft_plan_acquire(eFft::HALF_TO_REAL, pl.F, f->buf, f->rbuf);
         f->nplans = i + 1;
         if (!pl.fwd || !pl.inv) return false;
     }

@@ -9,7 +9,7 @@
 
 #include "allocator.h"
 #include "console_capture.h"
-#include "fft_plan_lock.h"
+#include "fft_plans.h"
 #include "m_pd.h"
 #include "qbank_bands.h"
 #include "qbank_layout.h"
@@ -63,21 +63,19 @@ std::int32_t hop_for(const pac_type *w, std::int32_t n, std::int32_t hop)
         qavex_t_free(cum);
         return -1;
     }
-    fftw_plan plan;
-    {
-        QAVEX_FFT_PLAN_GUARD;
-        plan = fftw_plan_dft_1d((int)F, a, a, FFTW_FORWARD, FFTW_ESTIMATE);
+    const sFftPlan *plan = fft_plan_acquire(eFft::FORWARD, (int)F, a, a);
+    if (!plan) {
+        qavex_t_free(a);
+        qavex_t_free(cum);
+        return -1;
     }
     for (std::int64_t k = 0; k < F; k++) a[k][0] = a[k][1] = 0.0;  // the allocator does not clear
     for (std::int32_t k = 0; k < n; k++) {
         a[k][0] = w[k].real();
         a[k][1] = w[k].imag();
     }
-    fftw_execute(plan);
-    {
-        QAVEX_FFT_PLAN_GUARD;
-        fftw_destroy_plan(plan);
-    }
+    fft_execute(plan, a, a);
+    fft_plan_release(plan);
     std::int64_t pk = 0;
     double best = -1.0;
     cum[0] = 0.0;

@@ -12,7 +12,7 @@
 
 #include "qavex_t_array_functions.h"
 #include "console_capture.h"
-#include "fft_plan_lock.h"
+#include "fft_plans.h"
 
 #include <cmath>
 #include <complex>
@@ -145,28 +145,21 @@ void qavex_t_simplefft_array(pac_type **ppcIn, pac_type **ppcOut, std::int32_t F
     }
     // FFTW_ESTIMATE does not touch the arrays, so the plan can be made
     // before the data is copied in.
-    fftw_plan plan;
-    {
-        QAVEX_FFT_PLAN_GUARD;
-        plan = fftw_plan_dft_1d(n, reinterpret_cast<fftw_complex *>(work), reinterpret_cast<fftw_complex *>(out),
-                                FFTW_FLAG, FFTW_ESTIMATE);
-    }
+    fftw_complex *from = reinterpret_cast<fftw_complex *>(work), *to = reinterpret_cast<fftw_complex *>(out);
+    const sFftPlan *plan = fft_plan_acquire(FFTW_FLAG == FFTW_FORWARD ? eFft::FORWARD : eFft::BACKWARD, n, from, to);
     if (!plan) {
         qavex_t_free(out);
         qavex_t_free(work);
         return;
     }
     std::memcpy(work, in, (std::size_t)n * sizeof(pac_type));
-    fftw_execute(plan);
+    fft_execute(plan, from, to);
 
     qavex_t_free(*ppcOut);  // the input itself when transforming in place
     *ppcOut = out;
     qavex_t_pac_set_header(out, n, side);
 
-    {
-        QAVEX_FFT_PLAN_GUARD;
-        fftw_destroy_plan(plan);
-    }
+    fft_plan_release(plan);
     qavex_t_free(work);
 }
 
