@@ -8,11 +8,30 @@ replaced by a throw~ and driven through its own receive names). For every expect
 cents of the strongest component within +/-50 cents; and the energy outside
 +/-25 cents of all expected partials, in dB below the total.
 
+Voice (--voice): Pd's doc/sound/voice.wav three times in a row, transposed
+by +700 and -500 cents by each method; a voice has no fixed partials, so the
+measure is the log-spectral distance between the output's short-time
+spectra and the input's moved by the ratio (2048-sample Hann frames, hop
+512, 100 Hz to 5 kHz on a 1/24-octave grid, 60 dB floor below each frame's
+peak, frames within 40 dB of the loudest), at the best frame alignment and
+after removing the mean level difference; 0 dB would be a perfect move, and
+the rows at 0 cents show what each method costs without moving.
+
+Noise gate (--gate): Pd's doc/sound/voice.wav after 1 s of white noise, the
+noise at the voice's level (0 dB), through qgate~ and through Pd's
+I04.noisegate (its test signal replaced by this one), both learning the
+mask from 0.1 s to 0.9 s: the noise left in the pauses (dB against the
+noise there) and, in the words, the error against the clean voice (dB
+below the voice) and the voice's level kept (dB), after aligning each output
+to the clean signal by cross-correlation.
+
 CPU of each effect on its own (--cpu): the host's user+system time for 30 s
 of white noise through analysis -> effect -> synthesis (C_d 8, C_q 2) minus
 the same chain without the effect, min of the rounds, alternating order.
 
 Usage: bench/effects_figures.py BUILD_DIR [--quick] [--i07]
+       bench/effects_figures.py BUILD_DIR --gate
+       bench/effects_figures.py BUILD_DIR --voice [--i07]
        bench/effects_figures.py BUILD_DIR --cpu [--rounds N] [--quick]
 Needs pd, puredata-doc and python3-numpy (all in setup.sh).
 """
@@ -248,10 +267,188 @@ def cpu_figures(build, rounds, seconds):
     shutil.rmtree(tmp, ignore_errors=True)
 
 
+VOICE = os.path.join(DOC, "..", "sound", "voice.wav")
+GATE_BANK = "set_C_d 8 \\, set_C_q 2 \\, initialize \\, make -1 \\, shorten -1 \\, copy_pac2paf -1 \\, make_dual"
+
+
+def read_voice():
+    import wave
+    w = wave.open(VOICE)
+    x = np.frombuffer(w.readframes(w.getnframes()), '<i2').reshape(-1, w.getnchannels())[:, 0] / 32768.0
+    return x.astype(float)
+
+
+def gate_run(build, tmp, method, wav, seconds):
+    out = os.path.join(tmp, "gate_%s.wav" % method.replace(' ', '_'))
+    p = Patch()
+    lb = p.o("loadbang")
+    dsp = p.m("\\; pd dsp 1")
+    p.c(lb, dsp)
+    src = player(p, lb, wav, seconds)
+    if method.startswith("qgate~") or method == "dry":
+        p.o("array define gate_mask 1")
+        bank = p.o("qbank_tilde")
+        mk = p.m(GATE_BANK)
+        p.c(lb, mk); p.c(mk, bank)
+        ana = p.o("qavex_tilde")
+        p.c(src, ana); p.c(bank, ana, 0, 1)
+        g = p.o("qgate~ gate_mask" if method != "dry" else "t a")
+        p.c(ana, g); p.c(ana, g, 1, 1)
+        syn = p.o("invqavex_tilde")
+        if method == "dry":
+            p.c(ana, syn)
+        else:
+            p.c(g, syn)
+        p.c(bank, syn, 2, 1)  # dual windows
+        thr = method.split()[1] if len(method.split()) > 1 else None
+        learn = p.m("learn 800" + (" \\, set_threshold %s" % thr if thr else ""))
+        d = p.o("del 110")  # the player starts at 10 ms
+        p.c(lb, d); p.c(d, learn); p.c(learn, g)
+        rec_src = syn
+    else:
+        # I04 with its looped sample and filtered noise silenced and this
+        # signal in their place, learning the same stretch.
+        text = open(os.path.join(DOC, "I04.noisegate.pd")).read().replace("output~;", "throw~ exout;")
+        text = text.replace("#X obj 90 430 *~;", "#X obj 90 430 r~ exin;")
+        text = text.replace("declare -stdpath ./", "declare -path %s" % DOC).replace("../sound/", DOC + "/../sound/")
+        open(os.path.join(tmp, "I04_bench.pd"), 'w').write(text)
+        p.o("I04_bench")
+        s = p.o("send~ exin")
+        p.c(src, s)
+        rec_src = p.o("catch~ exout")
+        mm = p.m("\\; make-mask 800")
+        d = p.o("del 110")
+        p.c(lb, d); p.c(d, mm)
+        ml = p.m("\\; mask-level 15")
+        d2 = p.o("del 950")
+        p.c(lb, d2); p.c(d2, ml)
+    recorder(p, lb, rec_src, out, 10, seconds, seconds * 1000 + 300)
+    path = os.path.join(tmp, "gate.pd")
+    p.save(path)
+    console, cpu = run_pd(build, path, tmp)
+    return read_wav(out)[0], console
+
+
+def align(y, ref, maxlag=3 * SR):
+    """y from its lag against ref (the strongest cross-correlation within maxlag)."""
+    n = len(ref) + maxlag
+    y = np.concatenate([y, np.zeros(max(0, n - len(y)))])[:n]
+    N = 1 << int(np.ceil(np.log2(2 * n)))
+    c = np.fft.irfft(np.fft.rfft(y, N) * np.conj(np.fft.rfft(ref, N)), N)[:maxlag]
+    lag = int(np.argmax(c))
+    return y[lag:lag + len(ref)], lag
+
+
+def log_spectra(y, N=2048, hop=512):
+    """Short-time power spectra in dB on a 1/24-octave grid, 100 Hz to 5 kHz."""
+    grid = 100.0 * 2**(np.arange(0, 24 * np.log2(5000 / 100.0)) / 24)
+    fr = np.fft.rfftfreq(N, 1.0 / SR)
+    w = np.hanning(N)
+    frames = [np.abs(np.fft.rfft(y[i:i + N] * w))**2 for i in range(0, len(y) - N, hop)]
+    return grid, fr, np.array(frames)
+
+
+def spectral_distance(y, x, ratio):
+    grid, fr, Y = log_spectra(y)
+    _, _, X = log_spectra(x)
+    def db(P, f):
+        v = 10 * np.log10(np.array([np.interp(f, fr, p) for p in P]) + 1e-30)
+        return np.maximum(v, v.max(axis=1, keepdims=True) - 60)
+    Yd, Xd = db(Y, grid), db(X, grid / ratio)
+    ex = 10 * np.log10(np.sum(X, axis=1) + 1e-30)
+    best = None
+    for lag in range(0, len(X) - len(Y) + 1):
+        use = ex[lag:lag + len(Y)] > ex.max() - 40
+        if np.sum(use) < 10:
+            continue
+        d = Yd[use] - Xd[lag:lag + len(Y)][use]
+        d -= np.mean(d)
+        r = np.sqrt(np.mean(d**2))
+        if best is None or r < best:
+            best = r
+    return best
+
+
+def voice_figures(build):
+    tmp = tempfile.mkdtemp(prefix="qavex_voice_")
+    v = read_voice()
+    x = np.concatenate([v, v, v])
+    x = 0.5 * x / np.max(np.abs(x))
+    wav = os.path.join(tmp, "voice3.wav")
+    write_wav(wav, x)
+    seconds = len(x) / SR
+    print("| cents | method | log-spectral distance to the input moved by the ratio |")
+    print("|---|---|---|")
+    for cents in (0, 700, -500):  # 0: what each method costs without moving
+        for method in METHODS:
+            y, console = transpose_run(build, tmp, method, wav, cents, seconds)
+            if not np.any(y) or np.std(y) < 1e-6:
+                print("| %+d | %s | no output |" % (cents, method))
+                continue
+            print("| %+d | %s | %.1f dB |" % (cents, method, spectral_distance(y, x, 2**(cents / 1200))))
+            sys.stdout.flush()
+    shutil.rmtree(tmp, ignore_errors=True)
+
+
+def gate_figures(build):
+    tmp = tempfile.mkdtemp(prefix="qavex_gate_")
+    v = read_voice()
+    rng = np.random.default_rng(1)
+    lead = SR
+    clean = np.concatenate([np.zeros(lead), v, np.zeros(SR // 2)])
+    noise = rng.standard_normal(len(clean)) * np.sqrt(np.mean(v**2))
+    x = clean + noise
+    k = 0.5 / np.max(np.abs(x))
+    clean, noise, x = clean * k, noise * k, x * k
+    wav = os.path.join(tmp, "noisy.wav")
+    write_wav(wav, x)
+    seconds = len(x) / SR + 3.0
+    # Frames of 20 ms: words where the clean voice is within 30 dB of its
+    # loudest frame, pauses where it is more than 50 dB below (after the
+    # learning stretch).
+    F = 882
+    nf = len(clean) // F
+    e = np.array([np.sum(clean[i * F:(i + 1) * F]**2) for i in range(nf)])
+    top = np.max(e)
+    words = e > top * 1e-3
+    pauses = (e < top * 1e-5) & (np.arange(nf) * F >= lead)
+    def frames(mask):
+        idx = np.zeros(len(clean), bool)
+        for i in np.nonzero(mask)[0]:
+            idx[i * F:(i + 1) * F] = True
+        return idx
+    W, P = frames(words), frames(pauses)
+    print("| method | noise left in the pauses | error in the words (below the voice) | voice level kept in the words |")
+    print("|---|---|---|---|")
+    def row(name, y):
+        rn = 10 * np.log10(np.sum(y[P]**2) / np.sum(noise[P]**2))
+        er = 10 * np.log10(np.sum((y[W] - clean[W])**2) / np.sum(clean[W]**2))
+        kept = 10 * np.log10(np.sum(y[W]**2) / np.sum(clean[W]**2))
+        print("| %s | %.1f dB | %.1f dB | %+.1f dB |" % (name, rn, er, kept))
+        sys.stdout.flush()
+    row("input (voice + noise)", x)
+    for method in ["dry", "qgate~", "qgate~ 11.8", "I04"]:
+        y, console = gate_run(build, tmp, method, wav, seconds)
+        if not np.any(y):
+            print("| %s | no output |  |  |" % method)
+            print(console[-2000:], file=sys.stderr)
+            continue
+        ya, lag = align(y, clean)
+        row("%s (latency %d samples)" % ({"qgate~": "qgate~ (threshold 6 dB)", "qgate~ 11.8": "qgate~ set_threshold 11.8",
+                                           "I04": "Pd I04.noisegate (mask-level 15)", "dry": "analysis + synthesis alone"}[method], lag), ya)
+    shutil.rmtree(tmp, ignore_errors=True)
+
+
 def main():
     build = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.abspath("build")
     rounds = int(sys.argv[sys.argv.index("--rounds") + 1]) if "--rounds" in sys.argv else 2
     quick = "--quick" in sys.argv
+    if "--voice" in sys.argv:
+        voice_figures(build)
+        return
+    if "--gate" in sys.argv:
+        gate_figures(build)
+        return
     if "--cpu" in sys.argv:
         cpu_figures(build, rounds, 10.0 if quick else 30.0)
         return
