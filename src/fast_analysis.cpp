@@ -72,7 +72,6 @@ struct SizeShape {
     std::int32_t *band;  // their band indices
     std::int32_t depth;  // segment spectra kept
     std::int32_t phase;
-    std::int32_t plan;   // index into the plans
 };
 
 // Plans of one transform size, for buffers laid out as each analysis's

@@ -34,9 +34,11 @@ struct Step {
 // Runs exact and fast side by side; checks entries block by block, values
 // against each band's RMS at the end, and exact zeros where the input has
 // been silent over the longest window. Returns the number of coefficients.
-long compare(const std::vector<Step> &steps, int fast_threads = 4)
+long compare(const std::vector<Step> &steps, int fast_threads = 4,
+             const std::vector<std::pair<int, int>> &bank_a = BANK_A,
+             const std::vector<std::pair<int, int>> &bank_b = BANK_B)
 {
-    Bank A(BANK_A, 3), B(BANK_B, 4);
+    Bank A(bank_a, 3), B(bank_b, 4);
     Analyser ex, fa;
     stub::send(fa.pd, "set_num_threads", {stub::fa(fast_threads)});
     stub::send(fa.pd, "set_fast", {stub::fa(1)});
@@ -177,6 +179,36 @@ TEST_F(FastAnalysis, RingWrapBankChangeAndBandRange)
         {70, noise(7), 0, {{"set_compute_coefficients", 1}}},
     };
     EXPECT_GT(compare(steps, 3), 10000);
+}
+
+TEST_F(FastAnalysis, LongWindowsOnLargePartitionsAcrossResyncs)
+{
+    // Windows long enough for partitions of 1024 taps and more, whose
+    // segments' work is spread over many blocks: against the exact sums
+    // through steady blocks, a bank change and back, and pauses of 1 and 5
+    // blocks (each resumes from the ring in another block of the segments).
+    const std::vector<std::pair<int, int>> long_a = {{9000, 1}, {6100, 3}, {4100, 2}, {700, 40}};
+    const std::vector<std::pair<int, int>> long_b = {{8000, 2}, {300, 1}};
+    {
+        Bank A(long_a, 3);
+        Analyser a;
+        stub::send(a.pd, "set_fast", {stub::fa(1)});
+        a.block(std::vector<float>(64, 0.1f), &A.p);
+        std::int32_t count[7], first[7];
+        ASSERT_TRUE(qavex_fast_band_partitions(a.x->pFast, 0, count, first));
+        EXPECT_GT(count[4] + count[5] + count[6], 0);  // 1024 taps or more
+    }
+    std::vector<Step> steps = {
+        {330, noise(8), 0, {}},
+        {1, noise(9), 0, {{"set_compute_coefficients", 0}}},
+        {170, noise(10), 0, {{"set_compute_coefficients", 1}}},
+        {5, noise(11), 0, {{"set_compute_coefficients", 0}}},
+        {150, impulses(), 0, {{"set_compute_coefficients", 1}}},
+        {60, sines(), 1, {}},
+        {200, noise(12), 0, {}},
+        {160, silence(), 0, {}},
+    };
+    EXPECT_GT(compare(steps, 2, long_a, long_b), 50000);
 }
 
 TEST_F(FastAnalysis, StampChangeRebuildsAndFailedBuildComputesExactly)
