@@ -447,6 +447,8 @@ sQavexExact *qavex_exact_prepare(sQavexExact *c, const sQbank_Param *p)
     }
     c->n4 = c->n2 = 0;
     if (still_valid(c, p)) return c;
+    // A failed build is tried again only for another bank.
+    if (c->failed && c->p == p && c->gen == p->iGeneration && c->S == p->iq_compute_sup) return c;
     const bool was_failed = c->failed;
     c->p = p;
     c->gen = p->iGeneration;

@@ -335,6 +335,15 @@ static void *invqavex_t_fast_build(const sQbank_Param *P) { return fast_synthesi
 static void invqavex_t_fast_destroy(void *e) { fast_synthesis_free((qavex_fast_synthesis *)e); }
 static const sQavexEngineKind INVQAVEX_T_FAST_KIND = {invqavex_t_fast_build, invqavex_t_fast_destroy};
 
+// The fast synthesis's record could not be had at bank P (null: none
+// known yet); one error, and no new attempt before the bank changes.
+static void invqavex_t_no_fast(sinvQavex_t *psW, const sQbank_Param *P)
+{
+    psW->psNoFastAt = P;
+    psW->uNoFastGen = P ? P->iGeneration : 0;
+    pd_error(psW, "invqavex_tilde: no memory for the fast synthesis; using the exact synthesis");
+}
+
 // False while the engine for this block's bank is being built.
 static bool invqavex_t_fast_ready(sinvQavex_t *psW, const sQbank_Param *P)
 {
@@ -349,6 +358,10 @@ static bool invqavex_t_fast_ready(sinvQavex_t *psW, const sQbank_Param *P)
         if (old && !qavex_switch_discard(psW->psSwitch, old)) fast_synthesis_free(old);
         psW->psFast = (qavex_fast_synthesis *)e;
         fast_synthesis_adopt(psW->psFast, P);
+    }
+    if (!psW->psFast && (P != psW->psNoFastAt || P->iGeneration != psW->uNoFastGen)) {
+        psW->psFast = fast_synthesis_new();
+        if (!psW->psFast) invqavex_t_no_fast(psW, P);
     }
     return true;
 }
@@ -383,7 +396,8 @@ static void invqavex_t_set_fast(sinvQavex_t *psW, t_floatarg v)
     }
     if (on && !f) {
         f = fast_synthesis_new();
-        if (!f) pd_error(psW, "invqavex_tilde: no memory for the fast synthesis; using the exact synthesis");
+        const sQbank_Param *P = psW->psLastParam;
+        if (!f) invqavex_t_no_fast(psW, P && qavex_t_record_find(P, eQavexRecord::PARAM) ? P : nullptr);
         psW->psFast = f;
     }
     psW->iFast = on;
@@ -399,6 +413,8 @@ static void invqavex_t_set_pointers_to_NULL(sinvQavex_t *psW)
     psW->psFast = nullptr;
     psW->psSwitch = nullptr;
     psW->psLastParam = nullptr;
+    psW->psNoFastAt = nullptr;
+    psW->uNoFastGen = 0;
     for (int k = 0; k < INVQAVEX_MAX_SLICES; k++) {
         psW->sSound.paA[k] = psW->sSound.paC[k] = psW->sSound.paE[k] = nullptr;
         psW->painvwp[k] = nullptr;

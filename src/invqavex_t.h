@@ -50,6 +50,10 @@ struct sinvQavex_t {
     // the audio runs (src/fast_switch.h), for the record of the latest block.
     struct sQavexFastSwitch *psSwitch;
     const sQbank_Param *psLastParam;
+    // The bank (record and generation) at which psFast could not be
+    // allocated: blocks ask again only once the bank has changed.
+    const sQbank_Param *psNoFastAt;
+    std::uint32_t uNoFastGen;
     // Set by a slice that skipped a non-finite coefficient in this block;
     // 1 in iNonFiniteWarned while such blocks go on and the warning is out.
     std::int32_t iNonFiniteSeen;

@@ -263,7 +263,27 @@ static bool qavex_t_fast_ready(sQavex_t *psW, const sQbank_Param *p, const sQave
         psW->pFast = (sQavexFast *)e;
         qavex_fast_adopt(psW->pFast, p);
     }
-    return qavex_fast_prepare(&psW->pFast, p, ring, {psW->lRingSerial, psW->iRingEpoch});
+    if (!psW->pFast && p == psW->pNoFastAt && p->iGeneration == psW->uNoFastGen) return false;
+    const bool ready = qavex_fast_prepare(&psW->pFast, p, ring, {psW->lRingSerial, psW->iRingEpoch});
+    if (!psW->pFast && p->iGeneration != 0) {
+        psW->pNoFastAt = p;
+        psW->uNoFastGen = p->iGeneration;
+        pd_error(psW, "qavex_tilde: no memory for the fast mode; computing exactly");
+    }
+    return ready;
+}
+
+// The exact engine for this block's bank; null (the plain loop) when its
+// record cannot be had, asked for again once the bank has changed.
+static sQavexExact *qavex_t_exact_ready(sQavex_t *psW, const sQbank_Param *p)
+{
+    if (!psW->pExact && p == psW->pNoExactAt && p->iGeneration == psW->uNoExactGen) return nullptr;
+    sQavexExact *c = qavex_exact_prepare(psW->pExact, p);
+    if (!c) {
+        psW->pNoExactAt = p;
+        psW->uNoExactGen = p->iGeneration;
+    }
+    return c;
 }
 
 // The whole block at once: every band's coefficients are placed in the
@@ -279,7 +299,7 @@ static void qavex_t_compute_block(sQavex_t *psW)
 
     const sQavexRing ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
     const bool fast = psW->iFast && qavex_t_fast_ready(psW, p, ring);
-    if (!fast) psW->pExact = qavex_exact_prepare(psW->pExact, p);
+    if (!fast) psW->pExact = qavex_t_exact_ready(psW, p);
     for (std::int32_t q = qmin; q < qsup; q++)
         if (qavex_t_band_computed(p, q)) qavex_t_place_band(psW, fast, ring, q, lay);
     if (!fast) qavex_exact_run(psW->pExact, ring);
@@ -415,6 +435,7 @@ static void qavex_t_set_fast(sQavex_t *psW, t_floatarg f)
     psW->iFast = (f < 0 || f > 0) ? 1 : 0;  // NaN counts as 0
     qavex_fast_free(psW->pFast);
     psW->pFast = nullptr;
+    psW->pNoFastAt = nullptr;
     qavex_switch_cancel(psW->pSwitch);
     if (!psW->iFast) return;
     // Also for the banks a later "rebuild" offers.
@@ -501,6 +522,8 @@ static void qavex_t_set_pointers_to_NULL(sQavex_t *psW)
     psW->pExact = nullptr;
     psW->pFast = nullptr;
     psW->pSwitch = nullptr;
+    psW->pNoFastAt = psW->pNoExactAt = nullptr;
+    psW->uNoFastGen = psW->uNoExactGen = 0;
 }
 
 static void qavex_t_set_start_values(sQavex_t *psW)

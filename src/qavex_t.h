@@ -65,6 +65,11 @@ struct sQavex_t {
     std::int32_t iFast;
     struct sQavexFast *pFast;
     struct sQavexFastSwitch *pSwitch;
+    // The bank (record and generation) at which the fast or the exact
+    // engine's record could not be allocated: blocks ask again only once the
+    // bank has changed.
+    const sQbank_Param *pNoFastAt, *pNoExactAt;
+    std::uint32_t uNoFastGen, uNoExactGen;
     // Blocks written into the ring, and rebuilds of the ring (which clear it).
     std::int64_t lRingSerial;
     std::uint32_t iRingEpoch;

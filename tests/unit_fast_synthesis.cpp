@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "bank_fixture.h"
+#include "fast_analysis.h"
 #include "fast_synthesis.h"
 #include "invqavex_t.h"
+#include "qavex_t.h"
 
 namespace {
 
@@ -282,4 +284,92 @@ TEST_F(FastSynthesis, MatchesExactThroughTheAnalysis)
         stub::destroy(an);
     }
     stub::destroy(bank);
+}
+
+// An engine whose record or build cannot be had at a bank: its errors once,
+// then steady blocks that ask for nothing, post nothing and compute exactly;
+// the next bank builds the engine. Every request from the engine's file
+// (or the bank snapshot's) fails while the failure is on.
+TEST_F(FastSynthesis, AnEngineThatCannotBeHadIsAskedForAgainOnlyAtTheNextBank)
+{
+    static std::string failing;  // file whose requests fail; empty: none
+    static bool fail_next = false;
+    static int requests = 0;
+    qavex_t_alloc_observer = [](const char *file, int) {
+        requests++;
+        const std::string f = file;
+        fail_next = !failing.empty() && f.size() >= failing.size() &&
+                    f.compare(f.size() - failing.size(), failing.size(), failing) == 0;
+    };
+    qavex_t_raw_malloc = [](std::size_t n) -> void * { return fail_next ? nullptr : std::malloc(n); };
+    struct Case {
+        const char *name;
+        const char *cls;
+        bool fast;
+        const char *file;    // where the requests fail
+        const char *error;   // the error it posts
+        std::function<bool(t_pd *)> built;
+    };
+    const Case cases[] = {
+        {"analysis fast record", "qavex_tilde", true, "fast_analysis.cpp", "no memory for the fast mode",
+         [](t_pd *x) { return qavex_fast_band_kind(((sQavex_t *)x)->pFast, 0) == 1; }},
+        {"analysis fast build", "qavex_tilde", true, "bank_snapshot.cpp", "no memory for the fast mode",
+         [](t_pd *x) { return qavex_fast_band_kind(((sQavex_t *)x)->pFast, 0) == 1; }},
+        {"analysis exact record", "qavex_tilde", false, "exact_analysis.cpp", "Out of Memory",
+         [](t_pd *x) { return ((sQavex_t *)x)->pExact != nullptr; }},
+        {"synthesis fast record", "invqavex_tilde", true, "fast_synthesis.cpp", "no memory for the fast synthesis",
+         [](t_pd *x) { return fast_synthesis_band_mode(((sinvQavex_t *)x)->psFast, 0) == 2; }},
+        {"synthesis fast build", "invqavex_tilde", true, "bank_snapshot.cpp", "no memory for the fast synthesis",
+         [](t_pd *x) { return fast_synthesis_band_mode(((sinvQavex_t *)x)->psFast, 0) == 2; }},
+    };
+    Bank A({{3000, 1}, {500, 2}}, 3);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        stub::clear();
+        const bool analysis = std::string(c.cls) == "qavex_tilde";
+        t_pd *x = stub::create(c.cls, {});
+        std::vector<t_sample> v[4] = {std::vector<t_sample>(64), std::vector<t_sample>(64),
+                                      std::vector<t_sample>(64), std::vector<t_sample>(64)};
+        auto call = analysis ? stub::dsp(x, {v[0].data(), v[1].data(), v[2].data(), v[3].data()}).at(0)
+                             : stub::dsp(x, {v[0].data(), v[1].data(), v[2].data()}).at(0);
+        std::mt19937 rng(9);
+        auto block = [&]() {
+            Lists l = stream(rng, 2, 1, 6, 0);
+            qavex_t_write_empty_block(v[0].data());
+            qavex_t_write_empty_block(v[1].data());
+            if (analysis) {
+                for (auto &s : v[0]) s = std::uniform_real_distribution<float>(-1, 1)(rng);
+                stub::publish_param(v[1].data(), &A.p);
+            } else {
+                stub::publish_coeff(v[0].data(), l.finish(), 1);
+                stub::publish_param(v[1].data(), &A.p);
+            }
+            stub::run(call);
+        };
+        failing = c.file;
+        if (c.fast) stub::send(x, "set_fast", {stub::fa(1)});
+        block();
+        failing.clear();
+        EXPECT_FALSE(c.built(x));
+        EXPECT_GE(stub::count_errors(), 1);
+        EXPECT_NE(stub::console_text().find(c.error), std::string::npos) << stub::console_text();
+        // Steady blocks at the same bank.
+        const size_t lines = stub::console().size();
+        requests = 0;
+        for (int b = 0; b < 20; b++) block();
+        EXPECT_EQ(requests, 0);
+        EXPECT_EQ(stub::console().size(), lines) << stub::console_text();
+        EXPECT_FALSE(c.built(x));
+        // The next bank builds the engine; steady again after it.
+        A.stamp();
+        block();
+        EXPECT_GT(requests, 0);
+        EXPECT_TRUE(c.built(x));
+        requests = 0;
+        for (int b = 0; b < 5; b++) block();
+        EXPECT_EQ(requests, 0);
+        EXPECT_EQ(stub::console().size(), lines) << stub::console_text();
+        stub::destroy(x);
+    }
+    qavex_t_alloc_observer = nullptr;
 }
