@@ -180,7 +180,8 @@ static double qtranspose_t_peak_at(const sQtPeak &k, double x)
 // The output coefficient of band q at time t, in place of c: the sum of the
 // partials of the nearest peak at or below the source position and the
 // nearest above it, each with its magnitude there and its transposed phase
-// (phase locking: every band near a partial turns with that partial).
+// (phase locking: every band near a partial turns with that partial), plus
+// what the interpolated input magnitude holds beyond them.
 static void qtranspose_t_make(sQtranspose_t *psW, sQavex_Coeff &c, double t, double ratio)
 {
     const std::int32_t S = psW->sOut.bands, q = c.band;
@@ -213,16 +214,18 @@ static void qtranspose_t_make(sQtranspose_t *psW, sQavex_Coeff &c, double t, dou
         re += m * std::cos(theta);
         im += m * std::sin(theta);
     }
-    if (n == 0) {
-        // No partial near (flat or edge region): the interpolated magnitude
-        // with the phase the band measured itself.
-        const std::int32_t p = (std::int32_t)std::floor(x + 0.5);
-        if (have[p] == 0.0) return;
-        const double m = qtranspose_t_interpolate(mag, S, x) * gain;
+    // What the peaks do not explain (noise, breath, partials too weak to
+    // make a peak): the interpolated magnitude beyond the peaks' sum, with
+    // the phase the nearest band measured itself.
+    double sum = 0;
+    for (int i = 0; i < n; i++) sum += qtranspose_t_peak_at(found[i], x) * gain;
+    const std::int32_t p = (std::int32_t)std::floor(x + 0.5);
+    const double m = qtranspose_t_interpolate(mag, S, x) * gain - sum;
+    if (m > 0 && have[p] != 0.0) {
         const double omega = qeffect_state(psW->sOut, QT_OMEGA)[p] * ratio;
         const double psi = qeffect_state(psW->sOut, QT_PSI)[p] + omega * (t - qeffect_state(psW->sOut, QT_TIME)[p]);
-        re = m * std::cos(psi - omega * delay);
-        im = m * std::sin(psi - omega * delay);
+        re += m * std::cos(psi - omega * delay);
+        im += m * std::sin(psi - omega * delay);
     }
     c.val_r = re;
     c.val_i = im;
