@@ -26,13 +26,15 @@ below the voice) and the voice's level kept (dB), after aligning each output
 to the clean signal by cross-correlation.
 
 CPU of each effect on its own (--cpu): the host's user+system time for 30 s
-of white noise through analysis -> effect -> synthesis (C_d 8, C_q 2) minus
-the same chain without the effect, min of the rounds, alternating order.
+of white noise through analysis -> effect -> synthesis (C_d 8, C_q 2; the
+analysis and synthesis in fast mode, as a patch plays live, or exact with
+--exact) minus the same chain without the effect, min of the rounds,
+alternating order.
 
 Usage: bench/effects_figures.py BUILD_DIR [--quick] [--i07]
        bench/effects_figures.py BUILD_DIR --gate
        bench/effects_figures.py BUILD_DIR --voice [--i07]
-       bench/effects_figures.py BUILD_DIR --cpu [--rounds N] [--quick]
+       bench/effects_figures.py BUILD_DIR --cpu [--rounds N] [--quick] [--exact]
 Needs pd, puredata-doc and python3-numpy (all in setup.sh).
 """
 import os, shutil, struct, subprocess, sys, tempfile, time
@@ -140,6 +142,9 @@ def qavex_chain(p, lb, src, effect):
     ana = p.o("qavex_tilde")
     p.c(src, ana); p.c(bank, ana, 0, 1)
     syn = p.o("invqavex_tilde")
+    if fast:
+        f = p.m("set_fast 1")
+        p.c(lb, f); p.c(f, ana); p.c(f, syn)
     if effect:
         e = p.o(effect)
         p.c(ana, e); p.c(ana, e, 1, 1)
@@ -219,7 +224,7 @@ CPU_BANK = "set_C_d 8 \\, set_C_q 2 \\, initialize \\, make -1 \\, shorten -1 \\
 EFFECTS = ["", "qgain~ cpu_eq", "qgate~ cpu_mask", "qcross~", "qtranspose~ 700"]
 
 
-def cpu_run(build, tmp, effect, seconds):
+def cpu_run(build, tmp, effect, seconds, fast=True):
     """Core-seconds of a run of analysis -> effect -> synthesis on noise."""
     p = Patch()
     lb = p.o("loadbang")
@@ -234,6 +239,9 @@ def cpu_run(build, tmp, effect, seconds):
     ana = p.o("qavex_tilde")
     p.c(src, ana); p.c(bank, ana, 0, 1)
     syn = p.o("invqavex_tilde")
+    if fast:
+        f = p.m("set_fast 1")
+        p.c(lb, f); p.c(f, ana); p.c(f, syn)
     if effect:
         e = p.o(effect)
         p.c(ana, e); p.c(ana, e, 1, 1)
@@ -250,13 +258,13 @@ def cpu_run(build, tmp, effect, seconds):
     return run_pd(build, path, tmp)[1]
 
 
-def cpu_figures(build, rounds, seconds):
+def cpu_figures(build, rounds, seconds, fast=True):
     tmp = tempfile.mkdtemp(prefix="qavex_effects_cpu_")
     best = {e: [] for e in EFFECTS}
     for r in range(rounds):
         order = EFFECTS if r % 2 == 0 else EFFECTS[::-1]
         for e in order:
-            best[e].append(cpu_run(build, tmp, e, seconds))
+            best[e].append(cpu_run(build, tmp, e, seconds, fast))
     base = min(best[""])
     print("| chain | core-s per audio-s (min of %d) | the effect alone |" % rounds)
     print("|---|---|---|")
@@ -450,7 +458,7 @@ def main():
         gate_figures(build)
         return
     if "--cpu" in sys.argv:
-        cpu_figures(build, rounds, 10.0 if quick else 30.0)
+        cpu_figures(build, rounds, 10.0 if quick else 30.0, "--exact" not in sys.argv)
         return
     tmp = tempfile.mkdtemp(prefix="qavex_effects_")
     seconds = 4.0
