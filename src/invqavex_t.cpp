@@ -29,14 +29,14 @@ static t_class *pcinvQavex_t = nullptr;
 // The first output ring as the fast engine sees it.
 static sQavexSynthRing invqavex_t_ring_view(const sinvQavex_t *psW)
 {
-    double *A = psW->sSound.paA[0];
-    return {A, psW->sSound.iLength, psW->sSound.paC[0] - A, psW->iReady != 0};
+    const sQavex_Ring<double> &r = psW->sSound.aRing[0];
+    return {r.pA, psW->sSound.iLength, r.offset(), psW->iReady != 0};
 }
 
 static void invqavex_t_release_rings(sinvQavex_t *psW)
 {
     for (int k = 0; k < INVQAVEX_MAX_SLICES; k++) {
-        qavex_t_ring_release(psW->sSound.paA[k], psW->sSound.paC[k], psW->sSound.paE[k]);
+        psW->sSound.aRing[k].release();
         qavex_t_free(psW->painvwp[k]);
         psW->painvwp[k] = nullptr;
     }
@@ -54,7 +54,7 @@ static bool invqavex_t_initialize_rings(sinvQavex_t *psW)
     const std::int32_t R = psW->sSound.iLength;
     if (T < 1 || T > INVQAVEX_MAX_SLICES || R < QAVEX_BLOCK) return false;
     for (int k = 0; k < T; k++) {
-        if (!qavex_t_ring_build(psW->sSound.paA[k], psW->sSound.paC[k], psW->sSound.paE[k], R)) {
+        if (!psW->sSound.aRing[k].build(R)) {
             invqavex_t_release_rings(psW);
             return false;
         }
@@ -66,8 +66,8 @@ static bool invqavex_t_initialize_rings(sinvQavex_t *psW)
             return false;
         }
         *p = sthread_invqavex_param{};
-        p->sA = p->sC = psW->sSound.paA[k];
-        p->sE = psW->sSound.paE[k];
+        p->sA = p->sC = psW->sSound.aRing[k].pA;
+        p->sE = psW->sSound.aRing[k].pE;
         p->psW = psW;
         p->piNonFiniteSeen = &psW->iNonFiniteSeen;
         p->piThreadCount = &psW->iThreadCount;
@@ -199,7 +199,7 @@ static void invqavex_t_run_slices(sinvQavex_t *psW, const sQbank_Param *P, const
     const std::int32_t T = psW->num_threads;
     for (std::int32_t i = 0; i < T; i++) {
         sthread_invqavex_param *s = psW->painvwp[i];
-        s->sC = psW->sSound.paC[i];
+        s->sC = psW->sSound.aRing[i].pC;
         s->Lm = Lm;
         s->paf_r = P->paf_r;
         s->paf_i = P->paf_i;
@@ -223,14 +223,14 @@ static void invqavex_t_emit(sinvQavex_t *psW, t_sample *out)
 {
     const std::int32_t T = psW->num_threads;
     for (int j = 0; j < QAVEX_BLOCK; j++) {
-        double sum = psW->sSound.paC[0][j];
-        for (std::int32_t k = 1; k < T; k++) sum += psW->sSound.paC[k][j];
+        double sum = psW->sSound.aRing[0].pC[j];
+        for (std::int32_t k = 1; k < T; k++) sum += psW->sSound.aRing[k].pC[j];
         out[j] = (t_sample)sum;
     }
     for (std::int32_t k = 0; k < T; k++) {
-        double *b = psW->sSound.paC[k];
-        std::fill(b, b + QAVEX_BLOCK, 0.0);
-        psW->sSound.paC[k] = qavex_t_ring_next_block(psW->sSound.paA[k], b, psW->sSound.paE[k]);
+        sQavex_Ring<double> &r = psW->sSound.aRing[k];
+        std::fill(r.pC, r.pC + QAVEX_BLOCK, 0.0);
+        r.advance();
     }
 }
 
@@ -416,7 +416,7 @@ static void invqavex_t_set_pointers_to_NULL(sinvQavex_t *psW)
     psW->psNoFastAt = nullptr;
     psW->uNoFastGen = 0;
     for (int k = 0; k < INVQAVEX_MAX_SLICES; k++) {
-        psW->sSound.paA[k] = psW->sSound.paC[k] = psW->sSound.paE[k] = nullptr;
+        psW->sSound.aRing[k].pA = psW->sSound.aRing[k].pC = psW->sSound.aRing[k].pE = nullptr;
         psW->painvwp[k] = nullptr;
     }
 }

@@ -7,6 +7,7 @@
 
 #include "m_pd.h"
 #include "records.h"
+#include "rings.h"
 #include "safety.h"
 #include "synthesis_slices.h"
 
@@ -17,9 +18,7 @@ constexpr std::int32_t INVQAVEX_MAX_FACTOR = 1 << 18;
 
 // One output ring per slice.
 struct sinvQavex_Sound {
-    double *paA[INVQAVEX_MAX_SLICES];  // first element
-    double *paC[INVQAVEX_MAX_SLICES];  // start of the block being output
-    double *paE[INVQAVEX_MAX_SLICES];  // one past the last element
+    sQavex_Ring<double> aRing[INVQAVEX_MAX_SLICES];  // pC: start of the block being output
     std::int32_t iLength;              // elements per ring, a multiple of 64
 };
 

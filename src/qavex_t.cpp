@@ -50,12 +50,12 @@ static void free_lists(sQavex_t *psW)
     for (auto &c : psW->aiListCapacity) c = 0;
 }
 
-static void free_sound(sQavex_t *psW) { qavex_t_ring_release(psW->sSound.pA, psW->sSound.pC, psW->sSound.pE); }
+static void free_sound(sQavex_t *psW) { psW->sSound.ring.release(); }
 
 // Every buffer the block routine computes into exists.
 static bool buffers_ready(const sQavex_t *psW)
 {
-    if (!psW->pawc || !psW->sSound.pA) return false;
+    if (!psW->pawc || !psW->sSound.ring.pA) return false;
     for (int i = 0; i < psW->num_threads; i++)
         if (!psW->pawp[i]) return false;
     return true;
@@ -149,7 +149,7 @@ static void qavex_t_initialize_sound(sQavex_t *psW)
         return;
     }
     psW->sSound.iLength = (std::int32_t)len;
-    if (!qavex_t_ring_build(psW->sSound.pA, psW->sSound.pC, psW->sSound.pE, psW->sSound.iLength)) {
+    if (!psW->sSound.ring.build(psW->sSound.iLength)) {
         post_alloc_failure(psW, "sound buffer");
         return;
     }
@@ -297,7 +297,7 @@ static void qavex_t_compute_block(sQavex_t *psW)
     sQavexBlockLayout lay;
     qavex_t_lay_out_block(psW, qmin, qsup, lay);
 
-    const sQavexRing ring{psW->sSound.pA, psW->sSound.iLength, (std::int32_t)(psW->sSound.pC - psW->sSound.pA)};
+    const sQavexRing ring{psW->sSound.ring.pA, psW->sSound.iLength, (std::int32_t)psW->sSound.ring.offset()};
     const bool fast = psW->iFast && qavex_t_fast_ready(psW, p, ring);
     if (!fast) psW->pExact = qavex_t_exact_ready(psW, p);
     for (std::int32_t q = qmin; q < qsup; q++)
@@ -314,10 +314,10 @@ static void qavex_t_compute_block(sQavex_t *psW)
 // every window they pass through: they are analysed as 0.
 static void qavex_t_record_input(sQavex_t *psW, const t_sample *in)
 {
-    if (!psW->sSound.pA) return;
-    psW->sSound.pC = qavex_t_ring_next_block(psW->sSound.pA, psW->sSound.pC, psW->sSound.pE);
-    std::memcpy(psW->sSound.pC, in, QAVEX_BLOCK * sizeof(t_sample));
-    qavex_t_warn_episode(&psW->iNonFiniteWarned, qavex_t_clean_samples(psW->sSound.pC, QAVEX_BLOCK),
+    if (!psW->sSound.ring.pA) return;
+    psW->sSound.ring.advance();
+    std::memcpy(psW->sSound.ring.pC, in, QAVEX_BLOCK * sizeof(t_sample));
+    qavex_t_warn_episode(&psW->iNonFiniteWarned, qavex_t_clean_samples(psW->sSound.ring.pC, QAVEX_BLOCK),
                          "qavex_tilde: warning: non-finite input samples are analysed as 0");
     psW->lRingSerial++;
 }
@@ -517,7 +517,7 @@ static void qavex_t_set_pointers_to_NULL(sQavex_t *psW)
     psW->x_outG = psW->x_outC = psW->x_outM = nullptr;
     psW->pawc = nullptr;
     psW->psParam = nullptr;
-    psW->sSound.pA = psW->sSound.pC = psW->sSound.pE = nullptr;
+    psW->sSound.ring.pA = psW->sSound.ring.pC = psW->sSound.ring.pE = nullptr;
     for (auto &s : psW->pawp) s = nullptr;
     psW->pExact = nullptr;
     psW->pFast = nullptr;

@@ -7,6 +7,7 @@
 
 #include "m_pd.h"
 #include "records.h"
+#include "rings.h"
 
 constexpr int QAVEX_T_MAX_SLICES = 64;
 
@@ -36,9 +37,7 @@ struct sQavex_t {
     std::int32_t q_sup;
     t_float var;
     struct {
-        t_sample *pA;
-        t_sample *pC;
-        t_sample *pE;
+        sQavex_Ring<t_sample> ring;
         std::int32_t iLength;
         std::int32_t iLengthTemp;
         std::int32_t counter;

@@ -23,7 +23,7 @@ static t_class *pcQlag_t = nullptr;
 
 static bool qlag_t_initialize_ring(sQlag_t *psT)
 {
-    return qavex_t_ring_build(psT->sSound.pA, psT->sSound.pC, psT->sSound.pE, psT->sSound.iLength);
+    return psT->sSound.ring.build(psT->sSound.iLength);
 }
 
 // Sets iLength to 64 x factor (factor <= 1 counts as 3000, limited to
@@ -65,28 +65,28 @@ static bool qlag_t_record(sQlag_t *psT, const t_sample *in, std::int32_t D)
 {
     sQlag_Sound &s = psT->sSound;
     const bool too_short = (std::int64_t)D > (std::int64_t)s.iLength - QAVEX_BLOCK;
-    if (s.pA && !too_short) {
-        s.pC = qavex_t_ring_next_block(s.pA, s.pC, s.pE);
-        std::memcpy(s.pC, in, QAVEX_BLOCK * sizeof(t_sample));
+    if (s.ring.pA && !too_short) {
+        s.ring.advance();
+        std::memcpy(s.ring.pC, in, QAVEX_BLOCK * sizeof(t_sample));
     } else if (D != psT->iFailedDelay) {
         bool ok;
         if (too_short) ok = qlag_t_set_length(psT, (t_float)((double)D / QAVEX_BLOCK + 500.0));
         else ok = qlag_t_initialize_ring(psT);
         psT->iFailedDelay = ok ? QLAG_NO_FAILURE : D;
         // The fresh ring is silent; it starts with the block just received.
-        if (ok) std::memcpy(s.pC, in, QAVEX_BLOCK * sizeof(t_sample));
+        if (ok) std::memcpy(s.ring.pC, in, QAVEX_BLOCK * sizeof(t_sample));
     }
-    return s.pA && (std::int64_t)D <= (std::int64_t)s.iLength - QAVEX_BLOCK;
+    return s.ring.pA && (std::int64_t)D <= (std::int64_t)s.iLength - QAVEX_BLOCK;
 }
 
 // Output sample k is the input D samples before input sample k.
 static void qlag_t_read(const sQlag_Sound &s, std::int32_t D, t_sample *out)
 {
     const std::int64_t R = s.iLength;
-    const std::int64_t r = qavex_t_ring_wrap((s.pC - s.pA) - D, R);
+    const std::int64_t r = qavex_t_ring_wrap(s.ring.offset() - D, R);
     const std::int64_t n1 = std::min<std::int64_t>(QAVEX_BLOCK, R - r);
-    std::memcpy(out, s.pA + r, (std::size_t)n1 * sizeof(t_sample));
-    if (n1 < QAVEX_BLOCK) std::memcpy(out + n1, s.pA, (std::size_t)(QAVEX_BLOCK - n1) * sizeof(t_sample));
+    std::memcpy(out, s.ring.pA + r, (std::size_t)n1 * sizeof(t_sample));
+    if (n1 < QAVEX_BLOCK) std::memcpy(out + n1, s.ring.pA, (std::size_t)(QAVEX_BLOCK - n1) * sizeof(t_sample));
 }
 
 static t_int *qlag_t_perform(t_int *w)
@@ -132,7 +132,7 @@ static void *qlag_t_new(t_floatarg)
     psT->x_inf = floatinlet_new(&psT->x_obj, &psT->fDelay);
     psT->x_out = outlet_new(&psT->x_obj, &s_signal);
     psT->fDelay = 0.0f;
-    psT->sSound.pA = psT->sSound.pC = psT->sSound.pE = nullptr;
+    psT->sSound.ring.pA = psT->sSound.ring.pC = psT->sSound.ring.pE = nullptr;
     psT->sSound.iLength = QLAG_START_LENGTH;
     psT->iFailedDelay = QLAG_NO_FAILURE;
     qlag_t_initialize_ring(psT);
@@ -143,8 +143,8 @@ static void qlag_t_delete(sQlag_t *psT)
 {
     if (psT->x_out) outlet_free(psT->x_out);
     if (psT->x_inf) inlet_free(psT->x_inf);
-    qavex_t_free(psT->sSound.pA);
-    psT->sSound.pA = psT->sSound.pC = psT->sSound.pE = nullptr;
+    psT->sSound.ring.release();
+    psT->sSound.ring.pA = psT->sSound.ring.pC = psT->sSound.ring.pE = nullptr;
 }
 
 void qlag_t_setup()

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "m_pd.h"
+#include "rings.h"
 
 // Longest delay accepted (samples, about 25 minutes at 44100 Hz); longer
 // requests are limited to it. The ring for it stays below 70 M samples.
@@ -14,9 +15,7 @@ constexpr std::int32_t QLAG_MAX_DELAY = 1 << 26;
 constexpr std::int32_t QLAG_MAX_FACTOR = (1 << 20) + 1024;
 
 struct sQlag_Sound {
-    t_sample *pA;  // first sample
-    t_sample *pC;  // start of the newest block
-    t_sample *pE;  // one past the last sample
+    sQavex_Ring<t_sample> ring;  // pC: start of the newest block
     std::int32_t iLength;
 };
 

@@ -53,3 +53,25 @@ inline T *qavex_t_ring_next_block(T *pA, T *c, const T *pE)
 }
 // Index i of a ring of n elements brought back into 0..n-1 (-n <= i < 2n).
 inline std::int64_t qavex_t_ring_wrap(std::int64_t i, std::int64_t n) { return i < 0 ? i + n : i >= n ? i - n : i; }
+
+// The ring type of the analysis input, the synthesis outputs and the delay.
+// Records that hold one are zero-filled by the host, so it has no
+// constructor: a zero ring has no buffer.
+template <class T>
+struct sQavex_Ring {
+    T *pA;  // first element
+    T *pC;  // start of the current block
+    T *pE;  // one past the last element
+
+    // A silent buffer of n elements, pC = pA; false (and no buffer) when
+    // n <= 0 or the allocation fails.
+    bool build(std::int32_t n, const char *file = __builtin_FILE(), int line = __builtin_LINE())
+    {
+        return qavex_t_ring_build(pA, pC, pE, n, file, line);
+    }
+    void release() { qavex_t_ring_release(pA, pC, pE); }
+    // pC moves to the next block, back to pA past the end.
+    void advance() { pC = qavex_t_ring_next_block(pA, pC, pE); }
+    // Elements from pA to pC.
+    std::int64_t offset() const { return pC - pA; }
+};

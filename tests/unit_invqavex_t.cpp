@@ -133,16 +133,16 @@ TEST_F(InvQavex, RegistersInletsOutletsAndStartValues)
     EXPECT_EQ(s.x->fMinValforCount, 600.0f);
     EXPECT_EQ(s.x->iComputeSynthesis, 1);
     for (int k = 0; k < 4; k++) {
-        ASSERT_NE(s.x->sSound.paA[k], nullptr);
-        EXPECT_EQ(s.x->sSound.paE[k] - s.x->sSound.paA[k], 320000);
-        EXPECT_EQ(s.x->sSound.paC[k], s.x->sSound.paA[k]);
-        for (int e = 0; e < 320000; e += 997) ASSERT_EQ(s.x->sSound.paA[k][e], 0.0);
+        ASSERT_NE(s.x->sSound.aRing[k].pA, nullptr);
+        EXPECT_EQ(s.x->sSound.aRing[k].pE - s.x->sSound.aRing[k].pA, 320000);
+        EXPECT_EQ(s.x->sSound.aRing[k].pC, s.x->sSound.aRing[k].pA);
+        for (int e = 0; e < 320000; e += 997) ASSERT_EQ(s.x->sSound.aRing[k].pA[e], 0.0);
         ASSERT_NE(s.x->painvwp[k], nullptr);
-        EXPECT_EQ(s.x->painvwp[k]->sA, s.x->sSound.paA[k]);
+        EXPECT_EQ(s.x->painvwp[k]->sA, s.x->sSound.aRing[k].pA);
         EXPECT_EQ(s.x->painvwp[k]->psW, s.x);
     }
     for (int k = 4; k < 64; k++) {
-        EXPECT_EQ(s.x->sSound.paA[k], nullptr);
+        EXPECT_EQ(s.x->sSound.aRing[k].pA, nullptr);
         EXPECT_EQ(s.x->painvwp[k], nullptr);
     }
     EXPECT_EQ(s.x->paf, nullptr);
@@ -196,7 +196,7 @@ TEST_F(InvQavex, ZeroCoefficientChangesNothingEvenWithNonFiniteWindow)
     co.add(0, 5, 0, -0.0, 0.0);
     EXPECT_TRUE(all_zero(s.block(&bank, &co)));
     for (int k = 0; k < 4; k++)
-        for (int e = 0; e < 320000; e += 101) ASSERT_EQ(s.x->sSound.paA[k][e], 0.0);
+        for (int e = 0; e < 320000; e += 101) ASSERT_EQ(s.x->sSound.aRing[k].pA[e], 0.0);
 }
 
 TEST_F(InvQavex, RealCoefficientAddsRealWindowOnly)
@@ -236,7 +236,7 @@ TEST_F(InvQavex, ComplexCoefficientAddsRealPartOfProduct)
     s.block(&bank, &co);
     // Window element m sits at ring position 63 + m; from m = 1 on it lies
     // past the block that was output and cleared.
-    const double *y = s.x->sSound.paA[0] + 63;
+    const double *y = s.x->sSound.aRing[0].pA + 63;
     for (int m = 1; m < 64; m++) {
         // Entries are taken last to first: (-0.5, 0.25) first, onto 0.
         double first = (double)((0.0L + -0.5L * wr[m]) - 0.25L * wi[m]);
@@ -263,7 +263,7 @@ TEST_F(InvQavex, SumsAreRoundedOnceFromExtendedPrecision)
     s.block(&bank, &co);
     // Window element m sits at ring position 63 + m; element 1 lies past the
     // block that was output.
-    EXPECT_EQ(s.x->sSound.paA[0][64], want);
+    EXPECT_EQ(s.x->sSound.aRing[0].pA[64], want);
     EXPECT_NE(1.0 + tiny, 1.0);  // what a double sum would have stored
     // Same through the imaginary and the complex forms.
     Bank bi(1);
@@ -274,14 +274,14 @@ TEST_F(InvQavex, SumsAreRoundedOnceFromExtendedPrecision)
     co3.add(0, 63, 0, 0.0, tiny);  // second: y - tiny * (-1)
     co3.add(0, 63, 0, 1.0, 0.0);   // first
     s3.block(&bi, &co3);
-    EXPECT_EQ(s3.x->sSound.paA[0][64], want);
+    EXPECT_EQ(s3.x->sSound.aRing[0].pA[64], want);
     Synth s4;
     stub::send(s4.obj, "set_num_threads", {stub::fa(1)});  // one ring holds every band
     Coeffs co4;
     co4.add(0, 63, 0, tiny, std::ldexp(1.0, -80));  // (1 + tiny) + 2^-80 in extended
     co4.add(0, 63, 0, 1.0, 0.0);
     s4.block(&bi, &co4);
-    EXPECT_EQ(s4.x->sSound.paA[0][64], want);
+    EXPECT_EQ(s4.x->sSound.aRing[0].pA[64], want);
 }
 
 TEST_F(InvQavex, SlicesAreSummedInDoubleBeforeRoundingToFloat)
@@ -321,9 +321,9 @@ TEST_F(InvQavex, SlicesTakeBandRangesAndOwnRings)
     // Full-length windows at start 0 begin at position 0 of this block.
     for (int t = 0; t < 64; t++) ASSERT_EQ(y[t], 3.0f) << t;
     // Tails: band 33 lives in ring 1, band 99 in ring 2, none in ring 0.
-    EXPECT_EQ(s.x->sSound.paA[0][100], 0.0);
-    EXPECT_EQ(s.x->sSound.paA[1][100], 1.0);
-    EXPECT_EQ(s.x->sSound.paA[2][100], 2.0);
+    EXPECT_EQ(s.x->sSound.aRing[0].pA[100], 0.0);
+    EXPECT_EQ(s.x->sSound.aRing[1].pA[100], 1.0);
+    EXPECT_EQ(s.x->sSound.aRing[2].pA[100], 2.0);
     Coeffs none;
     for (int b = 1; b < 4; b++) y = s.block(&bank, &none);
     EXPECT_EQ(y[199 - 192], 3.0f);
@@ -385,7 +385,7 @@ TEST_F(InvQavex, WindowsAtTheRingEndMatchALargeRing)
             auto v = s.block(&bank, &co);
             y.insert(y.end(), v.begin(), v.end());
             for (int k = 0; k < threads; k++) {
-                const unsigned char *end = (const unsigned char *)s.x->sSound.paE[k];
+                const unsigned char *end = (const unsigned char *)s.x->sSound.aRing[k].pE;
                 for (int e = 0; e < 64; e++) ASSERT_EQ(end[e], 0xA3) << "written past the ring";
             }
         }
@@ -527,8 +527,8 @@ TEST_F(InvQavex, RingsGrowBeforeWindowsCouldFoldBack)
         EXPECT_EQ(stub::count_lines("inv_qavex: Neues laengstes Frame"), 1);
         EXPECT_EQ(s.x->sSound.iLength, (4 * (320000 - 63)) / 64 * 64);
         for (int k = 0; k < 4; k++) {
-            EXPECT_EQ(s.x->sSound.paE[k] - s.x->sSound.paA[k], s.x->sSound.iLength);
-            EXPECT_EQ(s.x->painvwp[k]->sA, s.x->sSound.paA[k]);
+            EXPECT_EQ(s.x->sSound.aRing[k].pE - s.x->sSound.aRing[k].pA, s.x->sSound.iLength);
+            EXPECT_EQ(s.x->painvwp[k]->sA, s.x->sSound.aRing[k].pA);
         }
         s.block(&bank, &co);
         EXPECT_EQ(stub::count_lines("inv_qavex: Neues laengstes Frame"), 1);
@@ -584,7 +584,7 @@ TEST_F(InvQavex, FailedAllocationGivesSilenceAndRetriesOnlyOnChange)
     EXPECT_TRUE(all_zero(y));
     EXPECT_TRUE(s.latencies().empty());
     EXPECT_EQ(stub::count_lines("Qavex_t: Out of Memory"), 1);
-    for (int k = 0; k < 64; k++) EXPECT_EQ(s.x->sSound.paA[k], nullptr);
+    for (int k = 0; k < 64; k++) EXPECT_EQ(s.x->sSound.aRing[k].pA, nullptr);
     for (int b = 0; b < 5; b++) EXPECT_TRUE(all_zero(s.block(&bank, &co)));
     EXPECT_EQ(stub::count_lines("Qavex_t: Out of Memory"), 1);
     EXPECT_TRUE(s.latencies().empty());
@@ -607,7 +607,7 @@ TEST_F(InvQavex, FailedAllocationGivesSilenceAndRetriesOnlyOnChange)
     qavex_t_fail_after = 3;
     stub::send(s.obj, "set_num_threads", {stub::fa(2)});
     EXPECT_EQ(s.x->iReady, 0);
-    EXPECT_EQ(s.x->sSound.paA[0], nullptr);
+    EXPECT_EQ(s.x->sSound.aRing[0].pA, nullptr);
 }
 
 TEST_F(InvQavex, OtherBlockSizesAreRefusedWithSilence)
@@ -625,8 +625,8 @@ TEST_F(InvQavex, OtherBlockSizesAreRefusedWithSilence)
     for (int t = 0; t < 32; t++) ASSERT_EQ(s.o[t], 0.0f);
     for (int t = 32; t < 80; t++) ASSERT_EQ(s.o[t], 7.0f) << "written past the block";
     EXPECT_TRUE(s.latencies().empty());
-    EXPECT_EQ(s.x->sSound.paC[0], s.x->sSound.paA[0]);
-    EXPECT_EQ(s.x->sSound.paA[0][63], 0.0);
+    EXPECT_EQ(s.x->sSound.aRing[0].pC, s.x->sSound.aRing[0].pA);
+    EXPECT_EQ(s.x->sSound.aRing[0].pA[63], 0.0);
 }
 
 TEST_F(InvQavex, ReportLines)
@@ -664,7 +664,7 @@ TEST_F(InvQavex, MessagesClampAndRebuildSilent)
     for (auto c : cases) {
         stub::send(s.obj, "set_num_threads", {stub::fa(c.f)});
         EXPECT_EQ(s.x->num_threads, c.threads) << c.f;
-        for (int k = 0; k < 64; k++) EXPECT_EQ(s.x->sSound.paA[k] != nullptr, k < c.threads);
+        for (int k = 0; k < 64; k++) EXPECT_EQ(s.x->sSound.aRing[k].pA != nullptr, k < c.threads);
     }
     stub::send(s.obj, "set_num_threads", {});
     EXPECT_EQ(s.x->num_threads, 1);
@@ -676,7 +676,7 @@ TEST_F(InvQavex, MessagesClampAndRebuildSilent)
     for (auto c : lcases) {
         stub::send(s.obj, "set_soundbuffer_length_factor", {stub::fa(c.f)});
         EXPECT_EQ(s.x->sSound.iLength, c.len) << c.f;
-        EXPECT_EQ(s.x->sSound.paE[0] - s.x->sSound.paA[0], c.len);
+        EXPECT_EQ(s.x->sSound.aRing[0].pE - s.x->sSound.aRing[0].pA, c.len);
     }
     stub::send(s.obj, "set_soundbuffer_length_factor", {});
     EXPECT_EQ(s.x->sSound.iLength, 320000);

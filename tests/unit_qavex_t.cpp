@@ -145,9 +145,9 @@ TEST_F(QavexT, StartValuesAfterCreation)
     EXPECT_EQ(a.x->sSound.iLength, 192000);
     EXPECT_EQ(a.x->sSound.iLengthTemp, 192000);
     EXPECT_EQ(a.x->sSound.counter, 0);
-    EXPECT_EQ(a.x->sSound.pC, a.x->sSound.pA);
-    EXPECT_EQ(a.x->sSound.pE, a.x->sSound.pA + 192000);
-    for (int i = 0; i < 192000; i++) ASSERT_EQ(a.x->sSound.pA[i], 0.0f) << i;
+    EXPECT_EQ(a.x->sSound.ring.pC, a.x->sSound.ring.pA);
+    EXPECT_EQ(a.x->sSound.ring.pE, a.x->sSound.ring.pA + 192000);
+    for (int i = 0; i < 192000; i++) ASSERT_EQ(a.x->sSound.ring.pA[i], 0.0f) << i;
     EXPECT_EQ(a.x->iComputeCoefficients, 1);
     EXPECT_EQ(a.x->num_threads, 4);
     EXPECT_EQ(a.x->iThreadCount, 0);
@@ -313,7 +313,7 @@ TEST_F(QavexT, WindowReachingPastTheRingStartWraps)
     for (int b = 0; b < 6; b++) {
         a.block(uniform_noise(rng, 64), &bank.p);
         long base = (long)a.history.size() - 64;
-        long ring_pos = a.x->sSound.pC - a.x->sSound.pA;
+        long ring_pos = a.x->sSound.ring.pC - a.x->sSound.ring.pA;
         for (auto &e : a.coefficients()) {
             int L = bank.length(e.band);
             double re, im;
@@ -635,7 +635,7 @@ TEST_F(QavexT, LongerWindowsRebuildAndClearTheRing)
     a.block(ones, &bank.p);
     EXPECT_EQ(a.x->iLongestFrame, 100000);
     EXPECT_EQ(a.x->sSound.iLength, 192000);
-    EXPECT_EQ(a.x->sSound.pC, a.x->sSound.pA);
+    EXPECT_EQ(a.x->sSound.ring.pC, a.x->sSound.ring.pA);
     auto c = a.coefficients();
     ASSERT_EQ(c.size(), 1u);
     EXPECT_EQ(c[0].re, 0.0);
@@ -648,12 +648,12 @@ TEST_F(QavexT, LongerWindowsRebuildAndClearTheRing)
     bank.p.iLongestFrame_paf = 250000;
     a.block(ones, &bank.p);
     EXPECT_EQ(a.x->sSound.iLength, (250000 / 64 + 1) * 64);
-    EXPECT_EQ(a.x->sSound.pE - a.x->sSound.pA, (250000 / 64 + 1) * 64);
+    EXPECT_EQ(a.x->sSound.ring.pE - a.x->sSound.ring.pA, (250000 / 64 + 1) * 64);
     // Same or shorter frames: no rebuild.
-    t_sample *ring = a.x->sSound.pA;
+    t_sample *ring = a.x->sSound.ring.pA;
     bank.p.iLongestFrame_paf = 1000;
     a.block(ones, &bank.p);
-    EXPECT_EQ(a.x->sSound.pA, ring);
+    EXPECT_EQ(a.x->sSound.ring.pA, ring);
     EXPECT_EQ(a.x->iLongestFrame, 250000);
 }
 
@@ -695,7 +695,7 @@ TEST_F(QavexT, SoundbufferLengthFactor)
     EXPECT_EQ(a.x->sSound.iLength, 192000);  // until "initialize"
     a.send("initialize", {stub::fa(0)});
     EXPECT_EQ(a.x->sSound.iLength, 320000);
-    EXPECT_EQ(a.x->sSound.pE - a.x->sSound.pA, 320000);
+    EXPECT_EQ(a.x->sSound.ring.pE - a.x->sSound.ring.pA, 320000);
     EXPECT_EQ(factor(0.5), 192000);
     EXPECT_EQ(factor(-7), 192000);
     EXPECT_EQ(factor(NAN), 192000);
@@ -738,12 +738,12 @@ TEST_F(QavexT, WrongBlockSizeReportsOnceAndEmptiesTheOutlets)
     EXPECT_EQ(a.call.args[5], 128);
     EXPECT_EQ(stub::count_lines("Fehler in qavex_t_perform - Blocksize falsch"), 1);
     EXPECT_TRUE(stub::errored("Fehler in qavex_t_perform - Blocksize falsch"));
-    t_sample *pc = a.x->sSound.pC;
+    t_sample *pc = a.x->sSound.ring.pC;
     stub::clear();
     stub::run(a.call);
     stub::run(a.call);
     EXPECT_TRUE(stub::console().empty());
-    EXPECT_EQ(a.x->sSound.pC, pc);
+    EXPECT_EQ(a.x->sSound.ring.pC, pc);
     EXPECT_EQ(a.x->sSound.counter, 0);
     EXPECT_EQ(a.x->psParam, nullptr);
     for (int i = 0; i < 128; i++) {
@@ -816,13 +816,13 @@ TEST_F(QavexT, RingAllocationFailureGivesEmptyBlocksUntilRebuilt)
     qavex_t_fail_after = 64;
     a.block(zeros, &bank.p);
     EXPECT_NE(a.x->pawc, nullptr);
-    EXPECT_EQ(a.x->sSound.pA, nullptr);
+    EXPECT_EQ(a.x->sSound.ring.pA, nullptr);
     EXPECT_TRUE(is_empty_block(a.outG));
     EXPECT_TRUE(is_empty_block(a.outC));
     a.block(zeros, &bank.p);  // no ring: nothing recorded, nothing computed
     EXPECT_TRUE(is_empty_block(a.outG));
     a.send("initialize", {stub::fa(0)});
-    ASSERT_NE(a.x->sSound.pA, nullptr);
+    ASSERT_NE(a.x->sSound.ring.pA, nullptr);
     EXPECT_EQ(a.x->sSound.iLength, 192000);
     a.block(zeros, &bank.p);
     EXPECT_EQ(a.coefficients().size(), 64u);
@@ -839,7 +839,7 @@ TEST_F(QavexT, CreationSurvivesEveryAllocationFailure)
         a.block(std::vector<float>(64, 0.0f), &bank.p);
         // The band-count change rebuilt the lists; a missing slice record
         // or ring still leaves empty blocks.
-        bool ready = a.x->pawc && a.x->sSound.pA;
+        bool ready = a.x->pawc && a.x->sSound.ring.pA;
         for (int i = 0; i < 4; i++) ready = ready && a.x->pawp[i];
         if (ready) {
             EXPECT_EQ(a.coefficients().size(), 64u) << k;

@@ -75,10 +75,10 @@ TEST_F(Qlag, RegistersAndStartsSilent)
     EXPECT_TRUE(stub::outlet_is_signal(outs[0]));
     EXPECT_EQ(l.x->x_in, nullptr);
     EXPECT_EQ(l.x->sSound.iLength, 576000);
-    EXPECT_EQ(l.x->sSound.pE - l.x->sSound.pA, 576000);
-    EXPECT_EQ(l.x->sSound.pC, l.x->sSound.pA);
+    EXPECT_EQ(l.x->sSound.ring.pE - l.x->sSound.ring.pA, 576000);
+    EXPECT_EQ(l.x->sSound.ring.pC, l.x->sSound.ring.pA);
     EXPECT_EQ(l.x->fDelay, 0.0f);
-    for (int e = 0; e < 576000; e += 313) ASSERT_EQ(l.x->sSound.pA[e], 0.0f);
+    for (int e = 0; e < 576000; e += 313) ASSERT_EQ(l.x->sSound.ring.pA[e], 0.0f);
 }
 
 TEST_F(Qlag, DelaysExactlyAcrossTheRingWrap)
@@ -206,8 +206,8 @@ TEST_F(Qlag, OtherBlockSizesGiveSilenceAndRecordNothing)
     stub::run(l.call);
     for (int t = 0; t < 32; t++) ASSERT_EQ(l.o[t], 0.0f);
     for (int t = 32; t < 80; t++) ASSERT_EQ(l.o[t], 7.0f) << "written past the block";
-    EXPECT_EQ(l.x->sSound.pC, l.x->sSound.pA);
-    EXPECT_EQ(l.x->sSound.pA[64], 0.0f);
+    EXPECT_EQ(l.x->sSound.ring.pC, l.x->sSound.ring.pA);
+    EXPECT_EQ(l.x->sSound.ring.pA[64], 0.0f);
     EXPECT_EQ(l.x->fDelay, -3.0f) << "nothing else happens";
 }
 
@@ -220,19 +220,19 @@ TEST_F(Qlag, FailedAllocationGivesSilenceUntilANewDelay)
     qavex_t_fail_after = 0;
     auto y = l.run(x);
     EXPECT_TRUE(std::all_of(y.begin(), y.end(), [](float f) { return f == 0.0f; }));
-    EXPECT_EQ(l.x->sSound.pA, nullptr);
+    EXPECT_EQ(l.x->sSound.ring.pA, nullptr);
     EXPECT_EQ(stub::count_lines("Qavex_t: Out of Memory"), 1) << "no retry for the same delay";
     l.set_delay(200);
     y = l.run(x);
-    EXPECT_NE(l.x->sSound.pA, nullptr);
+    EXPECT_NE(l.x->sSound.ring.pA, nullptr);
     EXPECT_TRUE(delayed_by(x, y, 200)) << "the ring restarts with the first block after the retry";
 
     // A failed rebuild from the message: the next block tries once more.
     qavex_t_fail_after = 0;
     stub::send(l.obj, "set_soundbuffer_length_factor", {stub::fa(10)});
-    EXPECT_EQ(l.x->sSound.pA, nullptr);
+    EXPECT_EQ(l.x->sSound.ring.pA, nullptr);
     y = l.run(x);
-    EXPECT_NE(l.x->sSound.pA, nullptr);
+    EXPECT_NE(l.x->sSound.ring.pA, nullptr);
     EXPECT_TRUE(delayed_by(x, y, 200));
 }
 
@@ -246,8 +246,8 @@ TEST_F(Qlag, LengthMessageClampsAndClears)
     for (auto c : cases) {
         stub::send(l.obj, "set_soundbuffer_length_factor", {stub::fa(c.f)});
         EXPECT_EQ(l.x->sSound.iLength, c.len) << c.f;
-        EXPECT_EQ(l.x->sSound.pE - l.x->sSound.pA, c.len);
-        EXPECT_EQ(l.x->sSound.pC, l.x->sSound.pA);
+        EXPECT_EQ(l.x->sSound.ring.pE - l.x->sSound.ring.pA, c.len);
+        EXPECT_EQ(l.x->sSound.ring.pC, l.x->sSound.ring.pA);
     }
     stub::send(l.obj, "set_soundbuffer_length_factor", {});
     EXPECT_EQ(l.x->sSound.iLength, 192000);
