@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <numbers>
 
 #include <fftw3.h>
 
@@ -132,7 +133,7 @@ bool qbank_latency_cut_band(sQbank_t *psW, std::int32_t q, std::int32_t L, bool 
     }
     for (std::int32_t k = 0; k < L; k++) {
         // Hann taper over the kept samples: 0 just outside both ends.
-        const double t = taper ? 0.5 - 0.5 * std::cos(2.0 * M_PI * (k + 0.5) / L) : 1.0;
+        const double t = taper ? 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (k + 0.5) / L) : 1.0;
         nw[k] = w[s + k] * t;
     }
     qavex_t_pac_zero_guards(nw);
