@@ -5,11 +5,21 @@
 //    synthesis's extended-precision add against the same add in double and
 //    as one fused multiply-add, with the largest difference of each from the
 //    extended result (alternating rounds, min and median);
-//  - a hash of the designer's windows at the demo settings (C_d 6, C_q 2),
-//    double and float copies, and of the fast and exact analysis of noise.
+//  - the designer over several settings: its build time and a hash of each
+//    output (windows in double and float, hops and lengths);
+//  - the exact and fast analysis and synthesis of noise at the demo settings
+//    (C_d 6, C_q 2): processor time per audio second, the fast engines'
+//    ratios to the exact ones, and a hash of each output.
+// --write DIR keeps every output in DIR; --compare DIR sets each against
+// the same output of another build's run (identical, or how many values
+// differ and by how much).
 //
-//   cmake --build build --target platform_bench && build/platform_bench [rounds]
+//   cmake --build build --target platform_bench && build/platform_bench [rounds [blocks]] [--write DIR | --compare DIR]
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <limits>
+#include <string>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -21,6 +31,7 @@
 #include <vector>
 
 #include "bank_fixture.h"
+#include "invqavex_t.h"
 
 namespace {
 
@@ -97,53 +108,246 @@ void extended_add(int rounds)
     report("fused multiply-add", tf, yf);
 }
 
-void designer_hashes()
+// Outputs kept for comparing two builds: each named array is hashed, and
+// written to or compared with the same array from another build's run.
+struct Outputs {
+    std::string write_dir, compare_dir;
+    int identical = 0, different = 0, missing = 0;
+
+    static std::string file_of(const std::string &dir, std::string name)
+    {
+        for (char &c : name)
+            if (!std::isalnum((unsigned char)c)) c = '_';
+        return dir + "/" + name + ".bin";
+    }
+
+    // doubles: values of the build's double type; floats: of its float type.
+    template <class T>
+    void add(const std::string &name, const std::vector<T> &v)
+    {
+        std::uint64_t h = fnv(1469598103934665603ull, v.data(), v.size() * sizeof(T));
+        std::printf("    %-44s %8zu values, hash %016llx", name.c_str(), v.size(), (unsigned long long)h);
+        if (!write_dir.empty()) {
+            std::FILE *f = std::fopen(file_of(write_dir, name).c_str(), "wb");
+            if (f) {
+                std::fwrite(v.data(), sizeof(T), v.size(), f);
+                std::fclose(f);
+            }
+        }
+        if (!compare_dir.empty()) compare(name, v);
+        std::printf("\n");
+    }
+
+    template <class T>
+    void compare(const std::string &name, const std::vector<T> &v)
+    {
+        std::vector<T> o(v.size());
+        std::FILE *f = std::fopen(file_of(compare_dir, name).c_str(), "rb");
+        const bool same_size = f && std::fread(o.data(), sizeof(T), o.size(), f) == o.size() && std::fgetc(f) == EOF;
+        if (f) std::fclose(f);
+        if (!same_size) {
+            std::printf(", not in the other run or of another size");
+            missing++;
+            return;
+        }
+        long n = 0;
+        double worst_ulp = 0, worst_abs = 0, e2 = 0;
+        const int digits = std::numeric_limits<T>::digits;
+        for (std::size_t i = 0; i < v.size(); i++) {
+            e2 += (double)v[i] * (double)v[i];
+            if (std::memcmp(&v[i], &o[i], sizeof(T)) == 0) continue;
+            n++;
+            const double a = v[i], b = o[i], d = std::fabs(a - b);
+            worst_abs = std::max(worst_abs, d);
+            const double m = std::max(std::fabs(a), std::fabs(b));
+            if (m > 0) worst_ulp = std::max(worst_ulp, d / std::ldexp(1.0, std::ilogb(m) - (digits - 1)));
+        }
+        if (n == 0) {
+            std::printf(", identical");
+            identical++;
+            return;
+        }
+        const double rms = std::sqrt(e2 / (double)v.size());
+        std::printf(", %ld differ: largest %.0f ulp, %.2e of the RMS", n, worst_ulp, rms > 0 ? worst_abs / rms : 0.0);
+        different++;
+    }
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double minimum(const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); }
+
+struct Design {
+    const char *name;
+    std::vector<std::pair<const char *, float>> msgs;
+};
+
+// A designer at the given settings; its build time (processor seconds) in
+// seconds.
+t_pd *design(const Design &d, double &seconds)
 {
     t_pd *bank = stub::create("qbank_tilde", {});
-    stub::send(bank, "set_C_d", {stub::fa(6)});
-    stub::send(bank, "set_C_q", {stub::fa(2)});
-    stub::send(bank, "initialize", {});
-    stub::send(bank, "make", {stub::fa(-1)});
-    stub::send(bank, "copy_pac2paf", {stub::fa(-1)});
-    std::vector<t_sample> pv(64), dual(64);
-    auto bcalls = stub::dsp(bank, {pv.data(), dual.data()});
-    stub::run(bcalls[0]);
-    const sQbank_Param *p = qavex_t_read_param_block(pv.data()).p;
+    const double t0 = now_s();
+    for (auto [sel, v] : d.msgs) stub::send(bank, sel, {stub::fa(v)});
+    seconds = now_s() - t0;
+    return bank;
+}
+
+// The designer's windows (double and float copies), hops and scalars.
+void designer_outputs(Outputs &out, const std::string &name, t_pd *bank)
+{
     const sQbank_t *x = (const sQbank_t *)bank;
-    std::uint64_t hd = 1469598103934665603ull, hf = hd;
+    const sQbank_Param *p = &x->sParam;
+    std::vector<double> wd, hops{p->_K, p->_a, p->_b, p->dWinlength_window, p->dWinlength_compute};
+    std::vector<float> wf;
     for (std::int32_t q = 0; q < p->iq_compute_sup; q++) {
-        if (const pac_type *w = x->pac[q]) hd = fnv(hd, w, sizeof(pac_type) * qavex_t_window_length(w));
+        if (const pac_type *w = x->pac[q])
+            for (std::int32_t m = 0; m < qavex_t_window_length(w); m++) wd.push_back(w[m].real()), wd.push_back(w[m].imag());
+        if (p->aldDq_real) hops.push_back(p->aldDq_real[q]);
+        if (p->aldDq) hops.push_back(p->aldDq[q]);
+        if (p->aiDq) hops.push_back(p->aiDq[q]);
         const paf_type *r = p->paf_r[q], *i = p->paf_i[q];
         if (!r) continue;
         const std::int32_t L = qavex_t_window_length(r);
-        hf = fnv(hf, r, sizeof(paf_type) * L);
-        if (i) hf = fnv(hf, i, sizeof(paf_type) * L);
+        wf.insert(wf.end(), r, r + L);
+        if (i) wf.insert(wf.end(), i, i + L);
     }
-    std::printf("designer C_d 6 C_q 2: %d bands, windows (double) %016llx, windows (float) %016llx\n",
-                (int)p->iq_compute_sup, (unsigned long long)hd, (unsigned long long)hf);
-    for (int fast = 0; fast <= 1; fast++) {
-        t_pd *a = stub::create("qavex_tilde", {});
-        stub::send(a, "set_fast", {stub::fa(fast)});
-        std::vector<t_sample> in(64), outG(64), outC(64);
-        auto calls = stub::dsp(a, {in.data(), pv.data(), outG.data(), outC.data()});
-        std::mt19937 rng(3);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        std::uint64_t h = 1469598103934665603ull;
-        long n = 0;
-        for (int b = 0; b < 2000; b++) {
-            for (auto &v : in) v = u(rng);
-            stub::run(bcalls[0]);
-            stub::run(calls[0]);
-            for (const Coeff &c : coefficients_of(outG.data())) {
-                h = fnv(h, &c.re, sizeof c.re);
-                h = fnv(h, &c.im, sizeof c.im);
-                n++;
-            }
-        }
-        std::printf("  %s analysis of 2000 blocks of noise: %ld coefficients, hash %016llx\n",
-                    fast ? "fast " : "exact", n, (unsigned long long)h);
-        stub::destroy(a);
+    out.add(name + ", windows (double)", wd);
+    out.add(name + ", windows (float)", wf);
+    out.add(name + ", hops and lengths", hops);
+}
+
+// Every block's coefficients from the analysis, as one list per block.
+typedef std::vector<std::vector<sQavex_Coeff>> Recording;
+
+// Analysis of blocks of noise (exact or fast); processor seconds.
+double analyse(const sQbank_Param *P, int blocks, bool fast, Recording &rec)
+{
+    t_pd *a = stub::create("qavex_tilde", {});
+    stub::send(a, "set_num_threads", {stub::fa(1)});
+    stub::send(a, "set_fast", {stub::fa(fast)});
+    std::vector<t_sample> in(64), inC(64), g(64), c(64);
+    auto call = stub::dsp(a, {in.data(), inC.data(), g.data(), c.data()}).at(0);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-0.5f, 0.5f);
+    rec.clear();
+    double t = 0;
+    for (int b = 0; b < blocks; b++) {
+        for (auto &v : in) v = u(rng);
+        qavex_t_write_empty_block(inC.data());
+        stub::publish_param(inC.data(), P);
+        const double t0 = now_s();
+        stub::run(call);
+        t += now_s() - t0;
+        sQavex_CoeffIn ci = qavex_t_read_coeff_block(g.data());
+        std::vector<sQavex_Coeff> all;
+        for (int k = 0; k < ci.n; k++)
+            for (int e = 0; e < ci.lists[k][0].numCoeff; e++) all.push_back(ci.lists[k][e]);
+        rec.push_back(all);
     }
+    stub::destroy(a);
+    return t;
+}
+
+// Synthesis of a recording (exact or fast); processor seconds.
+double synthesise(const sQbank_Param *P, const Recording &rec, bool fast, std::vector<float> &out)
+{
+    t_pd *x = stub::create("invqavex_tilde", {});
+    stub::send(x, "set_fast", {stub::fa(fast)});
+    std::vector<t_sample> g(64), c(64), o(64);
+    auto call = stub::dsp(x, {g.data(), c.data(), o.data()}).at(0);
+    out.clear();
+    double t = 0;
+    std::vector<sQavex_Coeff> list;
+    sQavex_Coeff *lists[1];
+    for (const auto &b : rec) {
+        list = b;
+        if (list.empty()) list.push_back(sQavex_Coeff{});
+        list[0].numCoeff = (std::int32_t)b.size();
+        lists[0] = list.data();
+        stub::publish_coeff(g.data(), lists, 1);
+        qavex_t_write_empty_block(c.data());
+        stub::publish_param(c.data(), P);
+        const double t0 = now_s();
+        stub::run(call);
+        t += now_s() - t0;
+        out.insert(out.end(), o.begin(), o.end());
+    }
+    stub::destroy(x);
+    return t;
+}
+
+std::vector<double> values_of(const Recording &rec)
+{
+    std::vector<double> v;
+    for (const auto &b : rec)
+        for (const sQavex_Coeff &c : b) v.push_back(c.val_r), v.push_back(c.val_i);
+    return v;
+}
+
+// The designer over several settings: build time and outputs; then the
+// exact and fast analysis and synthesis of noise at the demo settings, their
+// processor time (alternating rounds) and outputs.
+void designer_and_engines(Outputs &out, int rounds, int blocks)
+{
+    const std::vector<Design> designs = {
+        {"start values", {{"make", -1}, {"copy_pac2paf", -1}}},
+        {"start values, shortened", {{"make", -1}, {"shorten", -1}, {"copy_pac2paf", -1}}},
+        {"C_d 6 C_q 2", {{"set_C_d", 6}, {"set_C_q", 2}, {"initialize", 0}, {"make", -1}, {"copy_pac2paf", -1}}},
+        {"C_d 6 C_q 2, shortened",
+         {{"set_C_d", 6}, {"set_C_q", 2}, {"initialize", 0}, {"make", -1}, {"shorten", -1}, {"copy_pac2paf", -1}}},
+        {"C_d 8 C_q 2, linear map",
+         {{"set_theta_type", LIN}, {"set_C_d", 8}, {"set_C_q", 2}, {"initialize", 0}, {"make", -1}, {"copy_pac2paf", -1}}},
+        {"C_d 4, cosine windows, shortened",
+         {{"set_window_type", WIN_COS}, {"set_C_d", 4}, {"initialize", 0}, {"make", -1}, {"shorten", -1},
+          {"copy_pac2paf", -1}}},
+    };
+    std::printf("designer (processor ms to build, then each output):\n");
+    double demo_build = 0;
+    for (const Design &d : designs) {
+        double t;
+        t_pd *bank = design(d, t);
+        std::printf("  %s: %d bands, built in %.1f ms\n", d.name, (int)((sQbank_t *)bank)->sParam.iq_compute_sup,
+                    t * 1e3);
+        if (std::string(d.name) == "C_d 6 C_q 2") demo_build = t;
+        designer_outputs(out, d.name, bank);
+        stub::destroy(bank);
+    }
+
+    double t;
+    t_pd *bank = design(designs[2], t);
+    const sQbank_Param *P = &((sQbank_t *)bank)->sParam;
+    const double audio = blocks * 64 / QAVEX_SR;
+    std::vector<double> tea, tfa, tes, tfs;
+    Recording exact, fast;
+    std::vector<float> ye, yf;
+    for (int r = 0; r < rounds; r++) {
+        tea.push_back(analyse(P, blocks, false, exact) / audio);
+        tfa.push_back(analyse(P, blocks, true, fast) / audio);
+        tes.push_back(synthesise(P, exact, false, ye) / audio);
+        tfs.push_back(synthesise(P, exact, true, yf) / audio);
+    }
+    std::printf("engines at C_d 6 C_q 2, %d blocks of noise, %d alternating rounds, processor s per audio s "
+                "(min / median):\n",
+                blocks, rounds);
+    std::printf("  exact analysis  %8.4f / %8.4f\n", minimum(tea), median(tea));
+    std::printf("  fast analysis   %8.4f / %8.4f   fast / exact %.3f (min) %.3f (median)\n", minimum(tfa), median(tfa),
+                minimum(tfa) / minimum(tea), median(tfa) / median(tea));
+    std::printf("  exact synthesis %8.4f / %8.4f   exact synthesis / exact analysis %.3f (min)\n", minimum(tes),
+                median(tes), minimum(tes) / minimum(tea));
+    std::printf("  fast synthesis  %8.4f / %8.4f   fast / exact %.3f (min) %.3f (median)\n", minimum(tfs), median(tfs),
+                minimum(tfs) / minimum(tes), median(tfs) / median(tes));
+    std::printf("  designer build at C_d 6 C_q 2 / exact analysis of one audio second: %.2f\n",
+                demo_build / minimum(tea));
+    std::printf("engine outputs:\n");
+    out.add("exact analysis of noise", values_of(exact));
+    out.add("fast analysis of noise", values_of(fast));
+    out.add("exact synthesis", ye);
+    out.add("fast synthesis", yf);
     stub::destroy(bank);
 }
 
@@ -151,10 +355,24 @@ void designer_hashes()
 
 int main(int argc, char **argv)
 {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
+    Outputs out;
+    std::vector<int> numbers;
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        if (a == "--write" && i + 1 < argc) out.write_dir = argv[++i];
+        else if (a == "--compare" && i + 1 < argc) out.compare_dir = argv[++i];
+        else numbers.push_back(std::atoi(argv[i]));
+    }
+    const int rounds = numbers.size() > 0 ? numbers[0] : 5;
+    const int blocks = numbers.size() > 1 ? numbers[1] : 2000;
+    if (!out.write_dir.empty()) std::filesystem::create_directories(out.write_dir);
     qavex_t_setup();
+    invqavex_t_setup();
     qbank_t_setup();
     extended_add(rounds);
-    designer_hashes();
+    designer_and_engines(out, rounds, blocks);
+    if (!out.compare_dir.empty())
+        std::printf("against %s: %d outputs identical, %d differ, %d missing\n", out.compare_dir.c_str(),
+                    out.identical, out.different, out.missing);
     return 0;
 }
