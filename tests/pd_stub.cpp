@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 
 // The host declares its variadic registration calls after an enum
 // parameter, which clang flags in va_start.
@@ -76,9 +77,44 @@ std::vector<float> atoms_to_floats(int argc, const t_atom *argv)
 }
 
 // Calls fn the way the host does: pointer-sized arguments in order, then
-// float arguments in order (they travel in separate registers).
-typedef void *(*t_fun)(t_int, t_int, t_int, t_int, t_int, t_int, t_floatarg, t_floatarg, t_floatarg,
-                       t_floatarg, t_floatarg);
+// float arguments in order, through a prototype with exactly as many of
+// each. (One long prototype for every call puts the floats in the right
+// registers only where they travel apart from the pointers, as on Linux
+// and macOS; Windows passes every argument in the place of its position.)
+template <std::size_t... I, std::size_t... F>
+void *call_exact(void *fn, const t_int *ai, const t_floatarg *ad, std::index_sequence<I...>,
+                 std::index_sequence<F...>)
+{
+    typedef void *(*t_fun)(decltype((void)I, t_int())..., decltype((void)F, t_floatarg())...);
+    return ((t_fun)fn)(ai[I]..., ad[F]...);
+}
+
+template <std::size_t NI>
+void *call_with_floats(void *fn, const t_int *ai, const t_floatarg *ad, int nd)
+{
+    const auto ints = std::make_index_sequence<NI>{};
+    switch (nd) {
+    case 0: return call_exact(fn, ai, ad, ints, std::make_index_sequence<0>{});
+    case 1: return call_exact(fn, ai, ad, ints, std::make_index_sequence<1>{});
+    case 2: return call_exact(fn, ai, ad, ints, std::make_index_sequence<2>{});
+    case 3: return call_exact(fn, ai, ad, ints, std::make_index_sequence<3>{});
+    case 4: return call_exact(fn, ai, ad, ints, std::make_index_sequence<4>{});
+    default: return call_exact(fn, ai, ad, ints, std::make_index_sequence<5>{});
+    }
+}
+
+void *call_method(void *fn, const t_int *ai, int ni, const t_floatarg *ad, int nd)
+{
+    switch (ni) {
+    case 0: return call_with_floats<0>(fn, ai, ad, nd);
+    case 1: return call_with_floats<1>(fn, ai, ad, nd);
+    case 2: return call_with_floats<2>(fn, ai, ad, nd);
+    case 3: return call_with_floats<3>(fn, ai, ad, nd);
+    case 4: return call_with_floats<4>(fn, ai, ad, nd);
+    case 5: return call_with_floats<5>(fn, ai, ad, nd);
+    default: return call_with_floats<6>(fn, ai, ad, nd);
+    }
+}
 
 void *dispatch(void *fn, t_pd *self, const std::vector<t_atomtype> &types, t_symbol *sel,
                const std::vector<t_atom> &args)
@@ -103,7 +139,7 @@ void *dispatch(void *fn, t_pd *self, const std::vector<t_atomtype> &types, t_sym
             }
         }
     }
-    return ((t_fun)fn)(ai[0], ai[1], ai[2], ai[3], ai[4], ai[5], ad[0], ad[1], ad[2], ad[3], ad[4]);
+    return call_method(fn, ai, ni, ad, nd);
 }
 }  // namespace
 
