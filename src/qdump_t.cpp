@@ -47,7 +47,8 @@ static void qdump_t_open(sQdump_t *psW, t_symbol *, int argc, t_atom *argv)
     // An earlier file is completed first, so nothing written to it is lost.
     qdump_t_close(psW);
     errno = 0;
-    psW->myfile = std::fopen(qavex_patch_path(psW->sPatchDir, psW->filepath).c_str(), "w");
+    // Binary mode: lines end in a line feed alone on Windows too.
+    psW->myfile = std::fopen(qavex_patch_path(psW->sPatchDir, psW->filepath).c_str(), "wb");
     if (!psW->myfile) pd_error(psW, "qdump~: cannot open %s: %s", psW->filepath, std::strerror(errno));
 }
 
