@@ -5,8 +5,10 @@
 #include <cstddef>
 
 [[noreturn]] void qavex_t_assert_fail(const char *cond, const char *file);
-#define QAVEX_ASSERT(cond, text, file) \
-    do { if (!(cond)) qavex_t_assert_fail(text, file); } while (0)
+#define QAVEX_ASSERT(cond, text, file)                \
+    do {                                              \
+        if (!(cond)) qavex_t_assert_fail(text, file); \
+    } while (0)
 
 // Block of n bytes, 16-aligned, 112 header bytes in front and 64..79 bytes
 // of slack behind, all filled with 0xA3. Null (with messages) when the heap

@@ -126,12 +126,12 @@ struct sQbankRebuild {
     QavexWorker worker;
     t_clock *clock = nullptr;
     sQbank_t *owner = nullptr;
-    bool shorten = true;               // "set_rebuild_shorten"
-    Job *building = nullptr;           // on the worker, or waiting for it
-    Job *offered = nullptr;            // complete, offered to the readers (pNext)
-    Job *swapped = nullptr;            // old bank after the swap: lines to post, memory to free
-    std::vector<Job *> abandoned;      // replaced by a newer rebuild, still on the worker
-    std::uint64_t blocks = 0;          // block routine calls
+    bool shorten = true;           // "set_rebuild_shorten"
+    Job *building = nullptr;       // on the worker, or waiting for it
+    Job *offered = nullptr;        // complete, offered to the readers (pNext)
+    Job *swapped = nullptr;        // old bank after the swap: lines to post, memory to free
+    std::vector<Job *> abandoned;  // replaced by a newer rebuild, still on the worker
+    std::uint64_t blocks = 0;      // block routine calls
     std::uint64_t blocks_at_poll = 0;
 };
 

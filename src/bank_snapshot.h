@@ -24,8 +24,8 @@
 enum class eBankDerived : std::int32_t { FAST_ANALYSIS = 0, EXACT_ANALYSIS = 1, FAST_SYNTHESIS = 2, COUNT = 3 };
 
 struct sBankSnapshotBand {
-    const paf_type *r;  // window, real part (header words in front), or null
-    const paf_type *i;  // imaginary part, or null
+    const paf_type *r;    // window, real part (header words in front), or null
+    const paf_type *i;    // imaginary part, or null
     std::int32_t Lr, Li;  // their lengths (0 without a window)
     std::int32_t d;       // hop (0 without a hop table)
 };

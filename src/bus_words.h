@@ -11,9 +11,9 @@
 
 constexpr std::int32_t QAVC_TAG = 0x51415643;  // 'Q','A','V','C'
 constexpr std::int32_t QAVG_TAG = 0x51415647;  // 'Q','A','V','G'
-constexpr int QAVEX_WORD_LISTS = 4;   // coefficient block: list array (2 words on 64 bit)
-constexpr int QAVEX_WORD_NLISTS = 8;  // coefficient block: number of lists
-constexpr int QAVEX_WORD_PARAM = 12;  // parameter block: record (2 words on 64 bit)
+constexpr int QAVEX_WORD_LISTS = 4;            // coefficient block: list array (2 words on 64 bit)
+constexpr int QAVEX_WORD_NLISTS = 8;           // coefficient block: number of lists
+constexpr int QAVEX_WORD_PARAM = 12;           // parameter block: record (2 words on 64 bit)
 
 inline void hide_int_at_address(std::int32_t i, void *p) { std::memcpy(p, &i, sizeof i); }
 void hide_pointer_at_address(const void *what, void *p);

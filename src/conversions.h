@@ -7,10 +7,10 @@
 
 // How qavex_t_to_int32 treats what has no truncated value in [lo, hi].
 struct sQavex_IntRule {
-    std::int32_t if_nan = 0;        // result for NaN
-    std::int32_t lo = INT32_MIN;    // smallest result
-    std::int32_t hi = INT32_MAX;    // largest result
-    bool outside_as_nan = false;    // out of range gives if_nan instead of lo or hi
+    std::int32_t if_nan = 0;      // result for NaN
+    std::int32_t lo = INT32_MIN;  // smallest result
+    std::int32_t hi = INT32_MAX;  // largest result
+    bool outside_as_nan = false;  // out of range gives if_nan instead of lo or hi
 };
 // Real to int32: truncation toward zero, saturated to [lo, hi] (or if_nan outside), NaN gives if_nan.
 template <class F>

@@ -116,8 +116,7 @@ void bank_response(Grid &g, std::int32_t n, paf_type *const *w_r, paf_type *cons
         if (L < 1) continue;
         g.spectrum(w_r[q], w_i[q], L);
         double s = 1.0 / (2.0 * QAVEX_SR * (double)(hops[q] >= 1 ? hops[q] : 1));
-        for (std::int32_t f = 0; f < M; f++)
-            g.D[f] += s * (g.freq[f][0] * g.freq[f][0] + g.freq[f][1] * g.freq[f][1]);
+        for (std::int32_t f = 0; f < M; f++) g.D[f] += s * (g.freq[f][0] * g.freq[f][0] + g.freq[f][1] * g.freq[f][1]);
     }
     g.D[0] *= 2.0;
     for (std::int32_t f = 1; f <= M / 2; f++) {

@@ -12,20 +12,20 @@
 // What a dual computation found.
 enum eQavexDual : std::int32_t {
     DUAL_OK = 0,
-    DUAL_NO_WINDOWS,   // no band with a float window of length >= 1, or no hops
-    DUAL_NOT_FINITE,   // a window holds NaN or infinite values (band in iBand)
-    DUAL_TOO_LONG,     // windows too long for the transform grid
-    DUAL_SINGULAR,     // the windows pass no frequency at all
+    DUAL_NO_WINDOWS,  // no band with a float window of length >= 1, or no hops
+    DUAL_NOT_FINITE,  // a window holds NaN or infinite values (band in iBand)
+    DUAL_TOO_LONG,    // windows too long for the transform grid
+    DUAL_SINGULAR,    // the windows pass no frequency at all
     DUAL_NO_MEMORY
 };
 
 struct sQavex_DualInfo {
-    std::int32_t iBands;   // bands that got a dual
-    std::int32_t iBand;    // offending band of DUAL_NOT_FINITE
-    std::int32_t iGrid;    // transform length used
-    double dResponseMin;   // the bank's own round-trip response over the grid
+    std::int32_t iBands;  // bands that got a dual
+    std::int32_t iBand;   // offending band of DUAL_NOT_FINITE
+    std::int32_t iGrid;   // transform length used
+    double dResponseMin;  // the bank's own round-trip response over the grid
     double dResponseMax;
-    double dMinHz;         // where the response is lowest (0..22050 Hz)
+    double dMinHz;  // where the response is lowest (0..22050 Hz)
 };
 
 // Computes the dual of each of the n bands' float windows (w_r[q], w_i[q],

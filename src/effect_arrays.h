@@ -20,8 +20,8 @@ bool qeffect_array(const void *obj, t_symbol *name, std::int32_t *latch, const c
 // Bands beyond the array's end get last[q] = NaN (a later, longer array
 // fills them in) and out[q] = rest.
 template <typename F>
-inline void qeffect_follow_array(const t_word *vec, int size, std::int32_t bands, double *last, double *out,
-                                 bool all, double rest, F make)
+inline void qeffect_follow_array(const t_word *vec, int size, std::int32_t bands, double *last, double *out, bool all,
+                                 double rest, F make)
 {
     const std::int32_t m = size < bands ? size : bands;
     for (std::int32_t q = 0; q < m; q++) {

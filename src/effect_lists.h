@@ -14,13 +14,13 @@
 #include "records.h"
 
 struct sQeffect_Out {
-    sQavex_Coeff **pawc;           // table of one list address (a live LISTS record)
-    std::int32_t capacity;         // entries the list holds
-    const sQbank_Param *bank;      // record the state was built for
-    std::uint32_t generation;      // its stamp at that time
-    std::int32_t bands;            // bands the state holds
-    std::int32_t nstate;           // doubles kept per band
-    double *state;                 // nstate arrays of `bands` doubles, band-major per array
+    sQavex_Coeff **pawc;       // table of one list address (a live LISTS record)
+    std::int32_t capacity;     // entries the list holds
+    const sQbank_Param *bank;  // record the state was built for
+    std::uint32_t generation;  // its stamp at that time
+    std::int32_t bands;        // bands the state holds
+    std::int32_t nstate;       // doubles kept per band
+    double *state;             // nstate arrays of `bands` doubles, band-major per array
 };
 
 // Total coefficients of a block (null lists count 0, negative counts 0).

@@ -136,7 +136,7 @@ struct sQavexExact {
 
 // Sum over m in [m0, m1) for the coefficient at block position pos.
 static inline void partial(const sQavexRing &ring, std::int32_t pos, std::int32_t m0, std::int32_t m1,
-                    const paf_type *wr, const paf_type *wi, std::int32_t L, double &ar, double &ai)
+                           const paf_type *wr, const paf_type *wi, std::int32_t L, double &ar, double &ai)
 {
     std::int32_t idx = ring.newest + pos - m0;
     while (idx < 0) idx += ring.length;
@@ -215,8 +215,7 @@ static inline void steps(Job *const *jb, std::int32_t n)
     }
     for (std::int32_t t = 0; t < n; t++) {
 #pragma GCC unroll 8
-        for (int j = 0; j < J; j++)
-            Kind::step(sums[j], (double)x[j][-t], w[j] - Kind::STRIDE * (std::ptrdiff_t)t);
+        for (int j = 0; j < J; j++) Kind::step(sums[j], (double)x[j][-t], w[j] - Kind::STRIDE * (std::ptrdiff_t)t);
     }
 #pragma GCC unroll 8
     for (int j = 0; j < J; j++) Kind::save(*jb[j], sums[j]);
@@ -404,7 +403,7 @@ static bool build(sQavexExact *c, const sQbank_Param *p)
         // windows finds the old one by its contents.
         c->snap = bank_snapshot_acquire(p);
         c->copies = c->snap ? (const ExactCopies *)bank_snapshot_derived(c->snap, eBankDerived::EXACT_ANALYSIS,
-                                                                          build_shared, free_copies)
+                                                                         build_shared, free_copies)
                             : nullptr;
         free_copies(c->own);
         c->own = nullptr;
@@ -467,8 +466,7 @@ void qavex_exact_free(sQavexExact *c)
     qavex_t_free(c);
 }
 
-void qavex_exact_single(const sQavexRing &ring, const paf_type *wr, const paf_type *wi, std::int32_t L,
-                        sQavex_Coeff *e)
+void qavex_exact_single(const sQavexRing &ring, const paf_type *wr, const paf_type *wi, std::int32_t L, sQavex_Coeff *e)
 {
     double ar = 0.0, ai = 0.0;
     partial(ring, e->start, 0, L, wr, wi, L, ar, ai);
@@ -489,8 +487,8 @@ static inline void queue_job(Job &j, const BandCopy &b, std::int32_t G, sQavex_C
     j.w = b.w;
 }
 
-void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
-                      std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
+void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q, std::int32_t p0,
+                      std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
 {
     const BandCopy *b = (c && !c->failed) ? &c->copies->bands[q] : nullptr;
     const std::int32_t L = qavex_t_window_length(p->paf_r[q]);
@@ -529,8 +527,8 @@ static QAVEX_BASE_BUILD void run_all_base(Job *jobs4, std::int32_t n4, Job *jobs
     run_all(jobs4, n4, jobs2, n2, ring);
 }
 
-static void (*const run_all_built)(Job *, std::int32_t, Job *, std::int32_t, const sQavexRing &) =
-    QAVEX_PICK_BUILD(run_all_avx2, run_all_base);
+static void (*const run_all_built)(Job *, std::int32_t, Job *, std::int32_t,
+                                   const sQavexRing &) = QAVEX_PICK_BUILD(run_all_avx2, run_all_base);
 
 void qavex_exact_run(sQavexExact *c, const sQavexRing &ring)
 {

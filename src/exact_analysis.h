@@ -32,8 +32,8 @@ void qavex_exact_free(sQavexExact *c);
 // Queues the K coefficients of band q at block positions p0, p0 + d, ...
 // (entries e[0..K-1], start and band already set), then computes every
 // queued coefficient into val_r, val_i.
-void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
-                      std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e);
+void qavex_exact_band(sQavexExact *c, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q, std::int32_t p0,
+                      std::int32_t d, std::int32_t K, sQavex_Coeff *const *e);
 void qavex_exact_run(sQavexExact *c, const sQavexRing &ring);
 
 // One coefficient by the plain loop (the definition).

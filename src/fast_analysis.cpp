@@ -51,12 +51,12 @@ struct LevelShape {
 struct FastShape {
     std::int32_t kind;  // -1 none, 0 dot product, 1 partitioned FFT
     std::int32_t L;
-    std::int32_t P;     // FFT: partitions of 64 taps from tap 0 on
-    std::int32_t slot;  // FFT: index of the band's outputs
-    const double *h;    // FFT: P spectra, each NFFT real parts then NFFT imaginary parts
+    std::int32_t P;          // FFT: partitions of 64 taps from tap 0 on
+    std::int32_t slot;       // FFT: index of the band's outputs
+    const double *h;         // FFT: P spectra, each NFFT real parts then NFFT imaginary parts
     LevelShape lev[LEVELS];  // lev[i], i >= 1: partitions of 64 << i taps
-    std::int32_t R;     // length of the band's output ring (a power of two; 0: none)
-    std::int64_t ring_at;  // its place among the analysis's output rings
+    std::int32_t R;          // length of the band's output ring (a power of two; 0: none)
+    std::int64_t ring_at;    // its place among the analysis's output rings
 };
 
 // The segments of one partition size N = 64 << i (i >= 1), shared by every
@@ -92,7 +92,7 @@ struct FastDerived {
     std::int64_t rings;  // output ring entries of all FFT bands
     std::int32_t maxF;   // largest transform
     FastShape *bands;
-    double *spectra;     // all FFT bands' spectra, band after band
+    double *spectra;  // all FFT bands' spectra, band after band
     SizeShape sizes[LEVELS];
     std::int32_t *size_bands;
     SizePlan plans[LEVELS];  // plans[i]: transforms of 2 (64 << i) points
@@ -108,7 +108,7 @@ struct FastOutput {
 // A size's progress in one analysis: the segment being worked on and the
 // tasks done for it (0: its spectrum, 1 + b: band b's output).
 struct SizeState {
-    double *fdl;  // depth spectra (real F, imaginary F)
+    double *fdl;       // depth spectra (real F, imaginary F)
     std::int64_t end;  // block in which the segment ends
     std::int32_t done;
 };
@@ -132,9 +132,9 @@ struct sQavexFast {
     const FastDerived *der;     // shared, lives with snap
     FastOutput *outs;           // der->nfft outputs
     double *ys;                 // their buffers
-    double *fdl;            // Pmax spectra (real NFFT, imaginary NFFT), newest at head
+    double *fdl;                // Pmax spectra (real NFFT, imaginary NFFT), newest at head
     std::int32_t head;
-    double *rings;          // every FFT band's output ring (real, imaginary pairs)
+    double *rings;  // every FFT band's output ring (real, imaginary pairs)
     SizeState sizes[LEVELS];
     double *frame;          // maxF input samples
     fftw_complex *half;     // maxF / 2 + 1 bins of an input transform
@@ -185,8 +185,8 @@ static inline double sample(const sQavexRing &ring, std::int64_t j)
 
 // Spectrum of the F samples from block position `first` on, the whole
 // complex spectrum into re[0..F), im[0..F).
-static void frame_spectrum(sQavexFast *f, const sQavexRing &ring, std::int64_t first, const SizePlan &pl,
-                           double *re, double *im)
+static void frame_spectrum(sQavexFast *f, const sQavexRing &ring, std::int64_t first, const SizePlan &pl, double *re,
+                           double *im)
 {
     const std::int32_t F = pl.F;
     for (std::int32_t n = 0; n < F; n++) f->frame[n] = sample(ring, first + n);
@@ -423,8 +423,8 @@ static bool build(sQavexFast *f, const sQbank_Param *p)
     f->S = p->iq_compute_sup;
     f->snap = bank_snapshot_acquire(p);
     if (!f->snap) return false;
-    f->der = (const FastDerived *)bank_snapshot_derived(f->snap, eBankDerived::FAST_ANALYSIS, build_derived,
-                                                         free_derived);
+    f->der =
+        (const FastDerived *)bank_snapshot_derived(f->snap, eBankDerived::FAST_ANALYSIS, build_derived, free_derived);
     if (!f->der) return false;
     const FastDerived *d = f->der;
     if (d->nfft == 0) {
@@ -527,7 +527,8 @@ static void segment_output(sQavexFast *f, std::int32_t q, int i, std::int64_t en
     const LevelShape &lv = b.lev[i];
     const SizePlan &pl = f->der->plans[i];
     const std::int32_t F = pl.F, N = F / 2, B = 1 << i;
-    products(f->acc, F, lv.c, lv.h, [=](std::int32_t part) { return segment_spectrum(f, i, end - (std::int64_t)part * B); });
+    products(f->acc, F, lv.c, lv.h,
+             [=](std::int32_t part) { return segment_spectrum(f, i, end - (std::int64_t)part * B); });
     fft_execute(pl.backward, f->acc, f->out);
     // Output n of the transform (n >= N) is tap sum at absolute sample t0 + n.
     const std::int64_t t0 = (end + 1) * PART - F + lv.O, lo = now * PART, hi = lo + b.R;
@@ -651,8 +652,8 @@ static QAVEX_BASE_BUILD void follow_ring_base(sQavexFast *f, const sQavexRing &r
     follow_ring_here(f, ring, clock);
 }
 
-static void (*const follow_ring)(sQavexFast *, const sQavexRing &, sQavexRingClock) =
-    QAVEX_PICK_BUILD(follow_ring_avx2, follow_ring_base);
+static void (*const follow_ring)(sQavexFast *, const sQavexRing &,
+                                 sQavexRingClock) = QAVEX_PICK_BUILD(follow_ring_avx2, follow_ring_base);
 
 // Four floats widened to doubles (a macro: a function returning a 32-byte
 // vector would change its calling convention between the two builds).
@@ -762,8 +763,8 @@ bool qavex_fast_band_partitions(const sQavexFast *f, std::int32_t q, std::int32_
     return true;
 }
 
-static void fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
-                      std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
+static void fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q, std::int32_t p0,
+                      std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
 {
     const FastShape &b = f->der->bands[q];
     if (b.kind < 0) {
@@ -832,12 +833,12 @@ static QAVEX_BASE_BUILD void fast_band_base(sQavexFast *f, const sQbank_Param *p
     fast_band(f, p, ring, q, p0, d, K, e);
 }
 
-static void (*const fast_band_built)(sQavexFast *, const sQbank_Param *, const sQavexRing &, std::int32_t,
-                                     std::int32_t, std::int32_t, std::int32_t, sQavex_Coeff *const *) =
-    QAVEX_PICK_BUILD(fast_band_avx2, fast_band_base);
+static void (*const fast_band_built)(sQavexFast *, const sQbank_Param *, const sQavexRing &, std::int32_t, std::int32_t,
+                                     std::int32_t, std::int32_t,
+                                     sQavex_Coeff *const *) = QAVEX_PICK_BUILD(fast_band_avx2, fast_band_base);
 
-void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q,
-                     std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
+void qavex_fast_band(sQavexFast *f, const sQbank_Param *p, const sQavexRing &ring, std::int32_t q, std::int32_t p0,
+                     std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
 {
     fast_band_built(f, p, ring, q, p0, d, K, e);
 }

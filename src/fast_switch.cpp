@@ -21,8 +21,8 @@ struct sQavexFastSwitch {
     const sQavexEngineKind *kind = nullptr;
     t_clock *clock = nullptr;
     // Host thread only (messages, block routine and clock share it).
-    sQbank_Param *copy = nullptr;  // the job's bank, owned
-    const sQbank_Param *src = nullptr;      // the bank the job reads (copy, or a rebuilt bank)
+    sQbank_Param *copy = nullptr;                  // the job's bank, owned
+    const sQbank_Param *src = nullptr;             // the bank the job reads (copy, or a rebuilt bank)
     std::atomic<std::int32_t> *release = nullptr;  // counted down when the job no longer reads src
     const sQbank_Param *target = nullptr;
     std::uint32_t gen = 0;

@@ -65,19 +65,19 @@ enum : std::int32_t { FS_NONE = 0, FS_DIRECT = 1, FS_FFT = 2 };
 struct Band {
     std::int32_t mode;
     std::int32_t L;
-    std::int32_t D;          // Lm - L
+    std::int32_t D;  // Lm - L
     const paf_type *wr;
-    const paf_type *wi;      // null when it cannot serve complex coefficients
-    std::int32_t head;       // window elements 0..head-1 are added directly
+    const paf_type *wi;  // null when it cannot serve complex coefficients
+    std::int32_t head;   // window elements 0..head-1 are added directly
     std::int32_t nlev;
-    Level *lev;              // partitions from the first one at element head on
-    std::int32_t Hb;         // blocks of impulse stream kept
+    Level *lev;       // partitions from the first one at element head on
+    std::int32_t Hb;  // blocks of impulse stream kept
 };
 
 // A band's own part in one synthesis: the recent impulse stream.
 struct BandState {
-    cplx *hist;              // Hb blocks, indexed by sample mod 64 Hb
-    std::int64_t last_nz;    // last block with a non-zero impulse
+    cplx *hist;            // Hb blocks, indexed by sample mod 64 Hb
+    std::int64_t last_nz;  // last block with a non-zero impulse
 };
 
 struct Plan {
@@ -94,7 +94,7 @@ struct Derived {
     std::int32_t nsizes;
     std::int32_t sizes[FS_MAX_PLANS];
     std::int32_t maxF;
-    std::int64_t hist_len;   // impulse samples of all FFT bands together
+    std::int64_t hist_len;  // impulse samples of all FFT bands together
 };
 
 constexpr std::int64_t FS_LONG_AGO = INT64_MIN / 4;
@@ -112,7 +112,7 @@ struct qavex_fast_synthesis {
     const Derived *der;         // shared, lives with snap
     BandState *st;
     cplx *hists;
-    std::int64_t k;  // fast blocks since the state was built
+    std::int64_t k;            // fast blocks since the state was built
     Plan plans[FS_MAX_PLANS];  // one per size of der
     std::int32_t nplans;
     fftw_complex *buf;
@@ -153,10 +153,7 @@ static double level_cost(std::int32_t L, std::int32_t i)
 // Cost estimates in multiply-adds per output sample for one band of window
 // length L fed every d samples: direct form, and doubling partitions by FFT
 // after a head that is added directly.
-static double fast_synthesis_direct_cost(std::int32_t L, std::int32_t d)
-{
-    return d < 1 ? 0.0 : 2.0 * L / d;
-}
+static double fast_synthesis_direct_cost(std::int32_t L, std::int32_t d) { return d < 1 ? 0.0 : 2.0 * L / d; }
 
 // The first partition computed by FFT for a band fed every d samples: the
 // elements before it are cheaper to add directly.
@@ -182,10 +179,10 @@ static double fast_synthesis_fft_cost(std::int32_t L, std::int32_t d)
 // AVX2 processors and the base instruction set, one chosen at load time.
 // Four floats widened to doubles (a macro: a function returning a 32-byte
 // vector would change its calling convention between the two builds).
-#define FS_LOAD4(dst, p)                       \
-    do {                                       \
-        v4f f_;                                \
-        std::memcpy(&f_, (p), sizeof f_);      \
+#define FS_LOAD4(dst, p)                          \
+    do {                                          \
+        v4f f_;                                   \
+        std::memcpy(&f_, (p), sizeof f_);         \
         (dst) = __builtin_convertvector(f_, v4d); \
     } while (0)
 
@@ -202,8 +199,7 @@ static inline void add_real(double *y, const paf_type *w, std::int64_t n, double
     for (; m < n; m++) y[m] += v * (double)w[m];
 }
 
-static inline void add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
-                               double vi)
+static inline void add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr, double vi)
 {
     std::int64_t m = 0;
     for (; m + 4 <= n; m += 4) {
@@ -217,8 +213,7 @@ static inline void add_complex(double *y, const paf_type *wr, const paf_type *wi
     for (; m < n; m++) y[m] += vr * (double)wr[m] - vi * (double)wi[m];
 }
 
-static inline void add_either(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
-                              double vi)
+static inline void add_either(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr, double vi)
 {
     if (vi == 0.0) add_real(y, wr, n, vr);
     else if (vr == 0.0) add_real(y, wi, n, -vi);
@@ -239,8 +234,8 @@ static QAVEX_BASE_BUILD void add_direct_base(double *y, const paf_type *wr, cons
     add_either(y, wr, wi, n, vr, vi);
 }
 
-static void (*const add_direct)(double *, const paf_type *, const paf_type *, std::int64_t, double, double) =
-    QAVEX_PICK_BUILD(add_direct_avx2, add_direct_base);
+static void (*const add_direct)(double *, const paf_type *, const paf_type *, std::int64_t, double,
+                                double) = QAVEX_PICK_BUILD(add_direct_avx2, add_direct_base);
 
 // Adds src[0..n) to the ring A[0..R) from index p (0 <= p < R) on, wrapping.
 static void add_to_ring(double *A, std::int64_t R, std::int64_t p, const double *src, std::int64_t n)
@@ -472,8 +467,7 @@ static bool build(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t L
 {
     f->snap = bank_snapshot_acquire(P);
     if (!f->snap || f->snap->S != S || f->snap->Lm != Lm) return false;
-    f->der = (const Derived *)bank_snapshot_derived(f->snap, eBankDerived::FAST_SYNTHESIS, build_derived,
-                                                     free_derived);
+    f->der = (const Derived *)bank_snapshot_derived(f->snap, eBankDerived::FAST_SYNTHESIS, build_derived, free_derived);
     if (!f->der) return false;
     const Derived *d = f->der;
     f->S = S;
@@ -578,8 +572,8 @@ bool fast_synthesis_prepare(qavex_fast_synthesis *f, const sQbank_Param *P, std:
                             const sQavexSynthRing &ring, const void *owner)
 {
     if (!f) return false;
-    if (f->der && (P != f->P || P->iGeneration != f->gen || Lm != f->Lm || S != f->S ||
-                   P->paf_r != f->paf_r || P->paf_i != f->paf_i)) {
+    if (f->der && (P != f->P || P->iGeneration != f->gen || Lm != f->Lm || S != f->S || P->paf_r != f->paf_r ||
+                   P->paf_i != f->paf_i)) {
         flush(f, ring.A, ring.length, ring.c);
         release_bands(f);
     }

@@ -123,15 +123,15 @@ static void invqavex_t_add_imag(double *y, const paf_type *wi, std::int64_t n, l
     for (std::int64_t m = 0; m < n; m++) y[m] = (double)((long double)y[m] - vi * (long double)wi[m]);
 }
 
-static void invqavex_t_add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n,
-                                   long double vr, long double vi)
+static void invqavex_t_add_complex(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, long double vr,
+                                   long double vi)
 {
     for (std::int64_t m = 0; m < n; m++)
         y[m] = (double)(((long double)y[m] + vr * (long double)wr[m]) - vi * (long double)wi[m]);
 }
 
-static inline void invqavex_t_add(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n,
-                                  double vr, double vi)
+static inline void invqavex_t_add(double *y, const paf_type *wr, const paf_type *wi, std::int64_t n, double vr,
+                                  double vi)
 {
     if (vi == 0.0) invqavex_t_add_real(y, wr, n, vr);
     else if (vr == 0.0) invqavex_t_add_imag(y, wi, n, vi);
@@ -300,8 +300,7 @@ static void invqavex_t_set_soundbuffer_length_factor(sinvQavex_t *psW, t_floatar
     const std::int32_t len =
         qavex_t_ring_length(f, {(std::int32_t)INVQAVEX_DEFAULT_FACTOR, INVQAVEX_MAX_FACTOR, true}, &limited);
     if (limited)
-        pd_error(psW, "invqavex_tilde: soundbuffer length factor %g too large, using %i", f,
-                 (int)INVQAVEX_MAX_FACTOR);
+        pd_error(psW, "invqavex_tilde: soundbuffer length factor %g too large, using %i", f, (int)INVQAVEX_MAX_FACTOR);
     if (!qavex_t_fits_bound(psW, "invqavex_tilde set_soundbuffer_length_factor",
                             invqavex_t_ring_bytes(psW->num_threads, (long double)len), QAVEX_MEMORY_BOUND))
         return;
@@ -462,15 +461,14 @@ static void invqavex_t_delete(sinvQavex_t *psW)
 
 void invqavex_t_setup()
 {
-    pcinvQavex_t = class_new(gensym("invqavex_tilde"), (t_newmethod)(t_method)invqavex_t_new, (t_method)invqavex_t_delete,
-                             sizeof(sinvQavex_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
+    pcinvQavex_t = class_new(gensym("invqavex_tilde"), (t_newmethod)(t_method)invqavex_t_new,
+                             (t_method)invqavex_t_delete, sizeof(sinvQavex_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
     class_domainsignalin(pcinvQavex_t, (int)offsetof(sinvQavex_t, fConstSignal));
     class_addmethod(pcinvQavex_t, (t_method)invqavex_t_dsp, gensym("dsp"), A_CANT, A_NULL);
     class_addbang(pcinvQavex_t, (t_method)invqavex_t_bang);
     class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_soundbuffer_length_factor,
                     gensym("set_soundbuffer_length_factor"), A_DEFFLOAT, A_NULL);
-    class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_num_threads, gensym("set_num_threads"), A_DEFFLOAT,
-                    A_NULL);
+    class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_num_threads, gensym("set_num_threads"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_compute_synthesis, gensym("set_compute_synthesis"),
                     A_DEFFLOAT, A_NULL);
     class_addmethod(pcinvQavex_t, (t_method)invqavex_t_set_fast, gensym("set_fast"), A_DEFFLOAT, A_NULL);

@@ -19,7 +19,7 @@ constexpr std::int32_t INVQAVEX_MAX_FACTOR = 1 << 18;
 // One output ring per slice.
 struct sinvQavex_Sound {
     sQavex_Ring<double> aRing[INVQAVEX_MAX_SLICES];  // pC: start of the block being output
-    std::int32_t iLength;              // elements per ring, a multiple of 64
+    std::int32_t iLength;                            // elements per ring, a multiple of 64
 };
 
 struct sinvQavex_t {

@@ -24,8 +24,8 @@ struct Alias {
 };
 
 constexpr Alias ALIASES[] = {
-    {"qbank~", "qbank_tilde"},   {"qavex~", "qavex_tilde"}, {"invqavex~", "invqavex_tilde"},
-    {"qlag~", "qlag_tilde"},     {"qemit~", "qemit_tilde"},
+    {"qbank~", "qbank_tilde"}, {"qavex~", "qavex_tilde"}, {"invqavex~", "invqavex_tilde"},
+    {"qlag~", "qlag_tilde"},   {"qemit~", "qemit_tilde"},
 };
 
 }  // namespace

@@ -141,6 +141,6 @@ eMapCache qbank_map_cache_check(const std::string &source, const std::string &pr
     qavex_t_free(rows);
     if (!why) return eMapCache::KEEP;
     qavex_t_error(nullptr, "Thetadata file %s does not describe %s (%s), rebuilding it.", processed.c_str(),
-             source.c_str(), why);
+                  source.c_str(), why);
     return eMapCache::REBUILD;
 }

@@ -7,9 +7,9 @@
 #include <string>
 
 enum class eMapCache {
-    KEEP,       // the cache describes its source (or there is no usable source to compare)
-    REBUILD,    // stale or damaged: one console line said why
-    NO_MEMORY   // the source's rows could not be held
+    KEEP,      // the cache describes its source (or there is no usable source to compare)
+    REBUILD,   // stale or damaged: one console line said why
+    NO_MEMORY  // the source's rows could not be held
 };
 
 // d: the warping data read from the cache (B-spline form). source and

@@ -171,10 +171,7 @@ struct sQavexBlockLayout {
 // Samples since the counter's origin at position 0, including that sample;
 // band q falls due where this plus the position is a multiple of its hop.
 // The counter wraps like an unsigned 32-bit number.
-static inline std::int64_t qavex_t_due_base(const sQavex_t *psW)
-{
-    return (std::int64_t)psW->sSound.counter + 1;
-}
+static inline std::int64_t qavex_t_due_base(const sQavex_t *psW) { return (std::int64_t)psW->sSound.counter + 1; }
 
 // First block position at which a band of hop d falls due.
 static inline std::int32_t qavex_t_first_due(std::int64_t base, std::int32_t d)
@@ -213,19 +210,16 @@ static void qavex_t_lay_out_block(const sQavex_t *psW, std::int32_t qmin, std::i
 }
 
 // The K coefficients of band q at positions p0, p0 + d, ... to the engine.
-static inline void qavex_t_sum_band(sQavex_t *psW, bool fast, const sQavexRing &ring, std::int32_t q,
-                                    std::int32_t p0, std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
+static inline void qavex_t_sum_band(sQavex_t *psW, bool fast, const sQavexRing &ring, std::int32_t q, std::int32_t p0,
+                                    std::int32_t d, std::int32_t K, sQavex_Coeff *const *e)
 {
-    if (fast)
-        qavex_fast_band(psW->pFast, psW->psParam, ring, q, p0, d, K, e);
-    else
-        qavex_exact_band(psW->pExact, psW->psParam, ring, q, p0, d, K, e);
+    if (fast) qavex_fast_band(psW->pFast, psW->psParam, ring, q, p0, d, K, e);
+    else qavex_exact_band(psW->pExact, psW->psParam, ring, q, p0, d, K, e);
 }
 
 // Places band q's entries of the block in the lists of their slices and
 // hands them to the engine, consecutive positions together.
-static void qavex_t_place_band(sQavex_t *psW, bool fast, const sQavexRing &ring, std::int32_t q,
-                               sQavexBlockLayout &lay)
+static void qavex_t_place_band(sQavex_t *psW, bool fast, const sQavexRing &ring, std::int32_t q, sQavexBlockLayout &lay)
 {
     const std::int32_t d = psW->psParam->aiDq[q];
     sQavex_Coeff *mine[QAVEX_BLOCK];
@@ -404,8 +398,7 @@ static t_int *qavex_t_perform(t_int *w)
 static void qavex_t_dsp(sQavex_t *psW, t_signal **sp)
 {
     if (sp[0]->s_n != QAVEX_BLOCK) pd_error(psW, "Fehler in qavex_t_perform - Blocksize falsch");
-    dsp_add(qavex_t_perform, 6, psW, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec,
-            (t_int)sp[0]->s_n);
+    dsp_add(qavex_t_perform, 6, psW, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec, (t_int)sp[0]->s_n);
 }
 
 // ---------------------------------------------------------------- messages
@@ -582,16 +575,13 @@ void qavex_t_setup()
     class_addbang(pcQavex_t, (t_method)qavex_t_bang);
     class_addmethod(pcQavex_t, (t_method)qavex_t_set_compute_coefficients, gensym("set_compute_coefficients"),
                     A_DEFFLOAT, A_NULL);
-    class_addmethod(pcQavex_t, (t_method)qavex_t_set_soundbuffer_length_factor,
-                    gensym("set_soundbuffer_length_factor"), A_DEFFLOAT, A_NULL);
-    class_addmethod(pcQavex_t, (t_method)qavex_t_set_q_analyse_min, gensym("set_q_analyse_min"), A_DEFFLOAT,
-                    A_NULL);
-    class_addmethod(pcQavex_t, (t_method)qavex_t_set_q_analyse_sup, gensym("set_q_analyse_sup"), A_DEFFLOAT,
-                    A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_soundbuffer_length_factor, gensym("set_soundbuffer_length_factor"),
+                    A_DEFFLOAT, A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_q_analyse_min, gensym("set_q_analyse_min"), A_DEFFLOAT, A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_q_analyse_sup, gensym("set_q_analyse_sup"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcQavex_t, (t_method)qavex_t_initialize, gensym("initialize"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcQavex_t, (t_method)qavex_t_set_var, gensym("set_var"), A_DEFFLOAT, A_NULL);
-    class_addmethod(pcQavex_t, (t_method)qavex_t_set_num_threads, gensym("set_num_threads"), A_DEFFLOAT,
-                    A_NULL);
+    class_addmethod(pcQavex_t, (t_method)qavex_t_set_num_threads, gensym("set_num_threads"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcQavex_t, (t_method)qavex_t_set_fast, gensym("set_fast"), A_DEFFLOAT, A_NULL);
     class_addmethod(pcQavex_t, (t_method)qavex_t_round_up_to_multiple_of_small_primes,
                     gensym("round_up_to_multiple_of_small_primes"), A_DEFFLOAT, A_DEFFLOAT, A_NULL);

@@ -51,20 +51,11 @@ inline pac_type to_pac(ext_type x) { return pac_type((double)x.real(), (double)x
 inline double mag(pac_type x) { return std::hypot(x.real(), x.imag()); }
 
 // Both parts scaled by a real factor, in extended precision.
-inline pac_type scale(pac_type x, long double f)
-{
-    return pac_type((double)(x.real() * f), (double)(x.imag() * f));
-}
-inline pac_type divide(pac_type x, long double d)
-{
-    return pac_type((double)(x.real() / d), (double)(x.imag() / d));
-}
+inline pac_type scale(pac_type x, long double f) { return pac_type((double)(x.real() * f), (double)(x.imag() * f)); }
+inline pac_type divide(pac_type x, long double d) { return pac_type((double)(x.real() / d), (double)(x.imag() / d)); }
 
 // Fresh block for a rebuild: n elements, length word n, the old side word.
-pac_type *rebuild_begin(pac_type **pp, std::int32_t n)
-{
-    return qavex_t_new_pac(n, qavex_t_pac_side(*pp));
-}
+pac_type *rebuild_begin(pac_type **pp, std::int32_t n) { return qavex_t_new_pac(n, qavex_t_pac_side(*pp)); }
 
 // Frees the old block, stores the new one and zeroes its guards.
 void rebuild_finish(pac_type **pp, pac_type *fresh)
@@ -413,13 +404,12 @@ void qavex_t_mult_array(pac_type **ppcIn, _eMultType eType, pac_type cVal)
             a[i] = (m == 0.0) ? pac_type(1.0, 0.0) : divide(a[i], m);
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
-void qavex_t_cut_array(pac_type **ppcIn, pac_type_real dCutLow, pac_type_real dCutHigh,
-                       pac_type cSetValueLow, pac_type cSetValueHigh)
+void qavex_t_cut_array(pac_type **ppcIn, pac_type_real dCutLow, pac_type_real dCutHigh, pac_type cSetValueLow,
+                       pac_type cSetValueHigh)
 {
     if (!ppcIn || !*ppcIn) return;
     pac_type *a = *ppcIn;
@@ -585,7 +575,7 @@ void qavex_t_prolong_array(pac_type **ppcIn, std::int32_t _iN, std::int32_t iWhe
         // The allocator fills every byte of a block: a mistyped count would
         // stall the host for minutes or exhaust the machine's memory.
         qavex_t_error(nullptr, "qavex_t_prolong_array: %i + %i elements are too many (at most %i)", (int)n, (int)add,
-                 (int)PROLONG_MAX_ELEMENTS);
+                      (int)PROLONG_MAX_ELEMENTS);
         return;
     }
     pac_type *fresh = rebuild_begin(ppcIn, (std::int32_t)total);
@@ -640,10 +630,8 @@ void qavex_t_array_synopsis_array(pac_type **ppcIn)
     }
     qavex_t_post("Real Min: %f, Max: %f", rmin, rmax);
     qavex_t_post("Imag Min: %f, Max: %f", imin, imax);
-    if (!(imax == 0.0))
-        qavex_t_post("Max diff: %f + I* %f", step.real(), step.imag());
-    else
-        qavex_t_post("Max diff: %f ", step.real());
+    if (!(imax == 0.0)) qavex_t_post("Max diff: %f + I* %f", step.real(), step.imag());
+    else qavex_t_post("Max diff: %f ", step.real());
     if (nans) qavex_t_post("Anzahl Nan: %i", (int)nans);
     if (infs) qavex_t_post("Anzahl Inf: %i", (int)infs);
 
@@ -654,11 +642,10 @@ void qavex_t_array_synopsis_array(pac_type **ppcIn)
         if (!(a[n + g].real() == 0.0 && a[n + g].imag() == 0.0)) bad++;
     if (bad) {
         qavex_t_post("Anfangs und Endnullen falsch:");
-        qavex_t_post("(%f,%f)(%f,%f)(%f,%f)(%f,%f)[daten](%f,%f)(%f,%f)(%f,%f)(%f,%f)",
-             a[-1].real(), a[-1].imag(), a[-2].real(), a[-2].imag(),
-             a[-3].real(), a[-3].imag(), a[-4].real(), a[-4].imag(),
-             a[n].real(), a[n].imag(), a[n + 1].real(), a[n + 1].imag(),
-             a[n + 2].real(), a[n + 2].imag(), a[n + 3].real(), a[n + 3].imag());
+        qavex_t_post("(%f,%f)(%f,%f)(%f,%f)(%f,%f)[daten](%f,%f)(%f,%f)(%f,%f)(%f,%f)", a[-1].real(), a[-1].imag(),
+                     a[-2].real(), a[-2].imag(), a[-3].real(), a[-3].imag(), a[-4].real(), a[-4].imag(), a[n].real(),
+                     a[n].imag(), a[n + 1].real(), a[n + 1].imag(), a[n + 2].real(), a[n + 2].imag(), a[n + 3].real(),
+                     a[n + 3].imag());
     }
     qavex_t_post("%s", RULE);
 }

@@ -24,8 +24,8 @@ void qavex_t_abs_array(pac_type **ppcIn);
 void qavex_t_componentabs_array(pac_type **ppcIn);
 void qavex_t_ln_array(pac_type **ppcIn);
 void qavex_t_mult_array(pac_type **ppcIn, _eMultType eType, pac_type cVal);
-void qavex_t_cut_array(pac_type **ppcIn, pac_type_real dCutLow, pac_type_real dCutHigh,
-                       pac_type cSetValueLow, pac_type cSetValueHigh);
+void qavex_t_cut_array(pac_type **ppcIn, pac_type_real dCutLow, pac_type_real dCutHigh, pac_type cSetValueLow,
+                       pac_type cSetValueHigh);
 void qavex_t_set_nan_to_zero_array(pac_type **ppcIn);
 void qavex_t_set_inf_to_zero_array(pac_type **ppcIn);
 void qavex_t_normalize_array(pac_type **ppcIn);

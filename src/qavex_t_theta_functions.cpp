@@ -147,8 +147,7 @@ double odd_table_map(double v, const Table &t)
 double basis_4(long double x, long double x2)
 {
     if (x < 0.5L) return (double)(115.0L / 192.0L + x2 * (-5.0L / 8.0L + x2 / 4.0L));
-    if (x < 1.5L)
-        return (double)((55.0L + x * (20.0L + x * (-120.0L + x * (80.0L - 16.0L * x)))) / 96.0L);
+    if (x < 1.5L) return (double)((55.0L + x * (20.0L + x * (-120.0L + x * (80.0L - 16.0L * x)))) / 96.0L);
     if (x < 2.5L) {
         long double u = 5.0L - 2.0L * x;
         long double u2 = u * u;
@@ -159,12 +158,10 @@ double basis_4(long double x, long double x2)
 
 double basis_5(long double x, long double x2)
 {
-    if (x < 1.0L)
-        return (double)(11.0L / 20.0L + x2 * (-1.0L / 2.0L + x2 * (1.0L / 4.0L - x / 12.0L)));
+    if (x < 1.0L) return (double)(11.0L / 20.0L + x2 * (-1.0L / 2.0L + x2 * (1.0L / 4.0L - x / 12.0L)));
     if (x < 2.0L)
         return (double)(17.0L / 40.0L +
-                        x * (5.0L / 8.0L +
-                             x * (-7.0L / 4.0L + x * (5.0L / 4.0L + x * (-3.0L / 8.0L + x / 24.0L)))));
+                        x * (5.0L / 8.0L + x * (-7.0L / 4.0L + x * (5.0L / 4.0L + x * (-3.0L / 8.0L + x / 24.0L)))));
     if (x < 3.0L) {
         long double u = 3.0L - x;
         long double u2 = u * u;
@@ -175,21 +172,17 @@ double basis_5(long double x, long double x2)
 
 double basis_6(long double x, long double x2)
 {
-    if (x < 0.5L)
-        return (double)(5887.0L / 11520.0L +
-                        x2 * (-77.0L / 192.0L + x2 * (7.0L / 48.0L - x2 / 36.0L)));
+    if (x < 0.5L) return (double)(5887.0L / 11520.0L + x2 * (-77.0L / 192.0L + x2 * (7.0L / 48.0L - x2 / 36.0L)));
     if (x < 1.5L)
         return (double)(7861.0L / 15360.0L +
                         x * (-7.0L / 768.0L +
                              x * (-91.0L / 256.0L +
-                                  x * (-35.0L / 288.0L +
-                                       x * (21.0L / 64.0L + x * (-7.0L / 48.0L + x / 48.0L))))));
+                                  x * (-35.0L / 288.0L + x * (21.0L / 64.0L + x * (-7.0L / 48.0L + x / 48.0L))))));
     if (x < 2.5L)
         return (double)(1379.0L / 7680.0L +
                         x * (1267.0L / 960.0L +
                              x * (-329.0L / 128.0L +
-                                  x * (133.0L / 72.0L +
-                                       x * (-21.0L / 32.0L + x * (7.0L / 60.0L - x / 120.0L))))));
+                                  x * (133.0L / 72.0L + x * (-21.0L / 32.0L + x * (7.0L / 60.0L - x / 120.0L))))));
     if (x < 3.5L) {
         long double u = 7.0L - 2.0L * x;
         long double u3 = u * u * u;
@@ -296,10 +289,8 @@ double qavex_t_bspline_basis(std::int32_t n, double xd)
     const long double x = std::fabs((long double)xd);
     const long double x2 = x * x;
     switch (n) {
-    case 0:
-        return x < 0.5L ? 1.0 : 0.0;
-    case 1:
-        return x < 1.0L ? (double)(1.0L - x) : 0.0;
+    case 0: return x < 0.5L ? 1.0 : 0.0;
+    case 1: return x < 1.0L ? (double)(1.0L - x) : 0.0;
     case 2:
         if (x < 0.5L) return (double)(0.75L - x2);
         if (x < 1.5L) {
@@ -314,15 +305,10 @@ double qavex_t_bspline_basis(std::int32_t n, double xd)
             return (double)(u * u * u / 6.0L);
         }
         return 0.0;
-    case 4:
-        return basis_4(x, x2);
-    case 5:
-        return basis_5(x, x2);
-    case 6:
-        return basis_6(x, x2);
-    default:
-        qavex_t_post("Error. Non implemented B-Spline chosen");
-        return DNAN;
+    case 4: return basis_4(x, x2);
+    case 5: return basis_5(x, x2);
+    case 6: return basis_6(x, x2);
+    default: qavex_t_post("Error. Non implemented B-Spline chosen"); return DNAN;
     }
 }
 
@@ -353,12 +339,9 @@ double bspline_inter(double t, double *py, std::int32_t length, std::int32_t ord
         long double w = qavex_t_bspline_basis(order, (double)((long double)t - a));
         if (w == 0.0L) continue;
         long double y;
-        if (a < 0)
-            y = py[0];
-        else if (a < length)
-            y = py[a];
-        else
-            y = continued_above(py, length, a);
+        if (a < 0) y = py[0];
+        else if (a < length) y = py[a];
+        else y = continued_above(py, length, a);
         sum += w * y;
     }
     return (double)sum;
@@ -402,8 +385,8 @@ double bspline_inter2_second(double t, double *px, double *py, std::int32_t leng
     return bspline_inter2(t, px, py, length, n).imag();
 }
 
-double bspline_inter_inv(bspline_curve_function func, double val, double *px, double *py,
-                         std::int32_t length, std::int32_t n, double left, double right, double accuracy)
+double bspline_inter_inv(bspline_curve_function func, double val, double *px, double *py, std::int32_t length,
+                         std::int32_t n, double left, double right, double accuracy)
 {
     const long double v = val;
     auto g = [&](double t) -> long double { return func(t, px, py, length, n); };

@@ -32,7 +32,7 @@ double bspline_inter2_first(double t, double *px, double *py, std::int32_t lengt
 double bspline_inter2_second(double t, double *px, double *py, std::int32_t length, std::int32_t n);
 
 typedef double (*bspline_curve_function)(double, double *, double *, std::int32_t, std::int32_t);
-double bspline_inter_inv(bspline_curve_function func, double val, double *px, double *py,
-                         std::int32_t length, std::int32_t n, double left, double right, double accuracy);
+double bspline_inter_inv(bspline_curve_function func, double val, double *px, double *py, std::int32_t length,
+                         std::int32_t n, double left, double right, double accuracy);
 
 double LambertW1(double z);

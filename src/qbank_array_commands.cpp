@@ -51,13 +51,25 @@ static void qbank_ac_each(sQbank_t *psW, t_floatarg fAN, void (*f)(pac_type **))
 static void qbank_t_abs(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_abs_array); }
 static void qbank_t_componentabs(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_componentabs_array); }
 static void qbank_t_ln(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_ln_array); }
-static void qbank_t_set_nan_to_zero(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_set_nan_to_zero_array); }
-static void qbank_t_set_inf_to_zero(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_set_inf_to_zero_array); }
+static void qbank_t_set_nan_to_zero(sQbank_t *psW, t_floatarg fAN)
+{
+    qbank_ac_each(psW, fAN, qavex_t_set_nan_to_zero_array);
+}
+static void qbank_t_set_inf_to_zero(sQbank_t *psW, t_floatarg fAN)
+{
+    qbank_ac_each(psW, fAN, qavex_t_set_inf_to_zero_array);
+}
 static void qbank_t_normalize(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_normalize_array); }
 static void qbank_t_fft(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_fft_array); }
-static void qbank_t_differentiate(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_differentiate_array); }
+static void qbank_t_differentiate(sQbank_t *psW, t_floatarg fAN)
+{
+    qbank_ac_each(psW, fAN, qavex_t_differentiate_array);
+}
 static void qbank_t_integrate(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_integrate_array); }
-static void qbank_t_imag_plus_real(sQbank_t *psW, t_floatarg fAN) { qbank_ac_each(psW, fAN, qavex_t_imag_plus_real_array); }
+static void qbank_t_imag_plus_real(sQbank_t *psW, t_floatarg fAN)
+{
+    qbank_ac_each(psW, fAN, qavex_t_imag_plus_real_array);
+}
 
 // Values an array command writes into the windows must be finite: an
 // infinite or NaN one is refused before any window changes.
@@ -113,7 +125,7 @@ static void qbank_t_floating_average(sQbank_t *psW, t_floatarg fAN, t_floatarg f
 // Reports (fChangeOffset exactly 0) or replaces (|fChangeOffset| >= 1) the
 // mean of each band; a single band also sends the old mean as a list.
 static void qbank_t_make_dc_offset(sQbank_t *psW, t_floatarg fAN, t_floatarg fChangeOffset, t_floatarg fDCOffset_real,
-                            t_floatarg fDCOffset_imag)
+                                   t_floatarg fDCOffset_imag)
 {
     if (!qbank_t_values_finite(psW, "make_dc_offset", {fDCOffset_real, fDCOffset_imag})) return;
     sQbank_Bands sel = qbank_t_select_bands(psW, fAN, QBANK_BANDS_ARRAY);
@@ -143,10 +155,8 @@ static void qbank_t_inner_product(sQbank_t *psW, t_floatarg fAN1, t_floatarg fAN
             long double l1 = qavex_t_length_of_vector_array(&psW->pac[q1]);
             long double l2 = qavex_t_length_of_vector_array(&psW->pac[q2]);
             c = pac_type((double)((long double)ip.real() / l1 / l2), (double)((long double)ip.imag() / l1 / l2));
-            if (wide)
-                post("[%i]*[%i]/L=\t%+8e+\tI*%+8e", (int)q1, (int)q2, c.real(), c.imag());
-            else
-                post("[%i]*[%i]/L=\t%e+\tI*%e", (int)q1, (int)q2, c.real(), c.imag());
+            if (wide) post("[%i]*[%i]/L=\t%+8e+\tI*%+8e", (int)q1, (int)q2, c.real(), c.imag());
+            else post("[%i]*[%i]/L=\t%e+\tI*%e", (int)q1, (int)q2, c.real(), c.imag());
         }
     if (!s1.all && !s2.all && s1.last > s1.first) qbank_ac_send_pair(psW, c);
 }
@@ -214,10 +224,8 @@ static void qbank_t_mult(sQbank_t *psW, t_symbol *, int argc, t_atom *argv)
             int r1 = std::rand();
             int r2 = std::rand();
             long double w = std::hypot((double)r2, (double)r1);
-            if (w == 0)
-                factor = pac_type((double)magnitude, 0.0);  // both draws 0: no phase to take
-            else
-                factor = pac_type((double)(r2 * (magnitude / w)), (double)(r1 * (magnitude / w)));
+            if (w == 0) factor = pac_type((double)magnitude, 0.0);  // both draws 0: no phase to take
+            else factor = pac_type((double)(r2 * (magnitude / w)), (double)(r1 * (magnitude / w)));
         }
         qavex_t_mult_array(&psW->pac[q], (_eMultType)kind, factor);
     }
@@ -314,12 +322,12 @@ void qbank_t_setup_array_commands(t_class *c)
     class_addmethod(c, (t_method)qbank_t_differentiate, gensym("differentiate"), A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_integrate, gensym("integrate"), A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_imag_plus_real, gensym("imag_plus_real"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_make_dc_offset, gensym("make_dc_offset"), A_DEFFLOAT, A_DEFFLOAT,
-                    A_DEFFLOAT, A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_make_dc_offset, gensym("make_dc_offset"), A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT,
+                    A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_inner_product, gensym("inner_product"), A_DEFFLOAT, A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_length_of_vector, gensym("length_of_vector"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_prolong, gensym("prolong"), A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT,
-                    A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_prolong, gensym("prolong"), A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT,
+                    A_NULL);
     class_addmethod(c, (t_method)qbank_t_array_synopsis, gensym("array_synopsis"), A_GIMME, A_NULL);
     class_addmethod(c, (t_method)qbank_t_round_up_to_multiple_of_small_primes,
                     gensym("round_up_to_multiple_of_small_primes"), A_DEFFLOAT, A_DEFFLOAT, A_NULL);

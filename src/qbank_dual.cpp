@@ -22,7 +22,7 @@ extern "C" t_outconnect *obj_starttraverseoutlet(const t_object *x, t_outlet **o
 // The published dual record and the tables it points to.
 struct sQbank_Dual {
     sQbank_Param sParam;
-    std::int32_t iBands;             // slots in sParam.paf_r / paf_i
+    std::int32_t iBands;              // slots in sParam.paf_r / paf_i
     std::uint32_t uSourceGeneration;  // designer's stamp the duals were made at
     std::uint32_t uSourceChanges;     // and its count of complex-window changes
 };
@@ -157,15 +157,9 @@ static void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
         case DUAL_NOT_FINITE:
             qavex_t_error(psW, "qbank: make_dual: window %i holds values that are not finite", (int)info.iBand);
             break;
-        case DUAL_TOO_LONG:
-            qavex_t_error(psW, "qbank: make_dual: windows too long");
-            break;
-        case DUAL_SINGULAR:
-            qavex_t_error(psW, "qbank: make_dual: the windows pass no frequency");
-            break;
-        default:
-            qavex_t_error(psW, "qbank: make_dual: Out of memory");
-            break;
+        case DUAL_TOO_LONG: qavex_t_error(psW, "qbank: make_dual: windows too long"); break;
+        case DUAL_SINGULAR: qavex_t_error(psW, "qbank: make_dual: the windows pass no frequency"); break;
+        default: qavex_t_error(psW, "qbank: make_dual: Out of memory"); break;
         }
         return;
     }
@@ -179,7 +173,7 @@ static void qbank_t_make_dual(sQbank_t *psW, t_symbol *, int, t_atom *)
     d->uSourceChanges = s.uChanges;
     s.psDual = d;
     qavex_t_post("qbank: make_dual: %i bands, own-window response %g .. %g (lowest at %.0f Hz)", (int)info.iBands,
-         info.dResponseMin, info.dResponseMax, info.dMinHz);
+                 info.dResponseMin, info.dResponseMax, info.dMinHz);
 }
 
 void qbank_t_dual_make(sQbank_t *psW) { qbank_t_make_dual(psW, nullptr, 0, nullptr); }

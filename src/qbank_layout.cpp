@@ -98,7 +98,8 @@ static std::int32_t qbank_t_get_q_compute_sup(sQbank_t *psW)
 {
     sQbank_Param *p = &psW->sParam;
     if (!p->Theta_inv || !p->thetadata) return 0;
-    long double inner = (long double)p->Theta_inv((double)(qbank_sample_rate(psW->sRate) / 2), p->thetadata) / (long double)p->_b;
+    long double inner =
+        (long double)p->Theta_inv((double)(qbank_sample_rate(psW->sRate) / 2), p->thetadata) / (long double)p->_b;
     if (std::isnan(inner)) return INT32_MIN;
     if (std::fabs(inner) > 1e12L) return inner > 0 ? INT32_MAX : INT32_MIN;
     return qavex_t_to_int32(std::trunc(inner) + (long double)p->C_q + 1.0L, QAVEX_NAN_LOWEST);
@@ -222,7 +223,7 @@ static std::int32_t qbank_t_test_param(sQbank_t *psW, std::int32_t iPrintOutput)
         for (std::int32_t q = 1; q < p->iq_compute_sup; q++)
             if ((long long)p->aiDq[q - 1] < (long long)p->aiDq[q] - 1)
                 qavex_t_error(psW, "d[%i]=\t%i\t > d[%i]=\t%i", (int)(q - 1), (int)p->aiDq[q - 1], (int)q,
-                         (int)p->aiDq[q]);
+                              (int)p->aiDq[q]);
     }
     return 0;
 }
@@ -367,7 +368,7 @@ void qbank_t_initialize(sQbank_t *psW, t_floatarg fOverride)
 
     if (n > QBANK_MAX_BANDS) {
         qavex_t_error(psW, "qbank_t_initialize: more than %i bands requested, the bank has 0 bands",
-                 (int)QBANK_MAX_BANDS);
+                      (int)QBANK_MAX_BANDS);
         n = 0;
     }
     p->iq_compute_sup = n < 0 ? 0 : n;

@@ -123,7 +123,8 @@ static int qbank_t_read_source(FILE *f, double f0, double k, double **out)
             break;
         }
         if (i == 0) {
-            if (X[0] > 0 || Y[0] > 0) qavex_t_post("Thetadata file is wrong. Data does not start with negative values.");
+            if (X[0] > 0 || Y[0] > 0)
+                qavex_t_post("Thetadata file is wrong. Data does not start with negative values.");
         } else if (X[i] < X[i - 1] || Y[i] < Y[i - 1]) {
             qavex_t_post("Thetadata file is wrong. Data not monotone increasing.");
         }
@@ -138,7 +139,8 @@ static int qbank_t_read_source(FILE *f, double f0, double k, double **out)
             std::int32_t sf = (std::int32_t)lsf, si = (std::int32_t)lsi;
             std::int32_t Sf = (std::int32_t)lef - sf, Si = (std::int32_t)lei - si;
             if (!qbank_t_table_fits(Si, si) || !qbank_t_table_fits(Sf, sf) ||
-                !qbank_t_targets_reachable(Y, N, si, si + Si - 1) || !qbank_t_targets_reachable(X, N, sf, sf + Sf - 1)) {
+                !qbank_t_targets_reachable(Y, N, si, si + Si - 1) ||
+                !qbank_t_targets_reachable(X, N, sf, sf + Sf - 1)) {
                 result = LOAD_CORRUPT;
             } else if (!qbank_map_tables_within_bound(Si, Sf)) {
                 result = LOAD_REFUSED;
@@ -217,7 +219,8 @@ int qbank_t_load_bspline(sQbank_t *psW)
                 qavex_t_free(d);
                 if (c == eMapCache::NO_MEMORY) return LOAD_NO_MEMORY;
             } else {
-                qavex_t_error(psW, "Thetadata file %s is corrupt, reading %s instead.", processed.c_str(), path.c_str());
+                qavex_t_error(psW, "Thetadata file %s is corrupt, reading %s instead.", processed.c_str(),
+                              path.c_str());
             }
         }
     }

@@ -13,29 +13,29 @@ struct sQbank_Dual;
 
 // Per-designer state, part of the designer object (zero at creation).
 struct sQbank_DualState {
-    t_outlet *x_outD;            // signal: the parameter channel with the duals
-    sQbank_Dual *psDual;         // null until "make_dual" has succeeded
-    std::uint32_t uChanges;      // complex-window changes the generation stamp does not see
+    t_outlet *x_outD;               // signal: the parameter channel with the duals
+    sQbank_Dual *psDual;            // null until "make_dual" has succeeded
+    std::uint32_t uChanges;         // complex-window changes the generation stamp does not see
     std::uint32_t uToldGeneration;  // the change last reported as out of date
     std::uint32_t uToldChanges;
     bool bTold;
-    bool bConnected;             // third outlet connected at the last "dsp"
-    bool bRequested;             // "make_dual" was sent at least once
+    bool bConnected;  // third outlet connected at the last "dsp"
+    bool bRequested;  // "make_dual" was sent at least once
 };
 
 struct sQbank_t {
     t_object x_obj;
-    t_inlet *x_in;        // never created
-    t_outlet *x_outC;     // signal: parameter channel
-    t_outlet *x_outM;     // numbers and lists
+    t_inlet *x_in;     // never created
+    t_outlet *x_outC;  // signal: parameter channel
+    t_outlet *x_outM;  // numbers and lists
     sQbank_Param sParam;
-    pac_type **pac;       // complex window of every band (slots may be empty)
+    pac_type **pac;  // complex window of every band (slots may be empty)
     float var;
-    sQbank_Rate sRate;    // requested rate and rate of the current layout
-    t_symbol *sPatchDir;  // folder of the patch holding the object
-    sQbank_DualState sDual;  // third outlet and dual windows
+    sQbank_Rate sRate;                // requested rate and rate of the current layout
+    t_symbol *sPatchDir;              // folder of the patch holding the object
+    sQbank_DualState sDual;           // third outlet and dual windows
     struct sQbankRebuild *psRebuild;  // "rebuild" (src/bank_rebuild.h), null until used
-    sQbank_LatencyState sLatency;  // "set_max_latency"
+    sQbank_LatencyState sLatency;     // "set_max_latency"
 };
 
 // Largest band count a derivation accepts; more bands than this cannot be

@@ -40,7 +40,10 @@ static void qbank_t_shorten(sQbank_t *psW, t_floatarg f)
     qbank_t_shorten_windows(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST));
     qbank_latency_shorten(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST));
 }
-static void qbank_t_test(sQbank_t *psW, t_floatarg f) { qbank_t_test_windows(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST)); }
+static void qbank_t_test(sQbank_t *psW, t_floatarg f)
+{
+    qbank_t_test_windows(psW, qavex_t_to_int32(f, QAVEX_NAN_LOWEST));
+}
 
 static t_int *qbank_t_perform(t_int *w)
 {
@@ -89,8 +92,10 @@ static void qbank_t_bang(sQbank_t *psW)
     post("T_compute: \t%f\ts, C_T_c:  \t%f \ts, \t, T_h/T_c:\t %f \t", p->dWinlength_compute, p->C_T_c,
          p->dWinlength_window / p->dWinlength_compute);
     post("T_max: \t%f\ts", p->T_max);
-    post("Longest Frame paf: \t%i smp=\t%f\ts", (int)p->iLongestFrame_paf, p->iLongestFrame_paf / (double)qbank_sample_rate(psW->sRate));
-    post("a: \t%f[s]=%f\tsmp, b: \t%f\tHz, C_b: \t%f", p->_a, p->_a * (double)qbank_sample_rate(psW->sRate), p->_b, p->C_b);
+    post("Longest Frame paf: \t%i smp=\t%f\ts", (int)p->iLongestFrame_paf,
+         p->iLongestFrame_paf / (double)qbank_sample_rate(psW->sRate));
+    post("a: \t%f[s]=%f\tsmp, b: \t%f\tHz, C_b: \t%f", p->_a, p->_a * (double)qbank_sample_rate(psW->sRate), p->_b,
+         p->C_b);
     post("f0: \t%f\tHz, k: \t%f", f0, k);
     post("C_d: \t%f", p->C_d);
     post("C_cut: \t%f", p->C_cut);
@@ -164,13 +169,19 @@ static void qbank_t_set_theta_type(sQbank_t *psW, t_symbol *, int argc, t_atom *
 
 // Setting messages. A value that fails its range test (NaN included) is
 // replaced by the default.
-static void qbank_t_set_window_type(sQbank_t *psW, t_floatarg f) { psW->sParam.eWindowType = (_eWindowType)qavex_t_to_int32(f, QAVEX_NAN_LOWEST); }
+static void qbank_t_set_window_type(sQbank_t *psW, t_floatarg f)
+{
+    psW->sParam.eWindowType = (_eWindowType)qavex_t_to_int32(f, QAVEX_NAN_LOWEST);
+}
 static void qbank_t_set_C_b(sQbank_t *psW, t_floatarg f) { psW->sParam.C_b = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_C_T_c(sQbank_t *psW, t_floatarg f) { psW->sParam.C_T_c = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_T_max(sQbank_t *psW, t_floatarg f) { psW->sParam.T_max = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_C_d(sQbank_t *psW, t_floatarg f) { psW->sParam.C_d = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_C_q(sQbank_t *psW, t_floatarg f) { psW->sParam.C_q = f >= 0 ? (double)f : 0.0; }
-static void qbank_t_set_C_SR(sQbank_t *psW, t_floatarg f) { psW->sParam.C_SR = qavex_t_to_int32(f > 0 ? (long double)f : 1.0L, QAVEX_NAN_LOWEST); }
+static void qbank_t_set_C_SR(sQbank_t *psW, t_floatarg f)
+{
+    psW->sParam.C_SR = qavex_t_to_int32(f > 0 ? (long double)f : 1.0L, QAVEX_NAN_LOWEST);
+}
 static void qbank_t_set_K(sQbank_t *psW, t_floatarg f) { psW->sParam._K = f > 0 ? (double)f : 1.0; }
 static void qbank_t_set_compute_type(sQbank_t *psW, t_floatarg f) { psW->sParam.iComputeType = f == 0 ? 0 : 1; }
 static void qbank_t_set_thetaf0(sQbank_t *psW, t_floatarg f)
@@ -342,8 +353,8 @@ void qbank_t_setup()
     class_addmethod(c, (t_method)qbank_t_get_first_zero_paf, gensym("get_first_zero_paf"), A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_get_window_length_paf, gensym("get_window_length_paf"), A_DEFFLOAT, A_NULL);
     class_addmethod(c, (t_method)qbank_t_get_window_length_pac, gensym("get_window_length_pac"), A_DEFFLOAT, A_NULL);
-    class_addmethod(c, (t_method)qbank_t_print_first_and_last_value, gensym("print_first_and_last_value"),
-                    A_DEFFLOAT, A_NULL);
+    class_addmethod(c, (t_method)qbank_t_print_first_and_last_value, gensym("print_first_and_last_value"), A_DEFFLOAT,
+                    A_NULL);
     class_addmethod(c, (t_method)qbank_t_print_band, gensym("print_band"), A_DEFFLOAT, A_NULL);
     qbank_t_setup_array_commands(c);
     qbank_t_dual_setup(c);

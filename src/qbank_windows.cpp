@@ -86,14 +86,14 @@ static void qbank_t_make_zero(sQbank_t *psW, std::int32_t qmin, std::int32_t qsu
 
 // What every band of one warped "make" shares.
 struct sQbank_Warped {
-    bool gauss;           // square-root Gaussian (else cosine) spectrum
-    std::int32_t Nout;    // samples of a finished window
-    std::int32_t N;       // samples computed: Nout * C_SR
-    long double sr, dF;   // sample rate, bin spacing in Hz
+    bool gauss;          // square-root Gaussian (else cosine) spectrum
+    std::int32_t Nout;   // samples of a finished window
+    std::int32_t N;      // samples computed: Nout * C_SR
+    long double sr, dF;  // sample rate, bin spacing in Hz
     long double b, a;
-    double H, L;          // shape height and length
+    double H, L;  // shape height and length
     pac_type (*shape)(double, double, double, double);
-    bool limit;           // clear bins zlo..zhi before the transform
+    bool limit;  // clear bins zlo..zhi before the transform
     std::int32_t zlo, zhi;
 };
 
@@ -113,7 +113,7 @@ static bool qbank_t_warped_sizes(sQbank_t *psW, std::int32_t qmin, std::int32_t 
     long double lNout = std::trunc((long double)p->dWinlength_compute * m->sr + 0.5L);
     if (!(lNout >= 1)) {
         qavex_t_error(psW, "qbank_t_make: computation length %f s is below half a sample, no windows made",
-                 p->dWinlength_compute);
+                      p->dWinlength_compute);
         return false;
     }
     if (lNout * p->C_SR * 16 > QBANK_MEMORY_LIMIT) {
@@ -203,8 +203,7 @@ static bool qbank_t_warped_to_time(sQbank_t *psW, const sQbank_Warped &m, std::i
     }
     pac_type *w = psW->pac[q];
     const long double amp = m.dF * qbank_sample_rate_window_gain(psW->sRate);
-    for (std::int32_t i = 0; i < N; i++)
-        w[i] = pac_type((double)(w[i].real() * amp), (double)(w[i].imag() * amp));
+    for (std::int32_t i = 0; i < N; i++) w[i] = pac_type((double)(w[i].real() * amp), (double)(w[i].imag() * amp));
     return true;
 }
 
@@ -260,7 +259,8 @@ static void qbank_t_make_cos_not_warped(sQbank_t *psW, std::int32_t qmin, std::i
     }
     const long double b = p->_b, R = p->_R;
     const double H = (double)std::sqrt(2 * b / R);
-    const long double g = std::sqrt((long double)p->aldDq[0] / (long double)p->_a) * qbank_sample_rate_window_gain(psW->sRate);
+    const long double g =
+        std::sqrt((long double)p->aldDq[0] / (long double)p->_a) * qbank_sample_rate_window_gain(psW->sRate);
     if ((long double)N * qsup * 16 > QBANK_MEMORY_LIMIT ||
         !qbank_t_windows_fit(psW, "qbank_tilde make", qmin, qsup, true, false, (long double)N * 16 * (qsup - qmin),
                              (long double)N * 16)) {
@@ -298,15 +298,9 @@ void qbank_t_make_windows(sQbank_t *psW, std::int32_t iAN)
     const std::int32_t qmin = sel.first, qsup = sel.last;
     switch ((std::int32_t)psW->sParam.eWindowType) {
     case WIN_SQRT_GAUSS:
-    case WIN_COS:
-        qbank_t_make_warped(psW, qmin, qsup);
-        break;
-    case WIN_COS_NOT_WARPED:
-        qbank_t_make_cos_not_warped(psW, qmin, qsup);
-        break;
-    case WIN_ZERO:
-        qbank_t_make_zero(psW, qmin, qsup);
-        break;
+    case WIN_COS: qbank_t_make_warped(psW, qmin, qsup); break;
+    case WIN_COS_NOT_WARPED: qbank_t_make_cos_not_warped(psW, qmin, qsup); break;
+    case WIN_ZERO: qbank_t_make_zero(psW, qmin, qsup); break;
     default:
         qavex_t_error(psW, "Keine zulaessiges Fenster gewaehlt. Setze Fenster auf 0");
         qbank_t_make_zero(psW, qmin, qsup);
@@ -397,8 +391,10 @@ static bool qbank_t_pac_publishable(sQbank_t *psW, std::int32_t qmin, std::int32
     for (std::int32_t q = qmin; q < qsup; q++) {
         const pac_type *w = psW->pac[q];
         if (w && !qavex_t_publishable(w, qavex_t_window_length(w))) {
-            qavex_t_error(psW, "qbank_tilde copy_pac2paf: window %i holds values that are not finite floats; "
-                          "float windows unchanged", (int)q);
+            qavex_t_error(psW,
+                          "qbank_tilde copy_pac2paf: window %i holds values that are not finite floats; "
+                          "float windows unchanged",
+                          (int)q);
             return false;
         }
     }

@@ -14,8 +14,8 @@ enum {
     QCROSS_ENV_M = 1,
     QCROSS_N_C = 2,
     QCROSS_N_M = 3,
-    QCROSS_MAG = 4,                            // QAVEX_BLOCK arrays
-    QCROSS_POS = QCROSS_MAG + QAVEX_BLOCK,     // QAVEX_BLOCK arrays
+    QCROSS_MAG = 4,                         // QAVEX_BLOCK arrays
+    QCROSS_POS = QCROSS_MAG + QAVEX_BLOCK,  // QAVEX_BLOCK arrays
     QCROSS_NSTATE = QCROSS_POS + QAVEX_BLOCK
 };
 

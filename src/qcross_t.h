@@ -14,12 +14,12 @@ constexpr double QCROSS_MAX_GAIN = 1e4;         // at most +80 dB on a carrier b
 
 struct sQcross_t {
     t_object x_obj;
-    t_float fConstSignal;        // main inlet's scalar (carrier channel)
-    t_inlet *x_inC;              // parameter channel in
-    t_inlet *x_inM;              // modulator channel in
-    t_outlet *x_outG;            // coefficient channel out
-    t_outlet *x_outC;            // parameter channel out
-    t_float fSmooth;             // ms: time constant of both band magnitudes
+    t_float fConstSignal;          // main inlet's scalar (carrier channel)
+    t_inlet *x_inC;                // parameter channel in
+    t_inlet *x_inM;                // modulator channel in
+    t_outlet *x_outG;              // coefficient channel out
+    t_outlet *x_outC;              // parameter channel out
+    t_float fSmooth;               // ms: time constant of both band magnitudes
     std::int32_t iMismatchWarned;  // 1 while the channels do not pair up
     sQeffect_Out sOut;
 };

@@ -24,8 +24,7 @@ static void qdump_t_close(sQdump_t *psW)
     const bool closed = std::fclose(psW->myfile) == 0;
     psW->myfile = nullptr;
     if (!flushed || !closed)
-        pd_error(psW, "qdump~: closing %s failed: %s", psW->filepath,
-                 std::strerror(!flushed ? flush_errno : errno));
+        pd_error(psW, "qdump~: closing %s failed: %s", psW->filepath, std::strerror(!flushed ? flush_errno : errno));
 }
 
 // A write failure ends the file: one error, then the object behaves as
@@ -101,8 +100,7 @@ static void qdump_t_dsp(sQdump_t *psW, t_signal **sp)
 {
     // sp: coefficient channel (main inlet), parameter channel.
     if (sp[0]->s_n != QAVEX_BLOCK)
-        pd_error(psW, "qdump~: block size %i not supported (needs 64), nothing is written",
-                 (int)sp[0]->s_n);
+        pd_error(psW, "qdump~: block size %i not supported (needs 64), nothing is written", (int)sp[0]->s_n);
     dsp_add(qdump_t_perform, 4, psW, sp[0]->s_vec, sp[1]->s_vec, (t_int)sp[0]->s_n);
 }
 
@@ -132,6 +130,5 @@ void qdump_t_setup()
                                    (t_method)qdump_t_dsp, (t_method)qdump_t_bang);
     class_addmethod(pcQdump_t, (t_method)qdump_t_open, gensym("open"), A_GIMME, A_NULL);
     class_addmethod(pcQdump_t, (t_method)qdump_t_close, gensym("close"), A_NULL);
-    class_addmethod(pcQdump_t, (t_method)qdump_t_set_threshold, gensym("set_threshold"), A_DEFFLOAT,
-                    A_NULL);
+    class_addmethod(pcQdump_t, (t_method)qdump_t_set_threshold, gensym("set_threshold"), A_DEFFLOAT, A_NULL);
 }

@@ -11,13 +11,13 @@ constexpr int QDUMP_PATH_SIZE = 500;
 
 struct sQdump_t {
     t_object x_obj;
-    t_float fConstSignal;          // main inlet's scalar
-    t_inlet *x_inC;                // parameter channel in
+    t_float fConstSignal;            // main inlet's scalar
+    t_inlet *x_inC;                  // parameter channel in
     char filepath[QDUMP_PATH_SIZE];  // path of the last "open"
-    std::FILE *myfile;             // open output file or null
-    t_float threshold;             // written when |re| or |im| is greater
-    std::int32_t counter;          // sample time of the current block
-    t_symbol *sPatchDir;           // folder of the patch holding the object
+    std::FILE *myfile;               // open output file or null
+    t_float threshold;               // written when |re| or |im| is greater
+    std::int32_t counter;            // sample time of the current block
+    t_symbol *sPatchDir;             // folder of the patch holding the object
 };
 
 // Registers the class with its messages.

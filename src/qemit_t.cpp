@@ -13,8 +13,7 @@
 
 static t_class *pcQemit_t = nullptr;
 
-static void qemit_t_emit(sQemit_t *psW, t_floatarg fTime, t_floatarg Val_real, t_floatarg Val_imag,
-                         t_floatarg fBand)
+static void qemit_t_emit(sQemit_t *psW, t_floatarg fTime, t_floatarg Val_real, t_floatarg Val_imag, t_floatarg fBand)
 {
     if (!psW->pawc_intern) {
         pd_error(psW, "qemit: no event list (out of memory), event dropped");
@@ -88,8 +87,7 @@ static void qemit_t_dsp(sQemit_t *psW, t_signal **sp)
 {
     // sp: main inlet, parameter inlet, coefficient outlet, parameter outlet.
     if (sp[1]->s_n != QAVEX_BLOCK)
-        pd_error(psW, "qemit: block size %i not supported (needs 64), nothing is published",
-                 (int)sp[1]->s_n);
+        pd_error(psW, "qemit: block size %i not supported (needs 64), nothing is published", (int)sp[1]->s_n);
     dsp_add(qemit_t_perform, 5, psW, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec, (t_int)sp[1]->s_n);
 }
 
@@ -140,6 +138,6 @@ void qemit_t_setup()
     pcQemit_t = qavex_t_tool_class("qemit_tilde", (t_newmethod)(t_method)qemit_t_new, (t_method)qemit_t_delete,
                                    sizeof(sQemit_t), A_DEFFLOAT, (int)offsetof(sQemit_t, fConstSignal),
                                    (t_method)qemit_t_dsp, (t_method)qemit_t_bang);
-    class_addmethod(pcQemit_t, (t_method)qemit_t_emit, gensym("emit"), A_DEFFLOAT, A_DEFFLOAT,
-                    A_DEFFLOAT, A_DEFFLOAT, A_NULL);
+    class_addmethod(pcQemit_t, (t_method)qemit_t_emit, gensym("emit"), A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT,
+                    A_NULL);
 }

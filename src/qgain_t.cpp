@@ -76,8 +76,7 @@ static void qgain_t_dsp(sQgain_t *psW, t_signal **sp)
 
 static void qgain_t_bang(sQgain_t *psW)
 {
-    post("qgain~: array %s, %s, %i bands", psW->array_name->s_name, psW->iDb ? "dB" : "linear",
-         (int)psW->sOut.bands);
+    post("qgain~: array %s, %s, %i bands", psW->array_name->s_name, psW->iDb ? "dB" : "linear", (int)psW->sOut.bands);
 }
 
 static void qgain_t_set_db(sQgain_t *psW, t_floatarg f)

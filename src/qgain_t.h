@@ -10,12 +10,12 @@
 
 struct sQgain_t {
     t_object x_obj;
-    t_float fConstSignal;      // main inlet's scalar (coefficient channel)
-    t_inlet *x_inC;            // parameter channel in
-    t_outlet *x_outG;          // coefficient channel out
-    t_outlet *x_outC;          // parameter channel out
-    t_symbol *array_name;      // the gains, element q for band q
-    std::int32_t iDb;          // 1: elements in dB, 0: linear factors
+    t_float fConstSignal;         // main inlet's scalar (coefficient channel)
+    t_inlet *x_inC;               // parameter channel in
+    t_outlet *x_outG;             // coefficient channel out
+    t_outlet *x_outC;             // parameter channel out
+    t_symbol *array_name;         // the gains, element q for band q
+    std::int32_t iDb;             // 1: elements in dB, 0: linear factors
     std::int32_t iMissingWarned;  // 1 while the array is missing (one error per episode)
     sQeffect_Out sOut;
 };

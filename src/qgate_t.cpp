@@ -14,14 +14,14 @@ static t_class *pcQgate_t = nullptr;
 
 // Per-band state.
 enum {
-    QGATE_GAIN = 0,     // smoothed gain
-    QGATE_SUM = 1,      // power summed while learning
-    QGATE_COUNT = 2,    // coefficients summed
-    QGATE_LAST = 3,     // mask element last read (dB)
-    QGATE_MASK = 4,     // mask as power
-    QGATE_LEARNT = 5,   // learned mask (dB), for the clock
-    QGATE_LEVEL = 6,    // smoothed power that opens and closes the band
-    QGATE_OPEN = 7,     // 1 while the band is open
+    QGATE_GAIN = 0,    // smoothed gain
+    QGATE_SUM = 1,     // power summed while learning
+    QGATE_COUNT = 2,   // coefficients summed
+    QGATE_LAST = 3,    // mask element last read (dB)
+    QGATE_MASK = 4,    // mask as power
+    QGATE_LEARNT = 5,  // learned mask (dB), for the clock
+    QGATE_LEVEL = 6,   // smoothed power that opens and closes the band
+    QGATE_OPEN = 7,    // 1 while the band is open
     QGATE_NSTATE = 8
 };
 
@@ -100,9 +100,8 @@ t_int *qgate_t_perform(t_int *w)
     }
     // The mask as power; bands beyond the array's end have none and stay open.
     double *last = qeffect_state(psW->sOut, QGATE_LAST), *mask = qeffect_state(psW->sOut, QGATE_MASK);
-    qeffect_follow_array(vec, size, S, last, mask, false, 0.0, [](double v) {
-        return std::isnan(v) ? 0.0 : std::pow(10.0, (v > 300.0 ? 300.0 : v) / 10.0);
-    });
+    qeffect_follow_array(vec, size, S, last, mask, false, 0.0,
+                         [](double v) { return std::isnan(v) ? 0.0 : std::pow(10.0, (v > 300.0 ? 300.0 : v) / 10.0); });
     const double thr = std::pow(10.0, (double)psW->fThreshold / 10.0);
     const double depth = std::pow(10.0, (double)(psW->fDepth > 0 ? 0 : psW->fDepth) / 20.0);
     const double atk = psW->fAttack, rel = psW->fRelease;
@@ -119,7 +118,8 @@ t_int *qgate_t_perform(t_int *w)
         // decision takes it smoothed over QGATE_LEVEL_MS (at least two
         // hops), with 3 dB between opening and closing.
         const double p = c.val_r * c.val_r + c.val_i * c.val_i;
-        if (std::isfinite(p)) qeffect_smooth(level[q], p, qeffect_pole(std::max(QGATE_LEVEL_MS, 2.0 * hop / (0.001 * QAVEX_SR)), hop));
+        if (std::isfinite(p))
+            qeffect_smooth(level[q], p, qeffect_pole(std::max(QGATE_LEVEL_MS, 2.0 * hop / (0.001 * QAVEX_SR)), hop));
         if (level[q] > mask[q] * thr) open[q] = 1.0;
         else if (level[q] < 0.5 * mask[q] * thr) open[q] = 0.0;
         const double target = open[q] != 0.0 ? 1.0 : depth;
@@ -184,10 +184,7 @@ static void qgate_t_set_threshold(sQgate_t *psW, t_floatarg f)
 }
 static void qgate_t_set_depth(sQgate_t *psW, t_floatarg f) { psW->fDepth = qgate_t_finite(f, QGATE_START_DEPTH); }
 static void qgate_t_set_attack(sQgate_t *psW, t_floatarg f) { psW->fAttack = qgate_t_finite(f, QGATE_START_ATTACK); }
-static void qgate_t_set_release(sQgate_t *psW, t_floatarg f)
-{
-    psW->fRelease = qgate_t_finite(f, QGATE_START_RELEASE);
-}
+static void qgate_t_set_release(sQgate_t *psW, t_floatarg f) { psW->fRelease = qgate_t_finite(f, QGATE_START_RELEASE); }
 static void qgate_t_set_array(sQgate_t *psW, t_symbol *s)
 {
     psW->array_name = s;

@@ -21,10 +21,7 @@ static t_class *pcQlag_t = nullptr;
 
 // ---------------------------------------------------------------- ring
 
-static bool qlag_t_initialize_ring(sQlag_t *psT)
-{
-    return psT->sSound.ring.build(psT->sSound.iLength);
-}
+static bool qlag_t_initialize_ring(sQlag_t *psT) { return psT->sSound.ring.build(psT->sSound.iLength); }
 
 // Sets iLength to 64 x factor (factor <= 1 counts as 3000, limited to
 // QLAG_MAX_FACTOR) and rebuilds the ring silent. False on a failed allocation.
@@ -32,8 +29,7 @@ static bool qlag_t_set_length(sQlag_t *psT, t_floatarg f)
 {
     bool limited = false;
     psT->sSound.iLength = qavex_t_ring_length(f, {(std::int32_t)QLAG_DEFAULT_FACTOR, QLAG_MAX_FACTOR, true}, &limited);
-    if (limited)
-        pd_error(psT, "qlag_tilde: soundbuffer length factor %g too large, using %i", f, (int)QLAG_MAX_FACTOR);
+    if (limited) pd_error(psT, "qlag_tilde: soundbuffer length factor %g too large, using %i", f, (int)QLAG_MAX_FACTOR);
     return qlag_t_initialize_ring(psT);
 }
 
@@ -111,10 +107,7 @@ static void qlag_t_dsp(sQlag_t *psT, t_signal **sp)
 
 // ---------------------------------------------------------------- messages
 
-static void qlag_t_bang(sQlag_t *psT)
-{
-    post("Qlag: Delay=%i", (int)qavex_t_to_int32(psT->fDelay));
-}
+static void qlag_t_bang(sQlag_t *psT) { post("Qlag: Delay=%i", (int)qavex_t_to_int32(psT->fDelay)); }
 
 static void qlag_t_set_soundbuffer_length_factor(sQlag_t *psT, t_floatarg f)
 {
@@ -149,8 +142,8 @@ static void qlag_t_delete(sQlag_t *psT)
 
 void qlag_t_setup()
 {
-    pcQlag_t = class_new(gensym("qlag_tilde"), (t_newmethod)(t_method)qlag_t_new, (t_method)qlag_t_delete, sizeof(sQlag_t),
-                         CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
+    pcQlag_t = class_new(gensym("qlag_tilde"), (t_newmethod)(t_method)qlag_t_new, (t_method)qlag_t_delete,
+                         sizeof(sQlag_t), CLASS_DEFAULT, A_DEFFLOAT, A_NULL);
     class_domainsignalin(pcQlag_t, (int)offsetof(sQlag_t, fConstSignal));
     class_addmethod(pcQlag_t, (t_method)qlag_t_dsp, gensym("dsp"), A_CANT, A_NULL);
     class_addbang(pcQlag_t, (t_method)qlag_t_bang);

@@ -24,10 +24,7 @@
 static t_class *pcQproc_t = nullptr;
 
 // A coefficient block that carries the tag and a usable list array.
-static bool qproc_t_coeff_block_valid(const sQavex_CoeffIn &in)
-{
-    return in.tag == QAVG_TAG && in.lists != nullptr;
-}
+static bool qproc_t_coeff_block_valid(const sQavex_CoeffIn &in) { return in.tag == QAVG_TAG && in.lists != nullptr; }
 
 // Number of lists a coefficient block offers: 0 unless it is valid and has
 // a positive count.
@@ -213,8 +210,8 @@ t_int *qproc_t_perform_shift(t_int *w)
     const sQavex_CoeffIn c = qavex_t_read_coeff_block(coeff_in);
     const sQavex_ParamIn p1 = qavex_t_read_param_block(src_in);
     const sQavex_ParamIn p2 = qavex_t_read_param_block(dst_in);
-    if (c.tag != QAVG_TAG || p1.tag != QAVC_TAG || p2.tag != QAVC_TAG || p1.p == nullptr ||
-        p2.p == nullptr || c.lists == nullptr) {
+    if (c.tag != QAVG_TAG || p1.tag != QAVC_TAG || p2.tag != QAVC_TAG || p1.p == nullptr || p2.p == nullptr ||
+        c.lists == nullptr) {
         qavex_t_write_empty_block(out);
         return qproc_t_next(w, psW);
     }
@@ -260,7 +257,10 @@ static void qproc_t_dsp(sQproc_t *psW, t_signal **sp)
     case eQPROC_ADD: out = 2; break;
     case eQPROC_FILTER:
     case eQPROC_THRESHOLD: out = 1; break;
-    case eQPROC_SHIFT: out = 3; psW->int_param[0] = 0; break;
+    case eQPROC_SHIFT:
+        out = 3;
+        psW->int_param[0] = 0;
+        break;
     default: return;  // inert object: no routine
     }
     const int n = sp[0]->s_n;
@@ -419,13 +419,13 @@ static void qproc_t_delete(sQproc_t *psW)
 
 void qproc_t_setup()
 {
-    pcQproc_t = class_new(gensym("qproc~"), (t_newmethod)(void (*)(void))qproc_t_new, (t_method)qproc_t_delete, sizeof(sQproc_t),
-                          CLASS_DEFAULT, A_DEFSYM, A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT, A_NULL);
+    pcQproc_t = class_new(gensym("qproc~"), (t_newmethod)(void (*)(void))qproc_t_new, (t_method)qproc_t_delete,
+                          sizeof(sQproc_t), CLASS_DEFAULT, A_DEFSYM, A_DEFFLOAT, A_DEFFLOAT, A_DEFFLOAT, A_NULL);
     CLASS_MAINSIGNALIN(pcQproc_t, sQproc_t, const_sig);
     class_addmethod(pcQproc_t, (t_method)qproc_t_dsp, gensym("dsp"), A_CANT, A_NULL);
     class_addbang(pcQproc_t, (t_method)qproc_t_bang);
-    class_addmethod(pcQproc_t, (t_method)qproc_t_set_float_param, gensym("set_float_param"), A_DEFFLOAT,
-                    A_DEFFLOAT, A_NULL);
+    class_addmethod(pcQproc_t, (t_method)qproc_t_set_float_param, gensym("set_float_param"), A_DEFFLOAT, A_DEFFLOAT,
+                    A_NULL);
     class_addmethod(pcQproc_t, (t_method)qproc_t_set_int_param, gensym("set_int_param"), A_DEFFLOAT, A_DEFFLOAT,
                     A_NULL);
 }

@@ -20,8 +20,8 @@ constexpr int QPROC_NUM_PARAM = 8;
 struct sQproc_t {
     t_object x_obj;
     t_float const_sig;
-    t_inlet **a_in;      // extra inlets in creation order; slot 0 (main inlet) unused
-    t_outlet **a_out;    // outlets in creation order
+    t_inlet **a_in;           // extra inlets in creation order; slot 0 (main inlet) unused
+    t_outlet **a_out;         // outlets in creation order
     std::int32_t num_inlet;   // slots of a_in, counting the main inlet
     std::int32_t num_outlet;  // slots of a_out
     t_float float_param[QPROC_NUM_PARAM];

@@ -76,8 +76,8 @@ double qtranspose_t_window_centre(const paf_type *re, const paf_type *im, std::i
 // The bank can be transposed: an exponential map with every table at hand.
 static bool qtranspose_t_bank_ok(const sQbank_Param *p)
 {
-    return p->eThetaType == EXP_C1_NYQU && p->Theta != nullptr && p->Theta_inv != nullptr &&
-           p->thetadata != nullptr && p->aiDq != nullptr && p->paf_r != nullptr && p->paf_i != nullptr && p->_b > 0;
+    return p->eThetaType == EXP_C1_NYQU && p->Theta != nullptr && p->Theta_inv != nullptr && p->thetadata != nullptr &&
+           p->aiDq != nullptr && p->paf_r != nullptr && p->paf_i != nullptr && p->_b > 0;
 }
 
 // Band centres, delays and gains after a bank change.
@@ -155,8 +155,8 @@ static void qtranspose_t_take(sQtranspose_t *psW, const sQavex_Coeff &c, double 
 // Gaussian on the warped axis), which gives the partial's magnitude at any
 // source position.
 struct sQtPeak {
-    std::int32_t p;     // band
-    double a, b, c;     // log magnitudes at p-1, p, p+1
+    std::int32_t p;  // band
+    double a, b, c;  // log magnitudes at p-1, p, p+1
 };
 
 static bool qtranspose_t_peak(const double *mag, std::int32_t S, std::int32_t p, sQtPeak &k)
@@ -297,8 +297,7 @@ static void qtranspose_t_dsp(sQtranspose_t *psW, t_signal **sp)
     }
     if (sp[0]->s_n != QAVEX_BLOCK)
         pd_error(psW, "qtranspose~: block size %i not supported (needs 64), output stays empty", (int)sp[0]->s_n);
-    dsp_add(qtranspose_t_perform, 6, psW, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec,
-            (t_int)sp[0]->s_n);
+    dsp_add(qtranspose_t_perform, 6, psW, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec, (t_int)sp[0]->s_n);
 }
 
 static void qtranspose_t_bang(sQtranspose_t *psW)

@@ -12,24 +12,24 @@
 
 #include "effect_lists.h"
 
-constexpr t_float QTRANSPOSE_START_GLIDE = 30.0f;  // ms: time constant of set_cents
+constexpr t_float QTRANSPOSE_START_GLIDE = 30.0f;   // ms: time constant of set_cents
 constexpr t_float QTRANSPOSE_START_SMOOTH = 15.0f;  // ms: smoothing of band magnitudes and frequencies
-constexpr double QTRANSPOSE_MAX_CENTS = 4800.0;   // four octaves each way
-constexpr std::int32_t QTRANSPOSE_REACH = 8;     // bands searched for a peak each way
+constexpr double QTRANSPOSE_MAX_CENTS = 4800.0;     // four octaves each way
+constexpr std::int32_t QTRANSPOSE_REACH = 8;        // bands searched for a peak each way
 
 struct sQtranspose_t {
     t_object x_obj;
-    t_float fConstSignal;     // main inlet's scalar (coefficient channel)
-    t_inlet *x_inC;           // parameter channel in
-    t_outlet *x_outG;         // coefficient channel out
-    t_outlet *x_outC;         // parameter channel out
-    t_float fCents;           // transposition asked for
-    t_float fGlide;           // ms: how fast the transposition follows it
-    t_float fSmooth;          // ms: smoothing of each band's magnitude and frequency
-    double dCents;            // transposition in use (glides toward fCents)
-    double dTableCents;       // transposition the source table was made for
+    t_float fConstSignal;  // main inlet's scalar (coefficient channel)
+    t_inlet *x_inC;        // parameter channel in
+    t_outlet *x_outG;      // coefficient channel out
+    t_outlet *x_outC;      // parameter channel out
+    t_float fCents;        // transposition asked for
+    t_float fGlide;        // ms: how fast the transposition follows it
+    t_float fSmooth;       // ms: smoothing of each band's magnitude and frequency
+    double dCents;         // transposition in use (glides toward fCents)
+    double dTableCents;    // transposition the source table was made for
     std::int32_t iBadBankWarned;
-    double dClock;            // samples since "dsp" (whole numbers)
+    double dClock;  // samples since "dsp" (whole numbers)
     sQeffect_Out sOut;
 };
 

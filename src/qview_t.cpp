@@ -82,8 +82,7 @@ void qview_t_tick(sQview_t *psW)
         garray_resize_long(a, psW->bands);
         if (!garray_getfloatwords(a, &size, &vec) || size != psW->bands) return;
     }
-    for (std::int32_t q = 0; q < psW->bands; q++)
-        vec[q].w_float = (t_float)qview_t_db(psW->mag[q], psW->floor_db);
+    for (std::int32_t q = 0; q < psW->bands; q++) vec[q].w_float = (t_float)qview_t_db(psW->mag[q], psW->floor_db);
     garray_redraw(a);
     psW->updates++;
 }
@@ -114,10 +113,7 @@ void qview_t_set_interval(sQview_t *psW, t_floatarg f)
     psW->blocks = 0;
 }
 
-void qview_t_set_floor(sQview_t *psW, t_floatarg f)
-{
-    psW->floor_db = std::isfinite(f) ? f : QVIEW_START_FLOOR;
-}
+void qview_t_set_floor(sQview_t *psW, t_floatarg f) { psW->floor_db = std::isfinite(f) ? f : QVIEW_START_FLOOR; }
 
 void qview_t_set_array(sQview_t *psW, t_symbol *s)
 {

@@ -12,17 +12,17 @@ constexpr t_float QVIEW_START_FLOOR = -120.0f;     // dB
 
 struct sQview_t {
     t_object x_obj;
-    t_float fConstSignal;      // main inlet's scalar (coefficient channel)
-    t_inlet *x_inC;            // parameter channel in
-    t_symbol *array_name;      // array written at every update
-    t_clock *clock;            // moves the magnitudes into the array between ticks
-    std::int32_t interval;     // blocks between updates, at least 1
-    t_float floor_db;          // smallest value written
-    std::int32_t blocks;       // valid blocks since the last update
-    std::int32_t bands;        // band count the magnitude table holds
-    double *mag;               // latest magnitude per band, 0 before the first
-    std::int32_t updates;      // array updates done
-    bool warned;               // missing array already reported
+    t_float fConstSignal;   // main inlet's scalar (coefficient channel)
+    t_inlet *x_inC;         // parameter channel in
+    t_symbol *array_name;   // array written at every update
+    t_clock *clock;         // moves the magnitudes into the array between ticks
+    std::int32_t interval;  // blocks between updates, at least 1
+    t_float floor_db;       // smallest value written
+    std::int32_t blocks;    // valid blocks since the last update
+    std::int32_t bands;     // band count the magnitude table holds
+    double *mag;            // latest magnitude per band, 0 before the first
+    std::int32_t updates;   // array updates done
+    bool warned;            // missing array already reported
 };
 
 void qview_t_set_interval(sQview_t *psW, t_floatarg f);

@@ -32,9 +32,9 @@ void qavex_t_round_message(t_floatarg fn, t_floatarg fmax, const void *owner)
     double dn = (double)fn, dm = (double)fmax;
     if (!(dn >= 1.0) || !(dm >= 2.0) || dn > 1073741824.0 || dm > 2147483647.0) {
         qavex_t_error(owner,
-                 "round_up_to_multiple_of_small_primes: needs n >= 1 (at most 1073741824) and maxprime >= 2");
+                      "round_up_to_multiple_of_small_primes: needs n >= 1 (at most 1073741824) and maxprime >= 2");
         return;
     }
     qavex_t_post("Nearest Number with small primes: %i",
-         (int)round_up_to_multiple_of_small_primes((std::int32_t)dn, (std::int32_t)dm));
+                 (int)round_up_to_multiple_of_small_primes((std::int32_t)dn, (std::int32_t)dm));
 }

@@ -16,9 +16,9 @@ bool qbank_map_tables_within_bound(std::int64_t Si, std::int64_t Sf)
 {
     if (Si + Sf <= QBANK_MAP_MAX_TABLE_ENTRIES) return true;
     qavex_t_error(nullptr,
-             "qbank_tilde initialize: the map file asks for tables of %lld entries, beyond the bound of %lld "
-             "table entries for a map file; the bank stays as it was",
-             (long long)(Si + Sf), (long long)QBANK_MAP_MAX_TABLE_ENTRIES);
+                  "qbank_tilde initialize: the map file asks for tables of %lld entries, beyond the bound of %lld "
+                  "table entries for a map file; the bank stays as it was",
+                  (long long)(Si + Sf), (long long)QBANK_MAP_MAX_TABLE_ENTRIES);
     return false;
 }
 
@@ -32,9 +32,9 @@ bool qbank_map_bank_within_bound(const sQbank_t *psW, std::int32_t bands)
     const long double samples = N * bands;
     if (samples <= QBANK_MAP_MAX_WINDOW_SAMPLES && samples * sizeof(pac_type) <= QBANK_MEMORY_LIMIT) return true;
     qavex_t_error(psW,
-             "qbank_tilde initialize: the map file gives %i bands of %.0f samples (%.0f window samples), beyond "
-             "the bound of %.0f window samples for a map file; the bank stays as it was",
-             (int)bands, (double)N, (double)samples, (double)QBANK_MAP_MAX_WINDOW_SAMPLES);
+                  "qbank_tilde initialize: the map file gives %i bands of %.0f samples (%.0f window samples), beyond "
+                  "the bound of %.0f window samples for a map file; the bank stays as it was",
+                  (int)bands, (double)N, (double)samples, (double)QBANK_MAP_MAX_WINDOW_SAMPLES);
     return false;
 }
 
@@ -57,10 +57,11 @@ bool qbank_dual_within_bound(sQbank_t *psW)
     const long double grid = 2.0L * (long double)longest < 64 ? 64 : 2.0L * (long double)longest;
     const long double work = grid * (long double)bands;
     if (work > QBANK_DUAL_MAX_WORK) {
-        qavex_t_error(psW,
-                 "qbank: make_dual: %lld bands on a transform grid of %.0f points (%.0f), beyond the bound of %.0f "
-                 "band-grid points; refused, the bank stays as it was",
-                 (long long)bands, (double)grid, (double)work, (double)QBANK_DUAL_MAX_WORK);
+        qavex_t_error(
+            psW,
+            "qbank: make_dual: %lld bands on a transform grid of %.0f points (%.0f), beyond the bound of %.0f "
+            "band-grid points; refused, the bank stays as it was",
+            (long long)bands, (double)grid, (double)work, (double)QBANK_DUAL_MAX_WORK);
         return false;
     }
     // Grid (two complex arrays and one real per point) and the duals.

@@ -162,8 +162,7 @@ TEST(BusRegistryHost, DeletingProducersInAnyOrderLeavesReadersSilent)
         int abs = p.obj("abs~");
         p.connect(p.synthesis(sg, e2e::Out(sa, 1)), 0, abs, 0);
         p.connect(abs, 0, tw, 0);
-        for (int j = 0; j < 3; j++)
-            p.at(400 + 100 * j, "\\; pd-p_" + std::string(names[orders[k][j]]) + s + " clear");
+        for (int j = 0; j < 3; j++) p.at(400 + 100 * j, "\\; pd-p_" + std::string(names[orders[k][j]]) + s + " clear");
     }
     // While everything lives the chains sound: the sums are above 0.
     p.dsp_on();

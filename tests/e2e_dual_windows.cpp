@@ -17,7 +17,7 @@
 // 45 dB.
 TEST(DualWindowsHost, DualsBeatOwnWindowsOnWhiteNoise)
 {
-    const int start = 22050;   // after the longest window and the latency (8777 each)
+    const int start = 22050;  // after the longest window and the latency (8777 each)
     const int length = 8820;  // 0.2 s
     e2e::Patch p;
     int bank = p.designer("set_C_d 8 \\, initialize \\, make -1 \\, copy_pac2paf -1 \\, make_dual");

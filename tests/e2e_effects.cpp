@@ -74,8 +74,7 @@ TEST(EffectsHost, GainArrayScalesItsBandsAndLeavesTheRest)
     int pass2 = p.synthesis(bad, e2e::Out(bad, 1));
     auto wav = p.record({dry, wet, pass, pass2}, 44100, 1000);
     auto r = p.run(2100);
-    EXPECT_EQ(e2e::count_containing(r.console, "qgain~: nosuch: no such float array, passing through"), 1)
-        << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "qgain~: nosuch: no such float array, passing through"), 1) << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "qgain~: notanarray: no such float array, passing through"), 1)
         << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "error: "), 2) << r.console;
@@ -263,7 +262,8 @@ TEST(EffectsHost, TransposedTonesPartialsLandOnTheRatio)
     };
     const Case cases[] = {{{220.0, 440.0, 660.0}, -50.0}, {{880.0, 1100.0, 1320.0}, -32.0}};
     e2e::Patch p;
-    int bank = p.designer("set_thetak 144 \\, set_C_d 8 \\, set_C_q 2 \\, set_T_max 0.5 \\, initialize \\, make -1 \\, shorten -1 \\, copy_pac2paf -1");
+    int bank = p.designer("set_thetak 144 \\, set_C_d 8 \\, set_C_q 2 \\, set_T_max 0.5 \\, initialize \\, make -1 \\, "
+                          "shorten -1 \\, copy_pac2paf -1");
     int lin = p.designer("set_theta_type 11 \\, initialize \\, make -1 \\, shorten -1 \\, copy_pac2paf -1");
     p.dsp_on();
     std::vector<e2e::Out> outs;
@@ -295,8 +295,7 @@ TEST(EffectsHost, TransposedTonesPartialsLandOnTheRatio)
     // From 1.5 s on: past the longest window and the synthesis latency.
     auto wav = p.record(outs, 44100, 1500);
     auto r = p.run(2600);
-    EXPECT_EQ(e2e::count_containing(r.console, "qtranspose~: bank: needs an exponential warping map"), 1)
-        << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "qtranspose~: bank: needs an exponential warping map"), 1) << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "error: "), 1) << r.console;
     auto ch = e2e::read_wav(wav, outs.size(), 44100);
     const size_t n = ch.size();

@@ -36,15 +36,14 @@ TEST(FastModesHost, DemoSettingsRoundTripAsExact)
     // Every block's latency is the same in all modes.
     const int blocks = e2e::count_containing(r.console, "latency-exact: 8777");
     EXPECT_GT(blocks, samples / 64 - 5);
-    EXPECT_TRUE(e2e::counts(r.console, {{"latency-fast: 8777", blocks}, {"latency-chain: 8777", blocks},
-                                        {"latency-", 3 * blocks}}));
+    EXPECT_TRUE(e2e::counts(
+        r.console, {{"latency-fast: 8777", blocks}, {"latency-chain: 8777", blocks}, {"latency-", 3 * blocks}}));
 
     auto ch = e2e::read_wav(wav, 4, samples);
     const size_t from = 12000;  // after the latency and the first full windows
     const double ex = e2e::error_db(ch[0], ch[3], from), fa = e2e::error_db(ch[1], ch[3], from),
                  fc = e2e::error_db(ch[2], ch[3], from);
-    std::printf("round trip at demo settings: exact %.3f dB, fast synthesis %.3f dB, fast chain %.3f dB\n", ex, fa,
-                fc);
+    std::printf("round trip at demo settings: exact %.3f dB, fast synthesis %.3f dB, fast chain %.3f dB\n", ex, fa, fc);
     EXPECT_LT(ex, -25.0);
     EXPECT_NEAR(fa, ex, 0.1);
     EXPECT_NEAR(fc, ex, 0.1);

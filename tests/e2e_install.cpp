@@ -68,12 +68,18 @@ struct Spelling {
 };
 
 const Spelling SPELLINGS[] = {
-    {"qavex_tilde", "qavex_tilde-help.pd"},       {"qavex~", "qavex_tilde-help.pd"},
-    {"invqavex_tilde", "invqavex_tilde-help.pd"}, {"invqavex~", "invqavex_tilde-help.pd"},
-    {"qlag_tilde", "qlag_tilde-help.pd"},         {"qlag~", "qlag_tilde-help.pd"},
-    {"qemit_tilde", "qemit_tilde-help.pd"},       {"qemit~", "qemit_tilde-help.pd"},
-    {"qbank_tilde", "qbank_tilde-help.pd"},       {"qbank~", "qbank_tilde-help.pd"},
-    {"qproc~ add", "qproc~-help.pd"},             {"qdump~", "qdump~-help.pd"},
+    {"qavex_tilde", "qavex_tilde-help.pd"},
+    {"qavex~", "qavex_tilde-help.pd"},
+    {"invqavex_tilde", "invqavex_tilde-help.pd"},
+    {"invqavex~", "invqavex_tilde-help.pd"},
+    {"qlag_tilde", "qlag_tilde-help.pd"},
+    {"qlag~", "qlag_tilde-help.pd"},
+    {"qemit_tilde", "qemit_tilde-help.pd"},
+    {"qemit~", "qemit_tilde-help.pd"},
+    {"qbank_tilde", "qbank_tilde-help.pd"},
+    {"qbank~", "qbank_tilde-help.pd"},
+    {"qproc~ add", "qproc~-help.pd"},
+    {"qdump~", "qdump~-help.pd"},
     {"qview~ spectrum", "qview~-help.pd"},
 };
 
@@ -207,6 +213,7 @@ TEST(Install, EverySpellingCreatesAndHelpOpensItsPatch)
         EXPECT_EQ(console.find("couldn't find help patch"), std::string::npos) << console;
         for (int i = 0; i < (int)std::size(SPELLINGS); i++)
             EXPECT_TRUE(e2e::has_line(console, "HELP_" + std::to_string(i) + ": bang"))
-                << SPELLINGS[i].name << " -> " << SPELLINGS[i].help << "\n" << console;
+                << SPELLINGS[i].name << " -> " << SPELLINGS[i].help << "\n"
+                << console;
     }
 }

@@ -29,9 +29,8 @@ TEST(Library, LoadsAndQuits)
 //   the parameter tag on both bank inlets; every output feeds a filter.
 TEST(Library, TagBitFloatsOnInletsAreHarmless)
 {
-    const char *objects[] = {"qavex_tilde", "invqavex_tilde", "qlag_tilde", "qemit_tilde",
-                             "qdump~",      "qproc~ add",     "qproc~ filter 0 1",
-                             "qproc~ threshold 0.1", "qproc~ shift 1 1 1"};
+    const char *objects[] = {"qavex_tilde", "invqavex_tilde",    "qlag_tilde",           "qemit_tilde",       "qdump~",
+                             "qproc~ add",  "qproc~ filter 0 1", "qproc~ threshold 0.1", "qproc~ shift 1 1 1"};
     const int inlets[] = {2, 3, 2, 3, 2, 4, 3, 2, 7};
     e2e::Patch p;
     int g = p.at(0, "51898511360"), c = p.at(0, "51898494976");
@@ -150,9 +149,11 @@ const HelpCase HELP_CASES[] = {
          EXPECT_EQ(e2e::count_containing(c, "qgate~: mask qgate-help-mask, threshold 6 dB"), 1);
      }},
     // A noise formant stamped onto a sawtooth.
-    {"qcross~-help.pd", 1500, [](const std::string &c) { EXPECT_EQ(e2e::count_containing(c, "qcross~: smoothing 10 ms, 33 bands"), 1); }},
+    {"qcross~-help.pd", 1500,
+     [](const std::string &c) { EXPECT_EQ(e2e::count_containing(c, "qcross~: smoothing 10 ms, 33 bands"), 1); }},
     // Three partials a fifth up on a bank of 12 bands per octave.
-    {"qtranspose~-help.pd", 2000, [](const std::string &c) { EXPECT_EQ(e2e::count_containing(c, "qtranspose~: 700 cents (now 700)"), 1); }},
+    {"qtranspose~-help.pd", 2000,
+     [](const std::string &c) { EXPECT_EQ(e2e::count_containing(c, "qtranspose~: 700 cents (now 700)"), 1); }},
 };
 
 }  // namespace

@@ -30,8 +30,8 @@ std::string run_elsewhere(const std::string &patch, const std::string &cwd)
 {
     std::string out = patch + ".console";
     std::string cmd = "cd '" + cwd + "' && timeout 120 " + e2e::host_command() +
-                      " -nogui -batch -noaudio -noprefs -stderr -path '" +
-                      e2e::build_dir() + "' -lib qavex -open '" + patch + "' > '" + out + "' 2>&1";
+                      " -nogui -batch -noaudio -noprefs -stderr -path '" + e2e::build_dir() + "' -lib qavex -open '" +
+                      patch + "' > '" + out + "' 2>&1";
     int rc = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0);
     return e2e::read_file(out);

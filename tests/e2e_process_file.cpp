@@ -171,7 +171,7 @@ TEST(ProcessFile, EveryInputGivesACompleteOutputOrOneLineAndTheEarlierOutputStay
         const char *name;
         WavShape wav;
         const char *in, *out;  // file names in the test folder ("" IN: the WAV above)
-        const char *message;    // "" for success
+        const char *message;   // "" for success
         int channels;
     };
     const std::string bell = "/usr/share/puredata/doc/sound/bell.aiff";

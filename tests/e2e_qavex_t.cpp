@@ -15,7 +15,6 @@
 
 namespace {
 
-
 // Index of the first line equal to want at or after from, or -1.
 int find_line(const std::vector<std::string> &v, const std::string &want, int from = 0)
 {
@@ -65,13 +64,18 @@ TEST(QavexTildeHost, BangCountIsSharedBetweenObjects)
     p.connect(p.at(0, "bang \\, bang \\, bang \\, bang \\, bang \\, bang", a), 0, p.obj("qavex_tilde"), 0);
     auto r = p.run(10);
     // Twelve bangs in all: the remark comes at counts 11 and 12.
-    EXPECT_TRUE(e2e::counts(r.console, {{"-----------------Qavex--------------:", 12}, {"Why are you banging me?", 2}}));
+    EXPECT_TRUE(
+        e2e::counts(r.console, {{"-----------------Qavex--------------:", 12}, {"Why are you banging me?", 2}}));
 }
 
 TEST(QavexTildeHost, BadArgumentsNeverStopTheHost)
 {
-    const std::vector<std::string> sels = {"set_compute_coefficients", "set_q_analyse_min", "set_q_analyse_sup",
-                                           "set_var", "set_num_threads", "initialize",
+    const std::vector<std::string> sels = {"set_compute_coefficients",
+                                           "set_q_analyse_min",
+                                           "set_q_analyse_sup",
+                                           "set_var",
+                                           "set_num_threads",
+                                           "initialize",
                                            "round_up_to_multiple_of_small_primes",
                                            "set_soundbuffer_length_factor"};
     // "$1" comes from [expr]: NaN and both infinities.
@@ -211,6 +215,5 @@ TEST(QavexTildeHost, OtherBlockSizeIsReported)
     p.sub("blk128", sub);
     p.dsp_on();
     auto r = p.run(20);
-    EXPECT_GT(e2e::count_containing(r.console, "error: Fehler in qavex_t_perform - Blocksize falsch"), 0)
-        << r.console;
+    EXPECT_GT(e2e::count_containing(r.console, "error: Fehler in qavex_t_perform - Blocksize falsch"), 0) << r.console;
 }

@@ -23,7 +23,6 @@ double power(const std::vector<float> &v, size_t from)
     return s;
 }
 
-
 // A test signal through designer, analysis and synthesis; the dry signal
 // through the delay fed with the synthesis' latency. Both are recorded for
 // `samples` samples from the first block on; the first latency is printed
@@ -92,8 +91,8 @@ int designer_listing_window(e2e::Patch &p, int q, int samples)
 
 // Turns DSP on and runs the patch, recording src for `samples` samples
 // from the first block; returns the run, the recording and table "win".
-std::tuple<e2e::Run, std::vector<float>, std::vector<float>> run_with_window(e2e::Patch &p, e2e::Out src,
-                                                                             int samples, double write_ms)
+std::tuple<e2e::Run, std::vector<float>, std::vector<float>> run_with_window(e2e::Patch &p, e2e::Out src, int samples,
+                                                                             double write_ms)
 {
     p.dsp_on();
     auto wav = p.record({src}, samples, 0, write_ms, "out.wav", " win");
@@ -204,8 +203,8 @@ TEST(QbankHost, BangCounterLines)
     for (size_t i = 0; i < v.size(); i++) {
         if (v[i] != "-----------------Qavex--------------:") continue;
         reports++;
-        bool remark = i >= 2 && std::any_of(remarks.begin(), remarks.end(),
-                                            [&](const auto &m) { return v[i - 2] == m.first; });
+        bool remark =
+            i >= 2 && std::any_of(remarks.begin(), remarks.end(), [&](const auto &m) { return v[i - 2] == m.first; });
         bool want = (reports >= 11 && reports <= 19) || (reports >= 21 && reports <= 25) ||
                     (reports >= 27 && reports <= 29) || reports >= 31;
         EXPECT_EQ(remark, want) << reports;
@@ -217,12 +216,37 @@ TEST(QbankHost, BadInputNeverStopsTheHost)
     e2e::Patch p;
     const std::string dir = p.dir();
     e2e::write_file(dir + "/garbage.txt", "this is not a thetadata file\n\x01\x02\xff");
-    std::string sels[] = {"make", "shorten", "test", "copy_pac2paf", "copy_paf2pac", "paf2list", "send_windows",
-                          "set_window_type", "set_theta_type", "set_C_b", "set_C_T_c", "set_T_max", "set_C_d",
-                          "set_C_q", "set_C_SR", "set_K", "set_compute_type", "set_thetaf0", "set_thetak",
-                          "set_C_cut", "set_var", "set_winlength_window", "set_winlength_compute", "set_a",
-                          "set_b", "get_first_zero_paf", "get_window_length_paf", "get_window_length_pac",
-                          "print_first_and_last_value", "print_band", "initialize"};
+    std::string sels[] = {"make",
+                          "shorten",
+                          "test",
+                          "copy_pac2paf",
+                          "copy_paf2pac",
+                          "paf2list",
+                          "send_windows",
+                          "set_window_type",
+                          "set_theta_type",
+                          "set_C_b",
+                          "set_C_T_c",
+                          "set_T_max",
+                          "set_C_d",
+                          "set_C_q",
+                          "set_C_SR",
+                          "set_K",
+                          "set_compute_type",
+                          "set_thetaf0",
+                          "set_thetak",
+                          "set_C_cut",
+                          "set_var",
+                          "set_winlength_window",
+                          "set_winlength_compute",
+                          "set_a",
+                          "set_b",
+                          "get_first_zero_paf",
+                          "get_window_length_paf",
+                          "get_window_length_pac",
+                          "print_first_and_last_value",
+                          "print_band",
+                          "initialize"};
     // Every selector with no, symbolic, negative, huge and too many arguments.
     std::string all;
     for (auto &s : sels)

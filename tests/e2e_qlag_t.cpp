@@ -40,8 +40,7 @@ Recording record(const std::vector<long> &delays, long samples, const std::strin
     if (x.size() != y.size()) return ::testing::AssertionFailure() << "lengths differ";
     for (size_t t = 0; t < y.size(); t++) {
         float want = (long)t >= D ? x[t - D] : 0.0f;
-        if (y[t] != want)
-            return ::testing::AssertionFailure() << "t=" << t << " got " << y[t] << " want " << want;
+        if (y[t] != want) return ::testing::AssertionFailure() << "t=" << t << " got " << y[t] << " want " << want;
     }
     return ::testing::AssertionSuccess();
 }
@@ -96,4 +95,3 @@ TEST(QlagHost, NegativeDelayReadsBackAsZeroAndBadMessagesAreHarmless)
     EXPECT_TRUE(e2e::counts(r.console, {{"Qlag: Delay=0", 1}, {"Qlag: Delay=2", 1}, {"Qlag: Delay=-5", 0}}));
     EXPECT_GE(e2e::count_containing(r.console, "error"), 1) << r.console;
 }
-

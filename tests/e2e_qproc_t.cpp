@@ -40,8 +40,8 @@ TEST(QprocE2E, UnknownSymbolsPrintUsageAndStayInert)
     p.dsp_on();
     p.marker(100, "still running");
     auto r = p.run(150);
-    EXPECT_TRUE(e2e::counts(r.console,
-                            {{"Qproc Usage: See Help Patch", 3}, {"Qproc Buum Chzakk", 2}, {"couldn't create", 0}}));
+    EXPECT_TRUE(
+        e2e::counts(r.console, {{"Qproc Usage: See Help Patch", 3}, {"Qproc Buum Chzakk", 2}, {"couldn't create", 0}}));
     EXPECT_TRUE(e2e::has_line(r.console, "e2e: still running")) << r.console;
 }
 
@@ -59,8 +59,8 @@ TEST(QprocE2E, BadArgumentsAndAudioNeverStopTheHost)
     // Plain audio on every signal inlet: no tags, so empty channels out.
     int osc = p.obj("osc~ 1000");
     int noise = p.obj("noise~");
-    const int wires[][3] = {{osc, f, 0}, {noise, t, 0}, {osc, s, 0}, {noise, s, 1},
-                            {osc, s, 3}, {osc, a, 0},  {noise, a, 2}};
+    const int wires[][3] = {{osc, f, 0}, {noise, t, 0}, {osc, s, 0},  {noise, s, 1},
+                            {osc, s, 3}, {osc, a, 0},   {noise, a, 2}};
     for (auto &w : wires) p.connect(w[0], 0, w[1], w[2]);
     // The outputs feed on, including back into a shift object.
     int s2 = p.obj("qproc~ shift");
@@ -86,8 +86,7 @@ TEST(QprocE2E, BadArgumentsAndAudioNeverStopTheHost)
     // output is the empty channel, silence.
     EXPECT_TRUE(e2e::lines(r.console, {"e2e: still running", "int_param[0]=\t2147483647", "int_param[1]=\t0",
                                        "float_param[0]=\t0.000000", "env: 0"}));
-    EXPECT_EQ(e2e::count_containing(r.console, "env: "), e2e::count_containing(r.console, "env: 0"))
-        << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "env: "), e2e::count_containing(r.console, "env: 0")) << r.console;
 }
 
 TEST(QprocE2E, OtherBlockSizeReportsAndStaysSilent)
@@ -102,12 +101,10 @@ TEST(QprocE2E, OtherBlockSizeReportsAndStaysSilent)
     p.sub("sub", sub);
     p.dsp_on();
     auto r = p.run(200);
-    EXPECT_EQ(e2e::count_containing(r.console, "qproc~: block size 32 not supported, needs 64; output stays empty"),
-              1)
+    EXPECT_EQ(e2e::count_containing(r.console, "qproc~: block size 32 not supported, needs 64; output stays empty"), 1)
         << r.console;
     EXPECT_TRUE(e2e::has_line(r.console, "env32: 0")) << r.console;
-    EXPECT_EQ(e2e::count_containing(r.console, "env32: "), e2e::count_containing(r.console, "env32: 0"))
-        << r.console;
+    EXPECT_EQ(e2e::count_containing(r.console, "env32: "), e2e::count_containing(r.console, "env32: 0")) << r.console;
 }
 
 namespace {

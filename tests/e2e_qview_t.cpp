@@ -75,7 +75,8 @@ TEST(QviewHost, LoudestElementIsTheBandOfTheSine)
     ASSERT_LT(peak + 1, (int)centres.size());
     EXPECT_TRUE((centres[peak] <= 1000.0 && 1000.0 <= centres[peak + 1]) ||
                 (centres[peak - 1] <= 1000.0 && 1000.0 <= centres[peak]))
-        << peak << "\n" << r.console;
+        << peak << "\n"
+        << r.console;
 
     // A sine at a band's centre frequency peaks in that band, and the
     // report names it.

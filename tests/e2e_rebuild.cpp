@@ -122,8 +122,7 @@ TEST(RebuildHost, OldBankUntilTheSwapThenTheNewBankAsIfBuiltAtLoad)
     auto a = e2e::read_wav(after, 4, n);
     const size_t from = 2 * 8778 + 1000;
     const double w_own = worst_relative(a[0], a[1], from), w_dual = worst_relative(a[2], a[3], from);
-    std::printf("after the swap: worst difference to the bank built at load %.3g (own), %.3g (dual)\n", w_own,
-                w_dual);
+    std::printf("after the swap: worst difference to the bank built at load %.3g (own), %.3g (dual)\n", w_own, w_dual);
     EXPECT_LE(w_own, 1e-6);
     EXPECT_LE(w_dual, 1e-6);
 }

@@ -23,10 +23,10 @@ namespace {
 
 struct FileCase {
     const char *name;
-    std::string path;     // file given to "open"
-    int events;           // coefficients emitted in one block after "open"
-    bool close_after;     // "close" once the events are written
-    std::string error;    // the one expected error, without "error: "
+    std::string path;   // file given to "open"
+    int events;         // coefficients emitted in one block after "open"
+    bool close_after;   // "close" once the events are written
+    std::string error;  // the one expected error, without "error: "
 };
 
 // A designer feeds a generator, whose stream goes to the writer: "open",
@@ -54,13 +54,10 @@ TEST(RobustHost, WriterReportsEveryFileFailureOnceWithTheSystemsReason)
     // 100 lines of about 50 bytes exceed the stream's buffer, so the write
     // itself fails; a single line only fails when it is flushed at "close".
     const FileCase cases[] = {
-        {"missing folder", missing, 1, false,
-         "qdump~: cannot open " + missing + ": " + std::strerror(ENOENT)},
+        {"missing folder", missing, 1, false, "qdump~: cannot open " + missing + ": " + std::strerror(ENOENT)},
         {"directory", dir, 1, false, "qdump~: cannot open " + dir + ": " + std::strerror(EISDIR)},
-        {"write to a full device", full, 100, false,
-         "qdump~: writing " + full + " failed: " + std::strerror(ENOSPC)},
-        {"close on a full device", full, 1, true,
-         "qdump~: closing " + full + " failed: " + std::strerror(ENOSPC)},
+        {"write to a full device", full, 100, false, "qdump~: writing " + full + " failed: " + std::strerror(ENOSPC)},
+        {"close on a full device", full, 1, true, "qdump~: closing " + full + " failed: " + std::strerror(ENOSPC)},
     };
     for (const FileCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,8 +114,11 @@ TEST(RobustHost, WrongBlockSizeGivesOneErrorPerStartAndEmptyOutlets)
     e2e::Run r = p.run(250, 120);
 
     // The designer works at any size; every other class reports once per start.
-    const char *reports[] = {"Fehler in qavex_t_perform - Blocksize falsch", "invqavex_tilde: block size 128",
-                             "qproc~: block size 128", "qemit: block size 128", "qdump~: block size 128",
+    const char *reports[] = {"Fehler in qavex_t_perform - Blocksize falsch",
+                             "invqavex_tilde: block size 128",
+                             "qproc~: block size 128",
+                             "qemit: block size 128",
+                             "qdump~: block size 128",
                              "qlag_tilde: block size 128"};
     for (const char *rep : reports) EXPECT_EQ(e2e::count_containing(r.console, rep), 2) << rep << "\n" << r.console;
     EXPECT_EQ(e2e::count_containing(r.console, "error"), 12) << r.console;
@@ -197,15 +197,15 @@ TEST(RobustHost, NonFiniteInputIsAnalysedAsZeroWithOneWarningPerEpisode)
 // the conversion. The chain keeps the windows it had and stays finite.
 TEST(RobustHost, DesignerPublishesNoNonFiniteWindow)
 {
-    const std::string msgs = std::string(MAKE) +
-                             " \\, paf2list 3 \\, mult -1 TIMES_VAL 1e309 0 \\, cut -1 0 1e309"
-                             " \\, make_dc_offset -1 1 -1e309 0 \\, mult -1 TIMES_VAL 1e30 0"
-                             " \\, mult -1 TIMES_VAL 1e30 0 \\, copy_pac2paf -1 \\, paf2list 3";
+    const std::string msgs = std::string(MAKE) + " \\, paf2list 3 \\, mult -1 TIMES_VAL 1e309 0 \\, cut -1 0 1e309"
+                                                 " \\, make_dc_offset -1 1 -1e309 0 \\, mult -1 TIMES_VAL 1e30 0"
+                                                 " \\, mult -1 TIMES_VAL 1e30 0 \\, copy_pac2paf -1 \\, paf2list 3";
     ChainRun r = run_chain(msgs, "0.5");
     ASSERT_EQ(r.run.status, 0) << "took " << r.seconds << " s\n" << r.run.console;
     for (const char *sel : {"mult", "cut", "make_dc_offset"})
         EXPECT_EQ(e2e::count_containing(r.run.console, std::string("qbank_tilde ") + sel + ": value "), 1)
-            << sel << "\n" << r.run.console;
+            << sel << "\n"
+            << r.run.console;
     EXPECT_EQ(e2e::count_containing(r.run.console, "copy_pac2paf: window 0 holds values that are not finite"), 1)
         << r.run.console;
     EXPECT_EQ(e2e::count_containing(r.run.console, "error"), 4) << r.run.console;
@@ -314,7 +314,7 @@ struct BoundCase {
     std::string messages;  // sent at load; the last ones show the state
     const char *refusal;   // start of the one error
     long double bound;
-    std::string state;     // a line proving the earlier state was kept
+    std::string state;  // a line proving the earlier state was kept
 };
 
 e2e::Patch bound_patch(const char *object, const std::string &messages)
@@ -333,8 +333,7 @@ TEST(RobustHost, OversizedRequestsAreRefusedWithinTheBound)
     const BoundCase cases[] = {
         {"analysis ring", "qavex_tilde", "set_var 7 \\, set_soundbuffer_length_factor 1e30 \\, initialize \\, bang",
          "qavex_tilde initialize: needs ", GiB, "Var= \t7.000000"},
-        {"synthesis slices", "invqavex_tilde",
-         "set_soundbuffer_length_factor 262144 \\, set_num_threads 64 \\, bang",
+        {"synthesis slices", "invqavex_tilde", "set_soundbuffer_length_factor 262144 \\, set_num_threads 64 \\, bang",
          "invqavex_tilde set_num_threads: needs ", GiB, "Multithreading: \t4 threads"},
         {"designer prolong", "qbank_tilde", "make -1 \\, prolong -1 16000000 2 0 \\, get_window_length_pac 5",
          "qbank_tilde prolong: needs ", DESIGNER, "out: 8778"},
@@ -351,8 +350,7 @@ TEST(RobustHost, OversizedRequestsAreRefusedWithinTheBound)
         EXPECT_EQ(e2e::count_containing(r.run.console, "error"), 1) << r.run.console;
         EXPECT_TRUE(e2e::has_line(r.run.console, c.state)) << r.run.console;
         EXPECT_LT(r.peak, idle.peak + c.bound);
-        std::printf("%s: peak %.0f MB, idle host %.0f MB\n", c.name, (double)(r.peak / 1e6),
-                    (double)(idle.peak / 1e6));
+        std::printf("%s: peak %.0f MB, idle host %.0f MB\n", c.name, (double)(r.peak / 1e6), (double)(idle.peak / 1e6));
     }
 }
 

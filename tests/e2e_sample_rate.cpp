@@ -81,8 +81,8 @@ Result run_at(int rate, const std::string &setup)
 
     std::string out = dir + "/console.txt";
     std::string cmd = "cd '" + dir + "' && timeout 300 " + e2e::host_command() + " -r " + std::to_string(rate) +
-                      " -nogui -batch -noaudio -noprefs -stderr -path '" + e2e::build_dir() +
-                      "' -lib qavex -open '" + dir + "/rate.pd' > '" + out + "' 2>&1";
+                      " -nogui -batch -noaudio -noprefs -stderr -path '" + e2e::build_dir() + "' -lib qavex -open '" +
+                      dir + "/rate.pd' > '" + out + "' 2>&1";
     int rc = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0);
     Result r;
@@ -139,7 +139,8 @@ TEST(SampleRate, BandsStayInHzAndTheRoundTripHoldsAt48And96kHz)
         int rate;
         const char *setup;
     };
-    const Case cases[] = {{48000, "set_samplerate 0 \\, "}, {96000, "set_samplerate 96000 \\, "}, {44100, "set_samplerate 0 \\, "}};
+    const Case cases[] = {
+        {48000, "set_samplerate 0 \\, "}, {96000, "set_samplerate 96000 \\, "}, {44100, "set_samplerate 0 \\, "}};
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.rate) + " " + c.setup);
         Result r = run_at(c.rate, c.setup);

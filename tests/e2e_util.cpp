@@ -16,10 +16,7 @@ namespace e2e {
 
 // Each object a little further right than the one before, so the [inlet~]
 // and [outlet~] of a subpatch come in the order they were added.
-std::string Patch::place() const
-{
-    return std::to_string(10 + 2 * count_) + " " + std::to_string(10 + 20 * count_);
-}
+std::string Patch::place() const { return std::to_string(10 + 2 * count_) + " " + std::to_string(10 + 20 * count_); }
 
 int Patch::obj(const std::string &text)
 {
@@ -35,8 +32,8 @@ int Patch::msg(const std::string &text)
 
 void Patch::connect(int src, int outlet, int dst, int inlet)
 {
-    lines_.push_back("#X connect " + std::to_string(src) + " " + std::to_string(outlet) + " " +
-                     std::to_string(dst) + " " + std::to_string(inlet) + ";");
+    lines_.push_back("#X connect " + std::to_string(src) + " " + std::to_string(outlet) + " " + std::to_string(dst) +
+                     " " + std::to_string(inlet) + ";");
 }
 
 int Patch::sub(const std::string &name, const Patch &inner)
@@ -326,7 +323,6 @@ int count_containing(const std::string &console, const std::string &text)
     return n;
 }
 
-
 std::vector<std::string> lines_of(const std::string &text)
 {
     std::vector<std::string> v;
@@ -382,8 +378,7 @@ std::vector<Coefficient> read_coefficients(const std::string &path)
         Coefficient c{};
         if (std::sscanf(line.c_str(), "%ld\t%d\t%lf\t%lf\t%ld", &c.time, &c.band, &c.re, &c.im, &c.length) == 5)
             v.push_back(c);
-        else
-            ADD_FAILURE() << "not a coefficient line in " << path << ": " << line;
+        else ADD_FAILURE() << "not a coefficient line in " << path << ": " << line;
     }
     return v;
 }

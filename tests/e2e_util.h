@@ -39,7 +39,7 @@ public:
     // dir: the folder for the run's files; a fresh one when empty.
     explicit Patch(std::string dir = "") : dir_(std::move(dir)) {}
     int obj(const std::string &text);
-    int msg(const std::string &text);   // text may contain "\\;" etc.
+    int msg(const std::string &text);  // text may contain "\\;" etc.
     void connect(int src, int outlet, int dst, int inlet);
     void connect(Out src, int dst, int inlet = 0) { connect(src.obj, src.outlet, dst, inlet); }
     // [pd name] holding inner; its inlets and outlets, in the order they
@@ -74,8 +74,7 @@ public:
     // A file writer (creation text `object`) of the coefficient and the
     // parameter channel, writing `file` from load on until close_ms (for
     // good when close_ms < 0).
-    int writer(Out coeffs, Out params, const std::string &file, double close_ms,
-               const std::string &object = "qdump~");
+    int writer(Out coeffs, Out params, const std::string &file, double close_ms, const std::string &object = "qdump~");
     // Records each source into a table of `samples` samples from start_ms
     // on (0: the first block) and writes the tables, one channel each, plus
     // the tables named in `also`, to dir()/wav at write_ms (by default 20 ms
@@ -124,8 +123,7 @@ std::vector<std::string> lines_of(const std::string &text);
 int count_containing(const std::string &console, const std::string &text);
 bool has_line(const std::string &console, const std::string &line);
 // Every text stands in exactly that many lines of the console.
-::testing::AssertionResult counts(const std::string &console,
-                                  const std::vector<std::pair<std::string, int>> &want);
+::testing::AssertionResult counts(const std::string &console, const std::vector<std::pair<std::string, int>> &want);
 // Every line stands in the console (as has_line).
 ::testing::AssertionResult lines(const std::string &console, const std::vector<std::string> &want);
 

@@ -82,8 +82,7 @@ std::vector<float> atoms_to_floats(int argc, const t_atom *argv)
 // registers only where they travel apart from the pointers, as on Linux
 // and macOS; Windows passes every argument in the place of its position.)
 template <std::size_t... I, std::size_t... F>
-void *call_exact(void *fn, const t_int *ai, const t_floatarg *ad, std::index_sequence<I...>,
-                 std::index_sequence<F...>)
+void *call_exact(void *fn, const t_int *ai, const t_floatarg *ad, std::index_sequence<I...>, std::index_sequence<F...>)
 {
     typedef void *(*t_fun)(decltype((void)I, t_int())..., decltype((void)F, t_floatarg())...);
     return ((t_fun)fn)(ai[I]..., ad[F]...);
@@ -215,8 +214,8 @@ t_symbol *gensym(const char *s)
     return r;
 }
 
-t_class *class_new(t_symbol *name, t_newmethod newmethod, t_method freemethod, size_t size, int flags,
-                   t_atomtype arg1, ...)
+t_class *class_new(t_symbol *name, t_newmethod newmethod, t_method freemethod, size_t size, int flags, t_atomtype arg1,
+                   ...)
 {
     auto c = std::make_unique<t_class>();
     c->name = name->s_name;

@@ -13,7 +13,7 @@
 namespace stub {
 
 struct Line {
-    bool error;        // pd_error (true) or post (false)
+    bool error;  // pd_error (true) or post (false)
     std::string text;
     const void *object = nullptr;  // the object pd_error named
 };
@@ -31,12 +31,12 @@ struct DspCall {
 
 // Console.
 std::vector<Line> &console();
-void clear();                                  // console, outlets, dsp calls
-std::string console_text();                    // all lines, '\n'-joined
-bool posted(const std::string &text);          // a line equal to text
-bool errored(const std::string &text);         // an error line equal to text
-int count_lines(const std::string &text);      // lines equal to text
-int count_errors();                            // error lines
+void clear();                              // console, outlets, dsp calls
+std::string console_text();                // all lines, '\n'-joined
+bool posted(const std::string &text);      // a line equal to text
+bool errored(const std::string &text);     // an error line equal to text
+int count_lines(const std::string &text);  // lines equal to text
+int count_errors();                        // error lines
 
 // Registers a class the first time its setup routine is named, as loading
 // the library does once; returns the console lines that first run posted.
@@ -81,7 +81,7 @@ void run(const DspCall &c);
 struct InletInfo {
     t_object *owner;
     bool is_signal;
-    t_float *fp;  // float inlets
+    t_float *fp;      // float inlets
     std::string sel;  // "list" inlets redirect to this selector
 };
 std::vector<InletInfo> inlets_of(t_object *owner);

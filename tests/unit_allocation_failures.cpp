@@ -154,8 +154,7 @@ struct World {
     const sQbank_Param *P;  // shared designer's bank (windows made and copied)
     t_pd *x = nullptr;      // object under test
     Bus in;
-    std::vector<t_sample> out[3] = {std::vector<t_sample>(64), std::vector<t_sample>(64),
-                                    std::vector<t_sample>(64)};
+    std::vector<t_sample> out[3] = {std::vector<t_sample>(64), std::vector<t_sample>(64), std::vector<t_sample>(64)};
     stub::DspCall call{};
     std::vector<std::vector<pac_type>> before;  // windows before the action
     explicit World(const sQbank_Param *p) : P(p) {}
@@ -280,8 +279,7 @@ std::vector<Scenario> scenarios()
 {
     std::vector<Scenario> s;
     // ---------------------------------------------------------- designer
-    s.push_back({"designer creation", [](World &) {},
-                 [](World &w) { w.create("qbank_tilde"); },
+    s.push_back({"designer creation", [](World &) {}, [](World &w) { w.create("qbank_tilde"); },
                  [](World &w, const std::string &) {
                      ASSERT_NE(w.x, nullptr);
                      if (param_of(w.x).iq_compute_sup == 0) {
@@ -309,7 +307,9 @@ std::vector<Scenario> scenarios()
                      }});
     for (float type : {7.0f, 3.0f, 0.0f})
         s.push_back(designer_case(
-            type == 7 ? "designer make (warped)" : type == 3 ? "designer make (not warped)" : "designer make (zero)",
+            type == 7   ? "designer make (warped)"
+            : type == 3 ? "designer make (not warped)"
+                        : "designer make (zero)",
             {}, type, [](World &w) { w.send("make", -1); },
             [](World &w) {
                 EXPECT_TRUE(has_error("qbank_t_make: Out of memory"));
@@ -317,8 +317,8 @@ std::vector<Scenario> scenarios()
                 w.send("make", -1);
                 for (int q = 0; q < param_of(w.x).iq_compute_sup; q++) EXPECT_NE(bank_of(w.x)->pac[q], nullptr);
             }));
-    s.push_back(designer_case("designer shorten", {"make"}, 7, [](World &w) { w.send("shorten", -1); },
-                              old_or_new("shorten", {fa(-1)})));
+    s.push_back(designer_case(
+        "designer shorten", {"make"}, 7, [](World &w) { w.send("shorten", -1); }, old_or_new("shorten", {fa(-1)})));
     s.push_back({"designer shorten within a latency bound",
                  [](World &w) {
                      w.x = designer({"make"});
@@ -333,59 +333,57 @@ std::vector<Scenario> scenarios()
                      w.send("shorten", -1);
                      EXPECT_LE(qbank_t_find_longest_frame_pac(bank_of(w.x)), qbank_latency_max_length(bank_of(w.x)));
                  }});
-    s.push_back(designer_case("designer copy_pac2paf", {"make"}, 7, [](World &w) { w.send("copy_pac2paf", -1); },
-                              [](World &w) {
-                                  EXPECT_TRUE(has_error("qbank_t_copy_pac2paf: Out of Memory"));
-                                  for (int q = 0; q < param_of(w.x).iq_compute_sup; q++)
-                                      EXPECT_EQ(param_of(w.x).paf_r[q], nullptr);
-                                  w.send("copy_pac2paf", -1);
-                                  for (int q = 0; q < param_of(w.x).iq_compute_sup; q++)
-                                      EXPECT_NE(param_of(w.x).paf_r[q], nullptr);
-                              }));
-    s.push_back(designer_case("designer copy_paf2pac", {"make", "copy_pac2paf"}, 7,
-                              [](World &w) { w.send("copy_paf2pac", -1); },
-                              [](World &w) {
-                                  EXPECT_TRUE(has_error("qbank_t_copy_paf2pac: Out of Memory"));
-                                  for (int q = 0; q < param_of(w.x).iq_compute_sup; q++)
-                                      EXPECT_EQ(bank_of(w.x)->pac[q], nullptr);
-                                  w.send("copy_paf2pac", -1);
-                                  for (int q = 0; q < param_of(w.x).iq_compute_sup; q++)
-                                      EXPECT_NE(bank_of(w.x)->pac[q], nullptr);
-                              }));
-    s.push_back(designer_case("designer paf2list", {"make", "copy_pac2paf"}, 7,
-                              [](World &w) { stub::send(w.x, "paf2list", {fa(2)}); },
-                              [](World &w) {
-                                  EXPECT_TRUE(stub::outlet_events().empty());
-                                  stub::send(w.x, "paf2list", {fa(2)});
-                                  ASSERT_EQ(stub::outlet_events().size(), 1u);
-                                  EXPECT_EQ((int)stub::outlet_events()[0].floats.size(),
-                                            qavex_t_window_length(param_of(w.x).paf_r[2]));
-                              }));
+    s.push_back(designer_case(
+        "designer copy_pac2paf", {"make"}, 7, [](World &w) { w.send("copy_pac2paf", -1); },
+        [](World &w) {
+            EXPECT_TRUE(has_error("qbank_t_copy_pac2paf: Out of Memory"));
+            for (int q = 0; q < param_of(w.x).iq_compute_sup; q++) EXPECT_EQ(param_of(w.x).paf_r[q], nullptr);
+            w.send("copy_pac2paf", -1);
+            for (int q = 0; q < param_of(w.x).iq_compute_sup; q++) EXPECT_NE(param_of(w.x).paf_r[q], nullptr);
+        }));
+    s.push_back(designer_case(
+        "designer copy_paf2pac", {"make", "copy_pac2paf"}, 7, [](World &w) { w.send("copy_paf2pac", -1); },
+        [](World &w) {
+            EXPECT_TRUE(has_error("qbank_t_copy_paf2pac: Out of Memory"));
+            for (int q = 0; q < param_of(w.x).iq_compute_sup; q++) EXPECT_EQ(bank_of(w.x)->pac[q], nullptr);
+            w.send("copy_paf2pac", -1);
+            for (int q = 0; q < param_of(w.x).iq_compute_sup; q++) EXPECT_NE(bank_of(w.x)->pac[q], nullptr);
+        }));
+    s.push_back(designer_case(
+        "designer paf2list", {"make", "copy_pac2paf"}, 7, [](World &w) { stub::send(w.x, "paf2list", {fa(2)}); },
+        [](World &w) {
+            EXPECT_TRUE(stub::outlet_events().empty());
+            stub::send(w.x, "paf2list", {fa(2)});
+            ASSERT_EQ(stub::outlet_events().size(), 1u);
+            EXPECT_EQ((int)stub::outlet_events()[0].floats.size(), qavex_t_window_length(param_of(w.x).paf_r[2]));
+        }));
     // "rebuild" on the worker, swapped in by the clock (no DSP): any failure
     // leaves a complete bank, the old one or the new.
-    s.push_back(designer_case("designer rebuild", {"make", "copy_pac2paf"}, 7,
-                              [](World &w) {
-                                  stub::send(w.x, "rebuild", {});
-                                  qbank_rebuild_wait(bank_of(w.x));
-                                  stub::run_clocks();
-                              },
-                              [](World &w) {
-                                  const sQbank_Param &p = param_of(w.x);
-                                  ASSERT_GT(p.iq_compute_sup, 0);
-                                  for (int q = 0; q < p.iq_compute_sup; q++) EXPECT_NE(p.paf_r[q], nullptr);
-                              }));
-    s.push_back(designer_case("designer make_dual", {"make", "copy_pac2paf"}, 7,
-                              [](World &w) { stub::send(w.x, "make_dual", {}); },
-                              [](World &w) {
-                                  EXPECT_TRUE(has_error("qbank: make_dual: Out of memory"));
-                                  stub::clear();
-                                  stub::send(w.x, "make_dual", {});
-                                  EXPECT_FALSE(has_error("")) << stub::console_text();
-                              }));
-    s.push_back(designer_case("designer array command fft", {"make"}, 7, [](World &w) { w.send("fft", -1); },
-                              old_or_new("fft", {fa(-1)})));
-    s.push_back(designer_case("designer array command differentiate", {"make"}, 7,
-                              [](World &w) { w.send("differentiate", -1); }, old_or_new("differentiate", {fa(-1)})));
+    s.push_back(designer_case(
+        "designer rebuild", {"make", "copy_pac2paf"}, 7,
+        [](World &w) {
+            stub::send(w.x, "rebuild", {});
+            qbank_rebuild_wait(bank_of(w.x));
+            stub::run_clocks();
+        },
+        [](World &w) {
+            const sQbank_Param &p = param_of(w.x);
+            ASSERT_GT(p.iq_compute_sup, 0);
+            for (int q = 0; q < p.iq_compute_sup; q++) EXPECT_NE(p.paf_r[q], nullptr);
+        }));
+    s.push_back(designer_case(
+        "designer make_dual", {"make", "copy_pac2paf"}, 7, [](World &w) { stub::send(w.x, "make_dual", {}); },
+        [](World &w) {
+            EXPECT_TRUE(has_error("qbank: make_dual: Out of memory"));
+            stub::clear();
+            stub::send(w.x, "make_dual", {});
+            EXPECT_FALSE(has_error("")) << stub::console_text();
+        }));
+    s.push_back(designer_case(
+        "designer array command fft", {"make"}, 7, [](World &w) { w.send("fft", -1); }, old_or_new("fft", {fa(-1)})));
+    s.push_back(designer_case(
+        "designer array command differentiate", {"make"}, 7, [](World &w) { w.send("differentiate", -1); },
+        old_or_new("differentiate", {fa(-1)})));
     // ---------------------------------------------------------- analysis
     s.push_back({"analysis creation", [](World &) {},
                  [](World &w) {

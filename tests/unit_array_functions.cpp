@@ -310,8 +310,8 @@ TEST(Prolong, WrongPlaceOrCountChangesNothing)
     pac_type *keep = a;
     stub::clear();
     qavex_t_prolong_array(&a, 2, 3, 0);
-    EXPECT_TRUE(stub::posted(
-        "qavex_t_prolong_array: Falscher Aufruf: fWhere=0: am Anfang, 1: in der Mitte, 2: am Ende"));
+    EXPECT_TRUE(
+        stub::posted("qavex_t_prolong_array: Falscher Aufruf: fWhere=0: am Anfang, 1: in der Mitte, 2: am Ende"));
     EXPECT_EQ(a, keep);
     EXPECT_EQ(qavex_t_window_length(a), 5);
     stub::clear();
@@ -410,8 +410,8 @@ TEST(Rebuild, AllocationFailureLeavesSlotAndArray)
     struct Case {
         const char *name;
         void (*f)(pac_type **);
-        int fail_after;        // which allocation of the call fails
-        const char *message;   // own error besides the allocator's, or null
+        int fail_after;       // which allocation of the call fails
+        const char *message;  // own error besides the allocator's, or null
     };
     const Case cases[] = {
         {"cycle", [](pac_type **p) { qavex_t_cycle_array(p, 1); }, 0, "qavex_t_cycle_array: Out of Memory"},
@@ -699,7 +699,7 @@ TEST(Maps, CutKeepsPhase)
     pac_type *a = make({C(0, 0), C(0.3, 0.4), C(0, -0.1), C(6, 8), C(1, 0), C(NaN, 0)});
     qavex_t_cut_array(&a, 0.1, 5.0, C(0.1, 0), C(5, 0));
     EXPECT_TRUE(std::isnan(a[0].real()) && std::isnan(a[0].imag()));  // zero has no phase
-    EXPECT_EQ(a[1], C(0.3, 0.4));                                       // between: untouched
+    EXPECT_EQ(a[1], C(0.3, 0.4));                                     // between: untouched
     EXPECT_NEAR(a[2].real(), 0.0, 1e-17);
     EXPECT_NEAR(a[2].imag(), -0.1, 1e-17);
     EXPECT_EQ(a[3], C(3, 4));
@@ -824,8 +824,8 @@ TEST(Synopsis, EmptySlot)
     pac_type *none = nullptr;
     stub::clear();
     qavex_t_array_synopsis_array(&none);
-    EXPECT_EQ(posted_lines(), (std::vector<std::string>{"qavex_t_array_synopsis:", "Leeres Array",
-                                                         std::string(47, '-')}));
+    EXPECT_EQ(posted_lines(),
+              (std::vector<std::string>{"qavex_t_array_synopsis:", "Leeres Array", std::string(47, '-')}));
 }
 
 TEST(Synopsis, SmallComplexArray)
@@ -834,10 +834,10 @@ TEST(Synopsis, SmallComplexArray)
     stub::clear();
     qavex_t_array_synopsis_array(&a);
     // Steps: (-4,-1.5), (5,-1.5), then guard minus last (-2,1): the second wins.
-    EXPECT_EQ(posted_lines(), (std::vector<std::string>{
-                                  "qavex_t_array_synopsis:", "Laenge: 3", "Adresse: " + ptr_text(a),
-                                  "Real Min: -3.000000, Max: 2.000000", "Imag Min: -1.000000, Max: 2.000000",
-                                  "Max diff: 5.000000 + I* -1.500000", std::string(47, '-')}));
+    EXPECT_EQ(posted_lines(),
+              (std::vector<std::string>{"qavex_t_array_synopsis:", "Laenge: 3", "Adresse: " + ptr_text(a),
+                                        "Real Min: -3.000000, Max: 2.000000", "Imag Min: -1.000000, Max: 2.000000",
+                                        "Max diff: 5.000000 + I* -1.500000", std::string(47, '-')}));
     qavex_t_free(a);
 }
 
@@ -853,13 +853,13 @@ TEST(Synopsis, RealArrayCountsAndGuards)
     stub::clear();
     qavex_t_array_synopsis_array(&a);
     EXPECT_EQ(posted_lines(),
-              (std::vector<std::string>{
-                  "qavex_t_array_synopsis:", "Laenge: 5", "Adresse: " + ptr_text(a),
-                  "Real Min: -1.000000, Max: inf", "Imag Min: -inf, Max: 0.000000", "Max diff: 8.000000 ",
-                  "Anzahl Nan: 4", "Anzahl Inf: 2", "Anfangs und Endnullen falsch:",
-                  "(0.000000,0.000000)(0.000000,0.000000)(0.000000,nan)(0.000000,0.000000)[daten]"
-                  "(7.000000,0.000000)(0.000000,0.000000)(0.000000,0.000000)(0.000000,-2.000000)",
-                  std::string(47, '-')}));
+              (std::vector<std::string>{"qavex_t_array_synopsis:", "Laenge: 5", "Adresse: " + ptr_text(a),
+                                        "Real Min: -1.000000, Max: inf", "Imag Min: -inf, Max: 0.000000",
+                                        "Max diff: 8.000000 ", "Anzahl Nan: 4", "Anzahl Inf: 2",
+                                        "Anfangs und Endnullen falsch:",
+                                        "(0.000000,0.000000)(0.000000,0.000000)(0.000000,nan)(0.000000,0.000000)[daten]"
+                                        "(7.000000,0.000000)(0.000000,0.000000)(0.000000,0.000000)(0.000000,-2.000000)",
+                                        std::string(47, '-')}));
     qavex_t_free(a);
 }
 

@@ -121,20 +121,36 @@ TEST(Conversion, TruncatesSaturatesAndMapsNaNPerRule)
 {
     const double inf = INFINITY, nan = NAN;
     const sQavex_IntRule plain{}, lowest = QAVEX_NAN_LOWEST, block{.lo = 0, .hi = 63},
-                         count{.lo = 1, .outside_as_nan = true};
+                                  count{.lo = 1, .outside_as_nan = true};
     struct Case {
         double v;
         sQavex_IntRule rule;
         std::int32_t want;
     };
     const Case cases[] = {
-        {2.9, plain, 2},          {-2.9, plain, -2},          {-0.5, plain, 0},
-        {nan, plain, 0},          {inf, plain, INT32_MAX},    {-inf, plain, INT32_MIN},
-        {3e9, plain, INT32_MAX},  {-3e9, plain, INT32_MIN},   {2147483646.9, plain, 2147483646},
-        {nan, lowest, INT32_MIN}, {-inf, lowest, INT32_MIN},  {7.5, lowest, 7},
-        {nan, block, 0},          {-5.5, block, 0},           {63.9, block, 63}, {1e9, block, 63},
-        {0.9, count, 0},          {1.0, count, 1},            {-4, count, 0},    {nan, count, 0},
-        {inf, count, 0},          {2147483647.9, count, INT32_MAX}, {2147483648.0, count, 0},
+        {2.9, plain, 2},
+        {-2.9, plain, -2},
+        {-0.5, plain, 0},
+        {nan, plain, 0},
+        {inf, plain, INT32_MAX},
+        {-inf, plain, INT32_MIN},
+        {3e9, plain, INT32_MAX},
+        {-3e9, plain, INT32_MIN},
+        {2147483646.9, plain, 2147483646},
+        {nan, lowest, INT32_MIN},
+        {-inf, lowest, INT32_MIN},
+        {7.5, lowest, 7},
+        {nan, block, 0},
+        {-5.5, block, 0},
+        {63.9, block, 63},
+        {1e9, block, 63},
+        {0.9, count, 0},
+        {1.0, count, 1},
+        {-4, count, 0},
+        {nan, count, 0},
+        {inf, count, 0},
+        {2147483647.9, count, INT32_MAX},
+        {2147483648.0, count, 0},
     };
     for (const Case &c : cases) EXPECT_EQ(qavex_t_to_int32(c.v, c.rule), c.want) << c.v;
     // Extended input is not rounded to double first: the next value below 6.
@@ -169,9 +185,8 @@ TEST(Rings, LengthFactorBuildAndWrap)
         float f;
         std::int32_t below, upto;
         bool limited;
-    } cases[] = {{NAN, 3000, 5000, false}, {0.5f, 3000, 5000, false}, {1.0f, 1, 5000, false},
-                 {1.5f, 1, 1, false},      {7.9f, 7, 7, false},        {100.0f, 100, 100, false},
-                 {1e9f, 100, 100, true}};
+    } cases[] = {{NAN, 3000, 5000, false}, {0.5f, 3000, 5000, false}, {1.0f, 1, 5000, false}, {1.5f, 1, 1, false},
+                 {7.9f, 7, 7, false},      {100.0f, 100, 100, false}, {1e9f, 100, 100, true}};
     for (const auto &c : cases) {
         bool limited = !c.limited;
         EXPECT_EQ(qavex_t_ring_length(c.f, below_one, &limited), 64 * c.below) << c.f;

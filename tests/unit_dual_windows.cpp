@@ -58,9 +58,7 @@ struct FloatBank : HandBank {
 void gaussian_bank(FloatBank &b, double sigma_low, double sigma_high, double spacing, std::mt19937 &rng)
 {
     const double a = 0.6;  // half width of the crossing at the Nyquist frequency
-    auto sigma_at = [&](double w) {
-        return sigma_low * std::pow(sigma_high / sigma_low, (1 - std::cos(w)) / 2);
-    };
+    auto sigma_at = [&](double w) { return sigma_low * std::pow(sigma_high / sigma_low, (1 - std::cos(w)) / 2); };
     auto taper = [&](double w) {
         if (w <= M_PI - a) return 1.0;
         double c = std::cos((w - (M_PI - a)) * M_PI / (4 * a));
@@ -300,7 +298,8 @@ TEST_F(DualBank, WindowChangesEmptyTheOutletUntilMakeDual)
             ASSERT_NE(e->paf_r[q], nullptr);
             EXPECT_EQ(qavex_t_window_length(e->paf_r[q]), qavex_t_window_length(p.paf_r[q]));
             EXPECT_EQ(qavex_t_window_length(e->paf_i[q]), qavex_t_window_length(p.paf_i[q]));
-            EXPECT_NE(e->paf_r[q][qavex_t_window_length(p.paf_r[q]) / 2], p.paf_r[q][qavex_t_window_length(p.paf_r[q]) / 2]);
+            EXPECT_NE(e->paf_r[q][qavex_t_window_length(p.paf_r[q]) / 2],
+                      p.paf_r[q][qavex_t_window_length(p.paf_r[q]) / 2]);
         }
     }
 }

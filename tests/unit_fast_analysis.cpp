@@ -19,7 +19,8 @@ using Bank = StampedBank;
 
 // Partitioned FFT for long windows with small hops, dot products for the
 // others (the cost model's two sides, checked below).
-const std::vector<std::pair<int, int>> BANK_A = {{2000, 2}, {1, 1}, {700, 3}, {300, 40}, {3000, 100}, {129, 7}, {64, 64}};
+const std::vector<std::pair<int, int>> BANK_A = {{2000, 2},   {1, 1},   {700, 3}, {300, 40},
+                                                 {3000, 100}, {129, 7}, {64, 64}};
 const std::vector<std::pair<int, int>> BANK_B = {{900, 1}, {2500, 5}, {40, 2}, {1200, 300}};
 
 typedef std::function<float(long)> Signal;
@@ -27,7 +28,7 @@ typedef std::function<float(long)> Signal;
 struct Step {
     int blocks;
     Signal sig;
-    int bank;                        // 0: A, 1: B
+    int bank;                                           // 0: A, 1: B
     std::vector<std::pair<const char *, double>> msgs;  // sent to both first
 };
 
@@ -157,8 +158,8 @@ TEST_F(FastAnalysis, SignalsAgainstExact)
         const char *name;
         Signal sig;
     };
-    for (const Case &c : {Case{"noise", noise(1)}, Case{"sines", sines()}, Case{"impulses", impulses()},
-                          Case{"silence", silence()}}) {
+    for (const Case &c :
+         {Case{"noise", noise(1)}, Case{"sines", sines()}, Case{"impulses", impulses()}, Case{"silence", silence()}}) {
         SCOPED_TRACE(c.name);
         EXPECT_GT(compare({{110, c.sig, 0, {}}, {60, silence(), 0, {}}}), 10000);
     }

@@ -139,7 +139,7 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
     // Band 0 and 3 long and dense (FFT), 1 and 5 direct, 2 real-only, 4 none,
     // 6 exactly one block long, 7 a single sample.
     const std::vector<std::pair<int, int>> shapeA = {{3000, 1}, {2500, 200}, {-900, 2}, {0, 1},
-                                                      {1700, 3}, {64, 9},    {64, 1},   {1, 1}};
+                                                     {1700, 3}, {64, 9},     {64, 1},   {1, 1}};
     const std::vector<std::pair<int, int>> shapeB = {{2000, 2}, {1999, 1}, {700, 50}, {130, 1}};
     // Longer than the ring holds: both objects grow their rings.
     const std::vector<std::pair<int, int>> shapeC = {{4000, 1}, {300, 2}, {3999, 4}};
@@ -206,9 +206,9 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
         EXPECT_EQ(p.latencies(0), p.latencies(1));
         // Both grew their rings when the longer bank came (2 objects).
         EXPECT_EQ(stub::count_lines("inv_qavex: Neues laengstes Frame"), cur == &C ? 2 : 0);
-        EXPECT_FALSE(std::any_of(stub::console().begin(), stub::console().end(),
-                                 [](const stub::Line &l) { return l.error; }))
-            << stub::console_text();
+        EXPECT_FALSE(std::any_of(stub::console().begin(), stub::console().end(), [](const stub::Line &l) {
+            return l.error;
+        })) << stub::console_text();
     }
 }
 
@@ -238,9 +238,12 @@ TEST_F(FastSynthesis, FailedBuildFallsBackToExact)
 TEST_F(FastSynthesis, MatchesExactThroughTheAnalysis)
 {
     t_pd *bank = stub::create("qbank_tilde", {});
-    for (auto [sel, v] : std::vector<std::pair<const char *, float>>{
-             {"set_T_max", 0.05f}, {"set_C_d", 8}, {"initialize", 0}, {"make", -1}, {"shorten", -1},
-             {"copy_pac2paf", -1}})
+    for (auto [sel, v] : std::vector<std::pair<const char *, float>>{{"set_T_max", 0.05f},
+                                                                     {"set_C_d", 8},
+                                                                     {"initialize", 0},
+                                                                     {"make", -1},
+                                                                     {"shorten", -1},
+                                                                     {"copy_pac2paf", -1}})
         stub::send(bank, sel, {stub::fa(v)});
     const sQbank_Param *P = &((sQbank_t *)bank)->sParam;
     ASSERT_GT(P->iLongestFrame_paf, 1000);
@@ -250,7 +253,11 @@ TEST_F(FastSynthesis, MatchesExactThroughTheAnalysis)
         const char *name;
         std::function<float(long)> x;
     } signals[] = {
-        {"noise", [](long) { static std::mt19937 r(11); return std::uniform_real_distribution<float>(-1, 1)(r); }},
+        {"noise",
+         [](long) {
+             static std::mt19937 r(11);
+             return std::uniform_real_distribution<float>(-1, 1)(r);
+         }},
         {"sines", [](long t) { return (float)(0.5 * std::sin(0.0313 * t) + 0.3 * std::sin(1.7 * t)); }},
         {"impulses", [](long t) { return t % 1500 == 3 ? 1.0f : 0.0f; }},
         {"silence", [](long) { return 0.0f; }},
@@ -306,8 +313,8 @@ TEST_F(FastSynthesis, AnEngineThatCannotBeHadIsAskedForAgainOnlyAtTheNextBank)
         const char *name;
         const char *cls;
         bool fast;
-        const char *file;    // where the requests fail
-        const char *error;   // the error it posts
+        const char *file;   // where the requests fail
+        const char *error;  // the error it posts
         std::function<bool(t_pd *)> built;
     };
     const Case cases[] = {
@@ -328,8 +335,8 @@ TEST_F(FastSynthesis, AnEngineThatCannotBeHadIsAskedForAgainOnlyAtTheNextBank)
         stub::clear();
         const bool analysis = std::string(c.cls) == "qavex_tilde";
         t_pd *x = stub::create(c.cls, {});
-        std::vector<t_sample> v[4] = {std::vector<t_sample>(64), std::vector<t_sample>(64),
-                                      std::vector<t_sample>(64), std::vector<t_sample>(64)};
+        std::vector<t_sample> v[4] = {std::vector<t_sample>(64), std::vector<t_sample>(64), std::vector<t_sample>(64),
+                                      std::vector<t_sample>(64)};
         auto call = analysis ? stub::dsp(x, {v[0].data(), v[1].data(), v[2].data(), v[3].data()}).at(0)
                              : stub::dsp(x, {v[0].data(), v[1].data(), v[2].data()}).at(0);
         std::mt19937 rng(9);

@@ -98,8 +98,7 @@ public:
 struct Reference {
     std::vector<long double> y;
     explicit Reference(size_t n) : y(n, 0.0L) {}
-    void add(int b, int Lm, int j, const std::vector<float> &wr, const std::vector<float> &wi, double vr,
-             double vi)
+    void add(int b, int Lm, int j, const std::vector<float> &wr, const std::vector<float> &wi, double vr, double vi)
     {
         int L = (int)wr.size();
         for (int m = 0; m < L; m++)
@@ -390,7 +389,8 @@ TEST_F(InvQavex, WindowsAtTheRingEndMatchALargeRing)
             }
         }
         for (int t = 0; t < 64 * blocks; t++)
-            ASSERT_NEAR(y[t], (double)ref.y[t], 1e-6 * std::max(1.0, std::fabs((double)ref.y[t]))) << "threads=" << threads << " t=" << t;
+            ASSERT_NEAR(y[t], (double)ref.y[t], 1e-6 * std::max(1.0, std::fabs((double)ref.y[t])))
+                << "threads=" << threads << " t=" << t;
         EXPECT_EQ(s.latencies().size(), (size_t)blocks);
     }
 }
@@ -635,10 +635,9 @@ TEST_F(InvQavex, ReportLines)
     *stub::inlets_of(&s.x->x_obj)[1].fp = 12.5f;
     stub::clear();
     stub::send(s.obj, "bang");
-    std::vector<std::string> want = {"---------------------\ninvQavex:", "fConstSignal: 0.000000",
-                                     "iLength: 320000",           "fMinValforCount: 12.500000",
-                                     "Multithreading: \t4 threads", "Compute Synthesis: 1",
-                                     "Fast: 0"};
+    std::vector<std::string> want = {
+        "---------------------\ninvQavex:", "fConstSignal: 0.000000", "iLength: 320000", "fMinValforCount: 12.500000",
+        "Multithreading: \t4 threads",      "Compute Synthesis: 1",   "Fast: 0"};
     ASSERT_EQ(stub::console().size(), want.size()) << stub::console_text();
     for (size_t i = 0; i < want.size(); i++) {
         EXPECT_FALSE(stub::console()[i].error);

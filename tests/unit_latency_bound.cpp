@@ -211,8 +211,12 @@ TEST_F(Latency, WithoutABoundShortenIsUnchanged)
         auto plain = start, unset = start, back = start;
         plain.insert(plain.end(), {{"make", -1}, {"shorten", -1}});
         unset.insert(unset.end(), {{"set_max_latency", 0}, {"make", -1}, {"shorten", -1}});
-        back.insert(back.end(), {{"set_max_latency", 3}, {"make", -1}, {"shorten", -1}, {"set_max_latency", 0},
-                                 {"make", -1}, {"shorten", -1}});
+        back.insert(back.end(), {{"set_max_latency", 3},
+                                 {"make", -1},
+                                 {"shorten", -1},
+                                 {"set_max_latency", 0},
+                                 {"make", -1},
+                                 {"shorten", -1}});
         sQbank_t *ref = designer(plain);
         for (auto *msgs : {&unset, &back}) {
             sQbank_t *x = designer(*msgs);

@@ -18,6 +18,7 @@ TEST(PatchPaths, RelativeNamesJoinThePatchFolderOthersStayAsGiven)
     };
     for (const Case &c : cases) {
         t_symbol dir{c.dir ? c.dir : "", nullptr, nullptr};
-        EXPECT_EQ(qavex_patch_path(c.dir ? &dir : nullptr, c.name), c.want) << (c.dir ? c.dir : "(none)") << " + " << c.name;
+        EXPECT_EQ(qavex_patch_path(c.dir ? &dir : nullptr, c.name), c.want)
+            << (c.dir ? c.dir : "(none)") << " + " << c.name;
     }
 }

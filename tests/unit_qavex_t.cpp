@@ -65,8 +65,7 @@ bool is_empty_block(const std::vector<t_sample> &v)
 // The coefficient straight from the definition: newest sample at history
 // index t against the last window element, older samples against earlier
 // elements, samples before the history count as silence.
-void direct(const std::vector<float> &h, long t, const paf_type *wr, const paf_type *wi, int L, double &re,
-            double &im)
+void direct(const std::vector<float> &h, long t, const paf_type *wr, const paf_type *wi, int L, double &re, double &im)
 {
     double ar = 0.0, ai = 0.0;
     for (int m = 0; m < L; m++) {
@@ -81,8 +80,8 @@ void direct(const std::vector<float> &h, long t, const paf_type *wr, const paf_t
 
 // The same inner product in extended precision throughout: guards the
 // meaning (orientation, conjugate, scale) independently of rounding.
-void direct_ld(const std::vector<float> &h, long t, const paf_type *wr, const paf_type *wi, int L,
-               long double &re, long double &im)
+void direct_ld(const std::vector<float> &h, long t, const paf_type *wr, const paf_type *wi, int L, long double &re,
+               long double &im)
 {
     long double ar = 0, ai = 0;
     for (int m = 0; m < L; m++) {
@@ -124,9 +123,9 @@ TEST_F(QavexT, RegistersClassWithInletsOutletsAndDsp)
     EXPECT_EQ(a.call.args[3], (t_int)a.outG.data());
     EXPECT_EQ(a.call.args[4], (t_int)a.outC.data());
     EXPECT_EQ(a.call.args[5], 64);
-    for (const char *sel : {"set_compute_coefficients", "set_soundbuffer_length_factor", "set_q_analyse_min",
-                            "set_q_analyse_sup", "initialize", "set_var", "set_num_threads",
-                            "round_up_to_multiple_of_small_primes"})
+    for (const char *sel :
+         {"set_compute_coefficients", "set_soundbuffer_length_factor", "set_q_analyse_min", "set_q_analyse_sup",
+          "initialize", "set_var", "set_num_threads", "round_up_to_multiple_of_small_primes"})
         EXPECT_TRUE(stub::send(a.pd, sel, {stub::fa(1), stub::fa(2)})) << sel;
     // Nothing is ever sent on the message outlet.
     EXPECT_TRUE(stub::events_of(outs[2]).empty());
@@ -173,8 +172,8 @@ TEST_F(QavexT, FreshObjectMemoryIsSizedToItsSlices)
         // Four published lists of 16 positions x 2000 bands, the rest one entry.
         for (int i = 0; i < 64; i++) EXPECT_EQ(a.x->aiListCapacity[i], i < 4 ? 16 * 2000 : 1) << i;
         std::size_t lists = 4 * 16 * 2000 * sizeof(sQavex_Coeff) + 60 * sizeof(sQavex_Coeff);
-        std::size_t expected = lists + 64 * sizeof(sQavex_Coeff *) + 64 * sizeof(sthread_qavex_param) +
-                               192000 * sizeof(t_sample);
+        std::size_t expected =
+            lists + 64 * sizeof(sQavex_Coeff *) + 64 * sizeof(sthread_qavex_param) + 192000 * sizeof(t_sample);
         EXPECT_EQ(bytes, expected);
         EXPECT_LT(bytes, 8u << 20);
     }
@@ -302,8 +301,7 @@ TEST_F(QavexT, WindowReachingPastTheRingStartWraps)
     const int ring_blocks = 80064 / 64;
     // Bands falling due together (equal hops) with different lengths, and
     // lone ones.
-    Bank bank({{300, 1}, {5000, 17}, {64, 64}, {700, 4}, {900, 4}, {1100, 4}, {1300, 4}, {100, 4}, {3000, 8}},
-              21);
+    Bank bank({{300, 1}, {5000, 17}, {64, 64}, {700, 4}, {900, 4}, {1100, 4}, {1300, 4}, {100, 4}, {3000, 8}}, 21);
     std::mt19937 rng(9);
     // Fill the ring without parameters (it records anyway), then analyse
     // the blocks that straddle its start.
@@ -553,24 +551,30 @@ TEST_F(QavexT, AnalysedBandRangeAndItsClamps)
     Bank bank({{16, 1}, {16, 1}, {16, 1}, {16, 1}, {16, 1}});
     Analyser a;
     std::vector<float> zeros(64, 0.0f);
-    a.block(zeros, &bank.p);                // band count 5 clamps sup
+    a.block(zeros, &bank.p);  // band count 5 clamps sup
     EXPECT_EQ(a.x->q_sup, 5);
     EXPECT_EQ(a.x->iq_analyse_sup, 5);
     EXPECT_EQ(a.coefficients().size(), 5u * 64u);
 
-    auto set_min = [&](double f) { a.send("set_q_analyse_min", {stub::fa(f)}); return a.x->iq_analyse_min; };
-    auto set_sup = [&](double f) { a.send("set_q_analyse_sup", {stub::fa(f)}); return a.x->iq_analyse_sup; };
+    auto set_min = [&](double f) {
+        a.send("set_q_analyse_min", {stub::fa(f)});
+        return a.x->iq_analyse_min;
+    };
+    auto set_sup = [&](double f) {
+        a.send("set_q_analyse_sup", {stub::fa(f)});
+        return a.x->iq_analyse_sup;
+    };
     EXPECT_EQ(set_min(-3), 0);
     EXPECT_EQ(set_min(2.7), 2);
-    EXPECT_EQ(set_min(5), 4);       // >= sup: sup - 1
+    EXPECT_EQ(set_min(5), 4);  // >= sup: sup - 1
     EXPECT_EQ(set_min(1e30), 4);
     EXPECT_EQ(set_min(NAN), 0);
     EXPECT_EQ(set_min(1), 1);
     EXPECT_EQ(set_sup(-1), 0);
-    EXPECT_EQ(set_sup(0.5), 2);     // <= min: min + 1
+    EXPECT_EQ(set_sup(0.5), 2);  // <= min: min + 1
     EXPECT_EQ(set_sup(1), 2);
     EXPECT_EQ(set_sup(3.9), 3);
-    EXPECT_EQ(set_sup(5), 5);       // >= q_sup: q_sup
+    EXPECT_EQ(set_sup(5), 5);  // >= q_sup: q_sup
     EXPECT_EQ(set_sup(1e30), 5);
     EXPECT_EQ(set_sup(NAN), 0);
     // sup 0 makes the min clamp to 0, never below.

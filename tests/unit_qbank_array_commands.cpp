@@ -25,10 +25,7 @@ pac_type *make(const std::vector<C> &v)
     return a;
 }
 
-std::vector<C> values(const pac_type *a)
-{
-    return std::vector<C>(a, a + qavex_t_window_length(a));
-}
+std::vector<C> values(const pac_type *a) { return std::vector<C>(a, a + qavex_t_window_length(a)); }
 
 int count_prefix(const std::string &prefix)
 {
@@ -81,8 +78,8 @@ TEST_F(ArrayCommands, FloatBandSelection)
         double fAN;
         int only;  // -1: all bands
     };
-    const std::vector<Case> cases = {{-1, -1}, {(double)n, -1}, {(double)n + 5, -1}, {-7, -1},
-                                     {NaN, -1}, {-0.5, 0},      {2.9, 2},            {0, 0}};
+    const std::vector<Case> cases = {{-1, -1}, {(double)n, -1}, {(double)n + 5, -1}, {-7, -1}, {NaN, -1}, {-0.5, 0},
+                                     {2.9, 2}, {0, 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.fAN);
         for (std::int32_t q = 0; q < n; q++) put(q, original(q));
@@ -236,10 +233,9 @@ TEST_F(ArrayCommands, CycleShiftTexts)
         t_atom shift;
         int by;
     };
-    const std::vector<Case> cases = {{sa("N/2"), 512}, {sa("-N/4"), -256}, {sa("+N/4"), 256},
-                                     {sa("N/0"), 0},   {sa("X/2"), 0},     {sa("N/2xyz"), 512},
-                                     {sa("N/"), 0},    {fa(3), 3},         {fa(-1030.7), -1030},
-                                     {fa(0.9), 0},     {sa("N/10"), 1024}};
+    const std::vector<Case> cases = {{sa("N/2"), 512},     {sa("-N/4"), -256},  {sa("+N/4"), 256}, {sa("N/0"), 0},
+                                     {sa("X/2"), 0},       {sa("N/2xyz"), 512}, {sa("N/"), 0},     {fa(3), 3},
+                                     {fa(-1030.7), -1030}, {fa(0.9), 0},        {sa("N/10"), 1024}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.by);
         put(1, ramp);
@@ -411,9 +407,9 @@ TEST_F(ArrayCommands, CutAndProlong)
     EXPECT_EQ(band(2), (std::vector<C>{C(0, 0), C(0, 0), C(0, 0), original(2)[0], original(2)[1]}));
     stub::clear();
     send("prolong", {fa(2), fa(3), fa(5), fa(0)});
-    EXPECT_EQ(stub::count_lines(
-                  "qavex_t_prolong_array: Falscher Aufruf: fWhere=0: am Anfang, 1: in der Mitte, 2: am Ende"),
-              1);
+    EXPECT_EQ(
+        stub::count_lines("qavex_t_prolong_array: Falscher Aufruf: fWhere=0: am Anfang, 1: in der Mitte, 2: am Ende"),
+        1);
     // Random counts: each band draws its own, between 1 and fN.
     std::srand(99);
     send("prolong", {fa(-1), fa(50), fa(2), fa(1)});

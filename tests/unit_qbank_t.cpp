@@ -449,8 +449,8 @@ TEST_F(Bank, SourceWarningsDoNotStopTheLoad)
 TEST_F(Bank, CorruptSourceFilesFallBackAsMissingOnes)
 {
     std::string dir = tmpdir();
-    const char *bad[] = {"garbage\n", "5\n-1 -1\n1 1\n", "3\n-1 -1\nx y\n5 5\n", "3\n-1 -1\nnan 2\n5 5\n",
-                         "2\n-1 -1\n1e300 5\n", "1\n-1 -1\n", "2000000000\n-1 -1\n"};
+    const char *bad[] = {"garbage\n",           "5\n-1 -1\n1 1\n", "3\n-1 -1\nx y\n5 5\n", "3\n-1 -1\nnan 2\n5 5\n",
+                         "2\n-1 -1\n1e300 5\n", "1\n-1 -1\n",      "2000000000\n-1 -1\n"};
     int i = 0;
     for (const char *text : bad) {
         std::string path = dir + "/bad" + std::to_string(i++) + ".txt";
@@ -473,7 +473,12 @@ TEST_F(Bank, CorruptProcessedFileIsReplacedFromTheSource)
 {
     std::string dir = tmpdir(), path = dir + "/theta.txt";
     write(path, exp_map_source());
-    const char *bad[] = {"", "x\n", "10 0 10\n", "-5 0 10 0\n", "3 0 3 0\n1\n2\n", "2000000 0 3 0\n1\n",
+    const char *bad[] = {"",
+                         "x\n",
+                         "10 0 10\n",
+                         "-5 0 10 0\n",
+                         "3 0 3 0\n1\n2\n",
+                         "2000000 0 3 0\n1\n",
                          "3 2000000000 3 0\n1\n2\n3\n1\n2\n3\n"};
     for (const char *text : bad) {
         write(path + ".processed", text);
@@ -575,9 +580,10 @@ TEST_F(Bank, ProcessedFileThatDoesNotDescribeItsSourceIsRebuilt)
     const int nyq = 22050 + 1 + 4;  // line of the inverse-table entry at 22050 Hz (start -1)
     struct Case {
         const char *name;
-        std::string source;                                 // written before the designer's first reading
-        std::string (*damage)(const std::vector<std::string> &);  // the processed file's new text; null: replace the source
-        const char *message;                                // "" for none
+        std::string source;  // written before the designer's first reading
+        std::string (*damage)(
+            const std::vector<std::string> &);  // the processed file's new text; null: replace the source
+        const char *message;                    // "" for none
     };
     const std::vector<Case> cases = {
         {"untouched", scaled_map_source(1), [](const std::vector<std::string> &v) { return text_of(v); }, ""},
@@ -670,14 +676,20 @@ TEST_F(Bank, WorkBeyondTheBoundsIsRefusedAndTheBankStays)
     const std::string tables = dir + "/wide.txt", bank = dir + "/low.txt";
     const std::vector<Case> cases = {
         // Frequencies 20 times as high: tables of about 780 000 entries.
-        {"map file with large tables", tables, scaled_map_source(1, 20),
+        {"map file with large tables",
+         tables,
+         scaled_map_source(1, 20),
          {{"set_theta_type", {fa(0), sa(tables.c_str())}}, {"initialize", {}}},
          "table entries for a map file"},
         // Frequencies a hundredth: hundreds of long bands.
-        {"map file with a large bank", bank, scaled_map_source(1, 0.01),
+        {"map file with a large bank",
+         bank,
+         scaled_map_source(1, 0.01),
          {{"set_theta_type", {fa(0), sa(bank.c_str())}}, {"initialize", {}}},
          "window samples for a map file"},
-        {"dual windows of a long window", "", "",
+        {"dual windows of a long window",
+         "",
+         "",
          {{"prolong", {fa(0), fa(400000), fa(2), fa(0)}}, {"copy_pac2paf", {fa(-1)}}, {"make_dual", {}}},
          "band-grid points"},
     };
@@ -1004,7 +1016,8 @@ TEST_F(Bank, ShortenToTmax)
     send("make", {fa(-1)});
     std::vector<int> small;
     for (int q = 0; q < 33; q++)
-        small.push_back(qavex_t_get_first_small_value_array(&x->pac[q], qavex_t_maximum_array(&x->pac[q]).real() / 1e5));
+        small.push_back(
+            qavex_t_get_first_small_value_array(&x->pac[q], qavex_t_maximum_array(&x->pac[q]).real() / 1e5));
     send("set_T_max", {fa(0.01)});
     stub::clear();
     send("shorten", {fa(-1)});
@@ -1112,12 +1125,37 @@ TEST_F(Bank, ClassHasASignalOutletAMessageOutletAndTheDualOutlet)
     EXPECT_EQ(outs[1], x->x_outM);
     EXPECT_EQ(outs[2], x->sDual.x_outD);
     EXPECT_TRUE(stub::inlets_of(&x->x_obj).empty());
-    for (const char *sel :
-         {"make", "shorten", "test", "copy_pac2paf", "copy_paf2pac", "paf2list", "send_windows", "set_window_type",
-          "set_theta_type", "set_C_b", "set_C_T_c", "set_T_max", "set_C_d", "set_C_q", "set_C_SR", "set_K",
-          "set_compute_type", "set_thetaf0", "set_thetak", "set_C_cut", "initialize", "set_var",
-          "set_winlength_window", "set_winlength_compute", "set_a", "set_b", "get_first_zero_paf",
-          "get_window_length_paf", "get_window_length_pac", "print_first_and_last_value", "print_band"})
+    for (const char *sel : {"make",
+                            "shorten",
+                            "test",
+                            "copy_pac2paf",
+                            "copy_paf2pac",
+                            "paf2list",
+                            "send_windows",
+                            "set_window_type",
+                            "set_theta_type",
+                            "set_C_b",
+                            "set_C_T_c",
+                            "set_T_max",
+                            "set_C_d",
+                            "set_C_q",
+                            "set_C_SR",
+                            "set_K",
+                            "set_compute_type",
+                            "set_thetaf0",
+                            "set_thetak",
+                            "set_C_cut",
+                            "initialize",
+                            "set_var",
+                            "set_winlength_window",
+                            "set_winlength_compute",
+                            "set_a",
+                            "set_b",
+                            "get_first_zero_paf",
+                            "get_window_length_paf",
+                            "get_window_length_pac",
+                            "print_first_and_last_value",
+                            "print_band"})
         EXPECT_TRUE(stub::send((t_pd *)x, sel, {})) << sel;
 }
 
@@ -1419,18 +1457,34 @@ TEST_F(Bank, SettingMessagesClamp)
         double want;
     };
     std::vector<Case> cases = {
-        {"set_C_b", 0, &P().C_b, 1}, {"set_C_b", -3, &P().C_b, 1}, {"set_C_b", 4, &P().C_b, 4},
-        {"set_C_b", NAN, &P().C_b, 1}, {"set_C_T_c", 0, &P().C_T_c, 1}, {"set_C_T_c", 5, &P().C_T_c, 5},
-        {"set_T_max", -1, &P().T_max, 1}, {"set_T_max", 0.01, &P().T_max, (double)0.01f},
-        {"set_C_d", 0, &P().C_d, 1}, {"set_C_d", 16, &P().C_d, 16}, {"set_C_q", -2, &P().C_q, 0},
-        {"set_C_q", 0, &P().C_q, 0}, {"set_C_q", 3, &P().C_q, 3}, {"set_K", 0, &P()._K, 1},
-        {"set_K", 2, &P()._K, 2}, {"set_thetaf0", 0, &P().thetadata[0], 10},
-        {"set_thetaf0", 20, &P().thetadata[0], 20}, {"set_thetak", 1, &P().thetadata[1], 12},
-        {"set_thetak", 1.5, &P().thetadata[1], 1.5}, {"set_C_cut", 0, &P().C_cut, 0},
-        {"set_C_cut", -1, &P().C_cut, 1}, {"set_C_cut", 50, &P().C_cut, 50},
+        {"set_C_b", 0, &P().C_b, 1},
+        {"set_C_b", -3, &P().C_b, 1},
+        {"set_C_b", 4, &P().C_b, 4},
+        {"set_C_b", NAN, &P().C_b, 1},
+        {"set_C_T_c", 0, &P().C_T_c, 1},
+        {"set_C_T_c", 5, &P().C_T_c, 5},
+        {"set_T_max", -1, &P().T_max, 1},
+        {"set_T_max", 0.01, &P().T_max, (double)0.01f},
+        {"set_C_d", 0, &P().C_d, 1},
+        {"set_C_d", 16, &P().C_d, 16},
+        {"set_C_q", -2, &P().C_q, 0},
+        {"set_C_q", 0, &P().C_q, 0},
+        {"set_C_q", 3, &P().C_q, 3},
+        {"set_K", 0, &P()._K, 1},
+        {"set_K", 2, &P()._K, 2},
+        {"set_thetaf0", 0, &P().thetadata[0], 10},
+        {"set_thetaf0", 20, &P().thetadata[0], 20},
+        {"set_thetak", 1, &P().thetadata[1], 12},
+        {"set_thetak", 1.5, &P().thetadata[1], 1.5},
+        {"set_C_cut", 0, &P().C_cut, 0},
+        {"set_C_cut", -1, &P().C_cut, 1},
+        {"set_C_cut", 50, &P().C_cut, 50},
         {"set_winlength_window", -7, &P().dWinlength_window, -7},
-        {"set_winlength_compute", 0.5, &P().dWinlength_compute, 0.5}, {"set_a", 0.1, &P()._a, (double)0.1f},
-        {"set_a", 0.1, &P()._aTemp, (double)0.1f}, {"set_b", -6, &P()._b, -6}, {"set_b", -6, &P()._bTemp, -6},
+        {"set_winlength_compute", 0.5, &P().dWinlength_compute, 0.5},
+        {"set_a", 0.1, &P()._a, (double)0.1f},
+        {"set_a", 0.1, &P()._aTemp, (double)0.1f},
+        {"set_b", -6, &P()._b, -6},
+        {"set_b", -6, &P()._bTemp, -6},
     };
     for (auto &c : cases) {
         send(c.sel, {fa(c.in)});
@@ -1521,8 +1575,7 @@ TEST_F(Bank, PrintFirstAndLastValue)
     send("initialize");
     stub::clear();
     send("print_first_and_last_value", {fa(2)});
-    EXPECT_EQ(stub::console()[0].text,
-              "pac[2][0] = \t 0.000000+I*0.000000, \tpac[2][0] = \t 0.000000+I*0.000000,");
+    EXPECT_EQ(stub::console()[0].text, "pac[2][0] = \t 0.000000+I*0.000000, \tpac[2][0] = \t 0.000000+I*0.000000,");
 }
 
 TEST_F(Bank, PrintBandBeforeAndAfterMake)
@@ -1531,9 +1584,11 @@ TEST_F(Bank, PrintBandBeforeAndAfterMake)
     send("print_band", {fa(-1)});
     auto &c = stub::console();
     ASSERT_EQ(c.size(), 36u);
-    EXPECT_EQ(c[0].text, "normalized Overlap: 4.59615*sigma/d_q, This gives the usual values for a raised cosine window");
-    EXPECT_EQ(c[1].text,
-              "Band: \t \t, Centerfrq.:\t  \t \t[Hz], \tBW: \t \t[Hz], d = \t= \t[smp], Variance = \t[s], Overlap = \t[1] ");
+    EXPECT_EQ(c[0].text,
+              "normalized Overlap: 4.59615*sigma/d_q, This gives the usual values for a raised cosine window");
+    EXPECT_EQ(
+        c[1].text,
+        "Band: \t \t, Centerfrq.:\t  \t \t[Hz], \tBW: \t \t[Hz], d = \t= \t[smp], Variance = \t[s], Overlap = \t[1] ");
     EXPECT_EQ(c[35].text, "---------------");
     char line[400];
     double centre = P().Theta(16 * 12.0, P().thetadata);
@@ -1553,8 +1608,7 @@ TEST_F(Bank, PrintBandBeforeAndAfterMake)
     std::snprintf(line, sizeof line,
                   "Band \t%3i\t: Centerfrq.:\t%8.2f\t[Hz], \tBW: \t%8.2f\t[Hz], d = \t%4i\t[smp], Length = \t%6.2f "
                   "[smp], sigma = \t%6.2f [smp], norm. Overlap = \t%6.2f [1]",
-                  16, P().Theta(192, P().thetadata), 1 / P().aldDq_real[16], 196, 8778.0, sigma,
-                  sigma * 4.59615 / 196);
+                  16, P().Theta(192, P().thetadata), 1 / P().aldDq_real[16], 196, 8778.0, sigma, sigma * 4.59615 / 196);
     EXPECT_EQ(c[2].text, line);
     EXPECT_GT(sigma, 10);
     stub::clear();
@@ -1575,7 +1629,7 @@ TEST_F(Bank, GenerationStampFollowsFloatWindowChanges)
         std::vector<t_atom> args;
         bool changes;
     } steps[] = {
-        {"initialize", {}, true},  {"make", {fa(-1)}, false},    {"copy_pac2paf", {fa(-1)}, true},
+        {"initialize", {}, true},     {"make", {fa(-1)}, false}, {"copy_pac2paf", {fa(-1)}, true},
         {"shorten", {fa(-1)}, false}, {"bang", {}, false},       {"copy_pac2paf", {fa(3)}, true},
         {"set_C_d", {fa(4)}, false},  {"initialize", {}, true},
     };
@@ -1625,9 +1679,10 @@ TEST_F(Bank, SettingsSentDuringARebuildSurviveItsSwap)
     send("set_C_d", {fa(4)});
     send("set_C_q", {fa(1)});
     send("rebuild");
-    const std::vector<std::pair<const char *, float>> later = {
-        {"set_C_d", 9},     {"set_C_q", 3},       {"set_var", 0.25f},  {"set_thetaf0", 20},
-        {"set_thetak", 24}, {"set_samplerate", 48000}, {"set_C_cut", 0.5f}, {"set_window_type", 2}};
+    const std::vector<std::pair<const char *, float>> later = {{"set_C_d", 9},      {"set_C_q", 3},
+                                                               {"set_var", 0.25f},  {"set_thetaf0", 20},
+                                                               {"set_thetak", 24},  {"set_samplerate", 48000},
+                                                               {"set_C_cut", 0.5f}, {"set_window_type", 2}};
     for (auto &[sel, v] : later) send(sel, {fa(v)});
     qbank_rebuild_wait(x);
     stub::run_clocks();

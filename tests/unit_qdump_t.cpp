@@ -154,11 +154,20 @@ TEST_F(Dump, ThresholdComparisons)
         bool written;
     };
     std::vector<Case> cases = {
-        {0, 0.0, 0.0, false},       {0, -0.0, 0.0, false},     {0, 1e-300, 0.0, true},
-        {0, 0.0, -1e-300, true},    {-1, 0.0, 0.0, true},      {-1, nan, nan, false},
-        {-1, nan, 0.0, true},       {-1, 0.0, nan, true},      {0, nan, 0.0, false},
-        {0.25f, 0.25, -0.25, false}, {0.25f, -0.25, 0.25, false}, {0.25f, 0.2500001, 0.0, true},
-        {0.25f, 0.0, -0.2500001, true}, {0.1f, 0.1, 0.0, false} /* 0.1 < (double)0.1f */,
+        {0, 0.0, 0.0, false},
+        {0, -0.0, 0.0, false},
+        {0, 1e-300, 0.0, true},
+        {0, 0.0, -1e-300, true},
+        {-1, 0.0, 0.0, true},
+        {-1, nan, nan, false},
+        {-1, nan, 0.0, true},
+        {-1, 0.0, nan, true},
+        {0, nan, 0.0, false},
+        {0.25f, 0.25, -0.25, false},
+        {0.25f, -0.25, 0.25, false},
+        {0.25f, 0.2500001, 0.0, true},
+        {0.25f, 0.0, -0.2500001, true},
+        {0.1f, 0.1, 0.0, false} /* 0.1 < (double)0.1f */,
         {0.1f, (double)0.1f, 0.0, false},
     };
     for (size_t k = 0; k < cases.size(); k++) {
@@ -183,8 +192,8 @@ TEST_F(Dump, CounterRunsAcrossFilesAndOnlyOverWrittenBlocks)
 {
     empty_block();  // no file: not counted
     open(path("a.txt"));
-    empty_block();                          // counter 0 -> 64
-    block({{rec_of(10, 1, 0, 0)}});         // 64 + 10
+    empty_block();                   // counter 0 -> 64
+    block({{rec_of(10, 1, 0, 0)}});  // 64 + 10
     // Skipped blocks do not count: foreign tags, null addresses.
     hide_int_at_address(0, vC.data());
     stub::run(call);
@@ -199,11 +208,11 @@ TEST_F(Dump, CounterRunsAcrossFilesAndOnlyOverWrittenBlocks)
     static sQavex_Coeff *none[1] = {nullptr};
     stub::publish_coeff(vG.data(), none, 0);
     stub::run(call);
-    block({{rec_of(63, 1, 0, 0)}});         // 128 + 63
+    block({{rec_of(63, 1, 0, 0)}});  // 128 + 63
     send("close");
-    empty_block();                          // closed: not counted
+    empty_block();  // closed: not counted
     open(path("b.txt"));
-    block({{rec_of(1, 1, 0, 0)}});          // 192 + 1
+    block({{rec_of(1, 1, 0, 0)}});  // 192 + 1
     send("close");
     auto a = lines_of(path("a.txt"));
     ASSERT_EQ(a.size(), 2u);

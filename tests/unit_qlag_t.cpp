@@ -54,8 +54,7 @@ public:
 {
     for (size_t t = 0; t < y.size(); t++) {
         float want = (long)t >= D ? x[t - D] : 0.0f;
-        if (y[t] != want)
-            return ::testing::AssertionFailure() << "t=" << t << " got " << y[t] << " want " << want;
+        if (y[t] != want) return ::testing::AssertionFailure() << "t=" << t << " got " << y[t] << " want " << want;
     }
     return ::testing::AssertionSuccess();
 }

@@ -90,9 +90,7 @@ struct Bank : HandBank {
         p.aiDq = nullptr;
         if (lengths.empty()) p.paf_r = p.paf_i = nullptr;
     }
-    Bank(int bands, int length, double b = 1.0, double slope = 1.0) : Bank(std::vector<int>(bands, length), b, slope)
-    {
-    }
+    Bank(int bands, int length, double b = 1.0, double slope = 1.0) : Bank(std::vector<int>(bands, length), b, slope) {}
 };
 
 class Qproc : public HostTest<qproc_t_setup> {
@@ -206,8 +204,7 @@ TEST_F(Qproc, CreationArgumentsPerType)
 
 TEST_F(Qproc, UnknownSymbolGivesInertObject)
 {
-    const std::vector<std::vector<t_atom>> argsets = {
-        {stub::sa("multiply")}, {}, {stub::sa("Add")}, {stub::sa("")}};
+    const std::vector<std::vector<t_atom>> argsets = {{stub::sa("multiply")}, {}, {stub::sa("Add")}, {stub::sa("")}};
     for (auto &args : argsets) {
         stub::clear();
         sQproc_t *x = make(args);
@@ -285,10 +282,9 @@ TEST_F(Qproc, BangReportsTypeAndSixteenParameters)
     stub::send((t_pd *)x, "bang");
     std::vector<std::string> want = {"Qproc Buum Chzakk", "Type: 3"};
     const char *f[8] = {"2.000000", "1.000000", "-0.500000", "0.000000",
-                        "0.000000", "0.000000", "0.000000", "0.000000"};
+                        "0.000000", "0.000000", "0.000000",  "0.000000"};
     for (int i = 0; i < 8; i++) want.push_back("float_param[" + std::to_string(i) + "]=\t" + f[i]);
-    for (int i = 0; i < 8; i++)
-        want.push_back("int_param[" + std::to_string(i) + "]=\t" + (i == 4 ? "-9" : "0"));
+    for (int i = 0; i < 8; i++) want.push_back("int_param[" + std::to_string(i) + "]=\t" + (i == 4 ? "-9" : "0"));
     ASSERT_EQ(stub::console().size(), want.size()) << stub::console_text();
     for (size_t i = 0; i < want.size(); i++) {
         EXPECT_FALSE(stub::console()[i].error);
@@ -529,7 +525,7 @@ TEST_F(Qproc, FilterRangeFollowsInletsAndTruncates)
     stub::run(call);  // empty range: nothing changes
     for (int i = 0; i < 5; i++) EXPECT_EQ(l[i].val_r, 1.0) << i;
     auto in_ = stub::inlets_of(&x->x_obj);
-    *in_[0].fp = 4.9f;  // lower -> 4
+    *in_[0].fp = 4.9f;   // lower -> 4
     *in_[1].fp = 6.99f;  // upper -> 6
     stub::run(call);
     EXPECT_EQ(l[0].val_r, 1.0);
@@ -905,8 +901,8 @@ TEST_F(QprocShift, RejectedInputsGiveEmptyBlockAndKeepClock)
     hide_int_at_address(QAVG_TAG, swapped_tag.data());
     Block z = zeros(), g = garbage();
     const Block *cases[][3] = {
-        {&z, &good_p, &good_p},        {&g, &good_p, &good_p},         {&good_c, &z, &good_p},
-        {&good_c, &good_p, &z},         {&good_c, &tag_only_p, &good_p}, {&good_c, &good_p, &tag_only_p},
+        {&z, &good_p, &good_p},          {&g, &good_p, &good_p},           {&good_c, &z, &good_p},
+        {&good_c, &good_p, &z},          {&good_c, &tag_only_p, &good_p},  {&good_c, &good_p, &tag_only_p},
         {&tag_only_c, &good_p, &good_p}, {&good_c, &swapped_tag, &good_p}, {&good_p, &good_p, &good_p},
     };
     int k = 0;

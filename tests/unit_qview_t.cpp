@@ -72,12 +72,13 @@ struct View : HostTest<qview_t_setup> {
 TEST(QviewLevel, DecibelsWithAFloor)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    struct { double mag, floor, want; } cases[] = {
-        {1.0, -120, 0.0},      {0.001, -120, -60.0}, {10.0, -120, 20.0}, {1e-9, -120, -120.0},
-        {1e-9, -200, -180.0},  {0.0, -90, -90.0},    {nan, -120, -120.0}, {0.5, 0, 0.0},
+    struct {
+        double mag, floor, want;
+    } cases[] = {
+        {1.0, -120, 0.0},     {0.001, -120, -60.0}, {10.0, -120, 20.0},  {1e-9, -120, -120.0},
+        {1e-9, -200, -180.0}, {0.0, -90, -90.0},    {nan, -120, -120.0}, {0.5, 0, 0.0},
     };
-    for (auto &c : cases)
-        EXPECT_NEAR(qview_t_db(c.mag, c.floor), c.want, 1e-9) << c.mag << " floor " << c.floor;
+    for (auto &c : cases) EXPECT_NEAR(qview_t_db(c.mag, c.floor), c.want, 1e-9) << c.mag << " floor " << c.floor;
 }
 
 TEST_F(View, WritesTheLatestMagnitudeOfEachBandAfterTheInterval)
@@ -95,7 +96,8 @@ TEST_F(View, WritesTheLatestMagnitudeOfEachBandAfterTheInterval)
     EXPECT_EQ(stub::run_clocks(), 1);
     auto a = stub::array_contents("bandlevels");
     ASSERT_EQ(a.size(), 5u) << "the array takes the band count";
-    const double want[5] = {20 * std::log10(0.5), -120, 20 * std::log10(0.01), -120, -120 /* 1e-8 is -160 dB, below the floor */};
+    const double want[5] = {20 * std::log10(0.5), -120, 20 * std::log10(0.01), -120,
+                            -120 /* 1e-8 is -160 dB, below the floor */};
     for (int q = 0; q < 5; q++) EXPECT_NEAR(a[q], want[q], 1e-4) << "band " << q;
     EXPECT_EQ(stub::array_redraws("bandlevels"), 1);
 
@@ -114,7 +116,10 @@ TEST_F(View, WritesTheLatestMagnitudeOfEachBandAfterTheInterval)
 
 TEST_F(View, CountsOnlyValidBlocksTowardsTheInterval)
 {
-    struct { float interval; int valid_before_update; } cases[] = {{16, 16}, {3, 3}, {0, 1}, {-4, 1}, {2.9f, 2}};
+    struct {
+        float interval;
+        int valid_before_update;
+    } cases[] = {{16, 16}, {3, 3}, {0, 1}, {-4, 1}, {2.9f, 2}};
     for (auto &c : cases) {
         qview_t_set_interval(obj, c.interval);
         stub::run_clocks();

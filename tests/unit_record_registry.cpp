@@ -72,7 +72,7 @@ TEST(RecordRegistry, ReadersRefuseWhatNoLiveRecordBacks)
     struct Case {
         const char *name;
         std::int32_t tag;
-        const void *address;   // words 12 (parameter) and 4 (coefficient)
+        const void *address;  // words 12 (parameter) and 4 (coefficient)
         std::int32_t n;
         bool param_ok, coeff_ok;
     };
@@ -119,9 +119,7 @@ struct Chain {
     std::vector<t_sample> bankC, bankD, audio, anaG, anaC, genIn, genG, genC, addOut, synOut;
     t_pd *bank, *ana, *gen, *add;
     std::vector<stub::DspCall> calls, extra;
-    Chain()
-        : bankC(64), bankD(64), audio(64), anaG(64), anaC(64), genIn(64), genG(64), genC(64), addOut(64),
-          synOut(64)
+    Chain() : bankC(64), bankD(64), audio(64), anaG(64), anaC(64), genIn(64), genG(64), genC(64), addOut(64), synOut(64)
     {
         bank = stub::create("qbank_tilde");
         for (auto &[sel, f] : std::vector<std::pair<std::string, double>>{

@@ -30,8 +30,8 @@ TEST_F(Rate, ValueTakesEffectAtInitializeZeroFollowsTheHost)
         double want;
     };
     const Case cases[] = {
-        {44100, 48000, 48000}, {48000, 0, 48000},   {96000, 0, 96000},      {96000, -5, 96000},
-        {44100, 10, 1000},     {44100, 1e7f, 1536000}, {0, 0, 44100},       {44100, 44100, 44100},
+        {44100, 48000, 48000}, {48000, 0, 48000},      {96000, 0, 96000}, {96000, -5, 96000},
+        {44100, 10, 1000},     {44100, 1e7f, 1536000}, {0, 0, 44100},     {44100, 44100, 44100},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "host " << c.host << ", set_samplerate " << c.arg);

@@ -335,10 +335,8 @@ TEST(BsplineBasis, PartitionOfUnityAndContinuityAtKnots)
 TEST(BsplineInter, ConstantTableGivesConstant)
 {
     std::vector<double> c(20, 3.25);
-    for (double t = -4.0; t <= 19.0; t += 0.05)
-        EXPECT_NEAR(bspline_inter(t, c.data(), 20, 2), 3.25, 1e-15) << t;
-    for (int order = 0; order <= 6; order++)
-        EXPECT_NEAR(bspline_inter(7.3, c.data(), 20, order), 3.25, 1e-14) << order;
+    for (double t = -4.0; t <= 19.0; t += 0.05) EXPECT_NEAR(bspline_inter(t, c.data(), 20, 2), 3.25, 1e-15) << t;
+    for (int order = 0; order <= 6; order++) EXPECT_NEAR(bspline_inter(7.3, c.data(), 20, order), 3.25, 1e-14) << order;
 }
 
 TEST(BsplineInter, LinearTableIsReproducedAndContinuedBeyondTheEnd)

@@ -45,15 +45,60 @@ const std::vector<Target> &targets()
 {
     static const std::vector<Target> t = {
         {"f_bank",
-         {"bang", "abs", "array_synopsis", "componentabs", "copy_pac2paf", "copy_paf2pac", "cut", "cycle",
-          "differentiate", "fft", "floating_average", "get_first_zero_paf", "get_window_length_pac",
-          "get_window_length_paf", "imag_plus_real", "initialize", "inner_product", "integrate",
-          "length_of_vector", "ln", "make", "make_dc_offset", "make_dual", "mult", "normalize", "paf2list",
-          "print_band", "print_first_and_last_value", "prolong", "round_up_to_multiple_of_small_primes",
-          "send_windows", "set_C_SR", "set_C_T_c", "set_C_b", "set_C_cut", "set_C_d", "set_C_q", "set_K",
-          "set_T_max", "set_a", "set_b", "set_compute_type", "set_inf_to_zero", "set_nan_to_zero",
-          "set_samplerate", "set_theta_type", "set_thetaf0", "set_thetak", "set_var", "set_window_type", "set_winlength_compute",
-          "set_winlength_window", "shorten", "test"}},
+         {"bang",
+          "abs",
+          "array_synopsis",
+          "componentabs",
+          "copy_pac2paf",
+          "copy_paf2pac",
+          "cut",
+          "cycle",
+          "differentiate",
+          "fft",
+          "floating_average",
+          "get_first_zero_paf",
+          "get_window_length_pac",
+          "get_window_length_paf",
+          "imag_plus_real",
+          "initialize",
+          "inner_product",
+          "integrate",
+          "length_of_vector",
+          "ln",
+          "make",
+          "make_dc_offset",
+          "make_dual",
+          "mult",
+          "normalize",
+          "paf2list",
+          "print_band",
+          "print_first_and_last_value",
+          "prolong",
+          "round_up_to_multiple_of_small_primes",
+          "send_windows",
+          "set_C_SR",
+          "set_C_T_c",
+          "set_C_b",
+          "set_C_cut",
+          "set_C_d",
+          "set_C_q",
+          "set_K",
+          "set_T_max",
+          "set_a",
+          "set_b",
+          "set_compute_type",
+          "set_inf_to_zero",
+          "set_nan_to_zero",
+          "set_samplerate",
+          "set_theta_type",
+          "set_thetaf0",
+          "set_thetak",
+          "set_var",
+          "set_window_type",
+          "set_winlength_compute",
+          "set_winlength_window",
+          "shorten",
+          "test"}},
         {"f_ana",
          {"bang", "initialize", "round_up_to_multiple_of_small_primes", "set_compute_coefficients", "set_fast",
           "set_num_threads", "set_q_analyse_min", "set_q_analyse_sup", "set_soundbuffer_length_factor", "set_var"}},
@@ -71,9 +116,26 @@ const std::vector<Target> &targets()
 }
 
 const char *const JUNK[] = {"xyzzy", "list", "symbol", "float", "set", "qavex", "dsp"};
-const char *const ARGS[] = {"0", "-1", "-7", "1", "2", "3", "64", "0.5", "1e30", "-1e30", "1e309",
-                            "-1e309", "51898511360", "51898494976", "2147483648", "1e-40", "foo", "x",
-                            "/nonexistent/dir/file", "-"};
+const char *const ARGS[] = {"0",
+                            "-1",
+                            "-7",
+                            "1",
+                            "2",
+                            "3",
+                            "64",
+                            "0.5",
+                            "1e30",
+                            "-1e30",
+                            "1e309",
+                            "-1e309",
+                            "51898511360",
+                            "51898494976",
+                            "2147483648",
+                            "1e-40",
+                            "foo",
+                            "x",
+                            "/nonexistent/dir/file",
+                            "-"};
 
 // The chain, with one [r NAME] in front of every object's left inlet.
 std::string chain(const std::string &dir)
@@ -191,8 +253,8 @@ std::string random_message(std::mt19937 &rng)
     if (rng() % 20 == 0) return dynamic_event(rng);
     const auto &ts = targets();
     const Target &t = ts[rng() % ts.size()];
-    std::string sel = (rng() % 10 == 0) ? JUNK[rng() % (sizeof JUNK / sizeof *JUNK)]
-                                        : t.selectors[rng() % t.selectors.size()];
+    std::string sel =
+        (rng() % 10 == 0) ? JUNK[rng() % (sizeof JUNK / sizeof *JUNK)] : t.selectors[rng() % t.selectors.size()];
     std::string m = std::string("\\; ") + t.receiver + " " + sel;
     int nargs = (int)(rng() % 7);  // 0..6: too few, right, or too many
     for (int i = 0; i < nargs; i++) m += std::string(" ") + ARGS[rng() % (sizeof ARGS / sizeof *ARGS)];
@@ -254,7 +316,8 @@ Outcome run_pd(const std::string &build, const std::string &dir, const std::stri
     ss << f.rdbuf();
     const bool ended = ss.str().find("fuzz: end") != std::string::npos;
     o.crashed = !WIFEXITED(status) || WEXITSTATUS(status) != 0 || !ended;
-    o.broken = ss.str().find("couldn't create") != std::string::npos || ss.str().find("can't load") != std::string::npos;
+    o.broken =
+        ss.str().find("couldn't create") != std::string::npos || ss.str().find("can't load") != std::string::npos;
     return o;
 }
 
