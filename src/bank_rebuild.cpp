@@ -226,6 +226,7 @@ static void swap_in(sQbank_t *psW, Job *j)
     sQbank_t *S = j->shadow;
     std::swap(psW->sParam, S->sParam);
     psW->sParam.pNext = nullptr;
+    psW->sDual.pNextDual = nullptr;
     psW->sParam.piPreparing = nullptr;
     std::swap(psW->pac, S->pac);
     std::swap(psW->var, S->var);
@@ -239,6 +240,7 @@ static void withdraw_offer(sQbankRebuild *r)
 {
     r->owner->sParam.pNext = nullptr;
     r->owner->sParam.piPreparing = nullptr;
+    r->owner->sDual.pNextDual = nullptr;
 }
 
 // ---------------------------------------------------------------- clock
@@ -286,6 +288,8 @@ static void poll(sQbankRebuild *r)
             r->offered->offered_at = r->blocks;
             psW->sParam.pNext = &r->offered->shadow->sParam;
             psW->sParam.piPreparing = &r->offered->preparing;
+            sQbank_t *S = r->offered->shadow;
+            psW->sDual.pNextDual = S->sDual.psDual ? qbank_t_dual_record(S) : nullptr;
         }
     }
     // Without DSP no block routine swaps: the clock does, between ticks.
@@ -372,13 +376,6 @@ void qbank_rebuild_perform(sQbank_t *psW)
     r->swapped = j;
     r->offered = nullptr;
     clock_delay(r->clock, 0);
-}
-
-const sQbank_Param *qbank_rebuild_next_dual(const sQbank_t *psW)
-{
-    const sQbankRebuild *r = psW->psRebuild;
-    if (!r || !r->offered || !r->offered->shadow->sDual.psDual) return nullptr;
-    return qbank_t_dual_record(r->offered->shadow);
 }
 
 void qbank_rebuild_free(sQbank_t *psW)

@@ -17,8 +17,6 @@
 void qbank_rebuild_setup(t_class *c);
 // Block routine, before the record is published: the swap, when due.
 void qbank_rebuild_perform(sQbank_t *psW);
-// Third outlet's block routine: the dual record waiting with the new bank.
-const sQbank_Param *qbank_rebuild_next_dual(const sQbank_t *psW);
 // Deletion: stops the build, waits for readers still building from the
 // waiting bank, frees everything.
 void qbank_rebuild_free(sQbank_t *psW);

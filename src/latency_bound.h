@@ -14,11 +14,6 @@
 
 struct sQbank_t;
 
-// Per-designer state, part of the designer object (zero at creation).
-struct sQbank_LatencyState {
-    double dMaxMs;  // asked bound in milliseconds; 0: no limit
-};
-
 // Registers "set_max_latency" on the designer class.
 void qbank_latency_setup(t_class *c);
 // Longest window the bound allows in samples, or 0 without a bound.

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "allocator.h"
-#include "bank_rebuild.h"
 #include "bus_words.h"
 #include "console_capture.h"
 #include "dual_windows.h"
@@ -67,7 +66,7 @@ t_int *qbank_t_dual_perform(t_int *w)
         d->sParam.paf_i = i;
         d->sParam.iGeneration = gen;
         // A rebuilt bank waiting for its swap offers its own dual record.
-        d->sParam.pNext = qbank_rebuild_next_dual(psW);
+        d->sParam.pNext = s.pNextDual;
         d->sParam.piPreparing = d->sParam.pNext ? psW->sParam.piPreparing : nullptr;
         // Readers trust the record only while it is current: its copied
         // hop and map tables are the designer's and go with a rebuild.

@@ -4,12 +4,16 @@
 
 #include <cstdint>
 
-#include "latency_bound.h"
 #include "m_pd.h"
 #include "records.h"
 #include "sample_rate.h"
 
 struct sQbank_Dual;
+
+// "set_max_latency" (src/latency_bound.h), part of the designer object (zero at creation).
+struct sQbank_LatencyState {
+    double dMaxMs;  // asked bound in milliseconds; 0: no limit
+};
 
 // Per-designer state, part of the designer object (zero at creation).
 struct sQbank_DualState {
@@ -21,6 +25,9 @@ struct sQbank_DualState {
     bool bTold;
     bool bConnected;  // third outlet connected at the last "dsp"
     bool bRequested;  // "make_dual" was sent at least once
+    // While a bank built by "rebuild" waits for its swap (src/bank_rebuild.h),
+    // its dual record, if it has one; null otherwise. Set by the rebuild.
+    const sQbank_Param *pNextDual;
 };
 
 struct sQbank_t {
