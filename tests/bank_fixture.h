@@ -34,14 +34,14 @@ inline std::string make_temp_folder(const std::string &prefix)
 
 // A bank record built by hand. Each band is {window length, hop}: length 0
 // leaves the band without windows, a negative length gives a real window
-// only. Windows hold uniform values in [-1, 1) from the seeded generator,
+// only. Windows hold uniform values in [-1, 1) from the reproducible generator,
 // real and imaginary values drawn in turn, unless fill is false.
 struct HandBank {
     sQbank_Param p{};
     std::vector<std::int32_t> hops;
     std::vector<paf_type *> r, i;
 
-    HandBank(const std::vector<std::pair<int, int>> &bands, unsigned seed = 1, bool fill = true)
+    HandBank(const std::vector<std::pair<int, int>> &bands, unsigned series = 1, bool fill = true)
     {
         for (auto [L, hop] : bands) {
             const int n = std::abs(L);
@@ -50,7 +50,7 @@ struct HandBank {
             i[q] = L > 0 ? qavex_t_new_paf(n) : nullptr;
             p.iLongestFrame_paf = std::max(p.iLongestFrame_paf, n);
         }
-        if (fill) refill(seed);
+        if (fill) refill(series);
     }
     // S bands without windows and without hops; set() gives them windows.
     explicit HandBank(int S) : r(S, nullptr), i(S, nullptr)
@@ -80,11 +80,11 @@ struct HandBank {
         p.paf_i = i.data();
         return p.iq_compute_sup - 1;
     }
-    // New window values in place from the seeded generator, real and
+    // New window values in place from the reproducible generator, real and
     // imaginary values drawn in turn.
-    void refill(unsigned seed)
+    void refill(unsigned series)
     {
-        std::mt19937 rng(seed);
+        std::mt19937 rng(series);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
         for (size_t q = 0; q < r.size(); q++)
             for (int m = 0; r[q] && m < qavex_t_window_length(r[q]); m++) {
@@ -112,8 +112,8 @@ struct HandBank {
     int length(int q) const { return r[q] ? qavex_t_window_length(r[q]) : 0; }
 };
 
-// n uniform values in [-1, 1) drawn from the generator, or from one seeded
-// with the given seed.
+// n uniform values in [-1, 1) drawn from the generator, or from one reproducible
+// with the given series.
 inline std::vector<float> uniform_noise(std::mt19937 &rng, size_t n)
 {
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -121,15 +121,18 @@ inline std::vector<float> uniform_noise(std::mt19937 &rng, size_t n)
     for (auto &f : v) f = u(rng);
     return v;
 }
-inline std::vector<float> uniform_noise(size_t n, unsigned seed)
+inline std::vector<float> uniform_noise(size_t n, unsigned series)
 {
-    std::mt19937 rng(seed);
+    std::mt19937 rng(series);
     return uniform_noise(rng, n);
 }
 
 // A hand-made bank stamped as a designer stamps its record.
 struct StampedBank : HandBank {
-    StampedBank(const std::vector<std::pair<int, int>> &bands, unsigned seed = 1) : HandBank(bands, seed) { stamp(); }
+    StampedBank(const std::vector<std::pair<int, int>> &bands, unsigned series = 1) : HandBank(bands, series)
+    {
+        stamp();
+    }
 };
 
 // One coefficient of an analysis block.

@@ -90,9 +90,9 @@ long compare(const std::vector<Step> &steps, int fast_threads = 4,
     return (long)pairs.size();
 }
 
-Signal noise(unsigned seed)
+Signal noise(unsigned series)
 {
-    auto rng = std::make_shared<std::mt19937>(seed);
+    auto rng = std::make_shared<std::mt19937>(series);
     return [rng](long) { return std::uniform_real_distribution<float>(-1.0f, 1.0f)(*rng); };
 }
 Signal sines()

@@ -49,7 +49,8 @@ struct CountAllocations {
 // ------------------------------------------------------------ hand-made bank
 // Bands are {window length, hop}; the compute type is 7 unless given.
 struct Bank : HandBank {
-    Bank(const std::vector<std::pair<int, int>> &bands, unsigned seed = 1, int compute_type = 7) : HandBank(bands, seed)
+    Bank(const std::vector<std::pair<int, int>> &bands, unsigned series = 1, int compute_type = 7)
+        : HandBank(bands, series)
     {
         p.iComputeType = compute_type;
     }

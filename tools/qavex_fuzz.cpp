@@ -5,10 +5,10 @@
 // deletes objects of every class in a subpatch while DSP runs, wired to the
 // chain's channels. Every patch runs in the real host (with -nrt); a run
 // that dies, does not reach its end or exceeds the time limit is counted
-// and its patch kept. Seeded: the same random start value gives the same
+// and its patch kept. Reproducible: the same random start value gives the same
 // patches.
 //
-//   qavex_fuzz --build DIR [--seed S] [--messages N] [--per-run M]
+//   qavex_fuzz --build DIR [--series S] [--messages N] [--per-run M]
 //              [--timeout SECONDS] [--preload LIB] [--mem-limit-mb MB] [--keep-all 1]
 //
 // Prints messages sent, runs, crashes, hangs and the peak resident memory
@@ -326,13 +326,13 @@ Outcome run_pd(const std::string &build, const std::string &dir, const std::stri
 int main(int argc, char **argv)
 {
     std::string build, preload;
-    unsigned seed = 1;
+    unsigned series = 1;
     long messages = 1000, per_run = 250, mem_limit_mb = 0, keep_all = 0;
     int timeout_s = 120;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string k = argv[i], v = argv[i + 1];
         if (k == "--build") build = v;
-        else if (k == "--seed") seed = (unsigned)std::stoul(v);
+        else if (k == "--series") series = (unsigned)std::stoul(v);
         else if (k == "--messages") messages = std::stol(v);
         else if (k == "--per-run") per_run = std::stol(v);
         else if (k == "--timeout") timeout_s = std::stoi(v);
@@ -347,11 +347,11 @@ int main(int argc, char **argv)
     // The host starts in each run's own folder.
     if (!build.empty()) build = std::filesystem::absolute(build).string();
     if (build.empty() || per_run < 1) {
-        std::fprintf(stderr, "usage: qavex_fuzz --build DIR [--seed S] [--messages N] [--per-run M] "
+        std::fprintf(stderr, "usage: qavex_fuzz --build DIR [--series S] [--messages N] [--per-run M] "
                              "[--timeout S] [--preload LIB] [--mem-limit-mb MB]\n");
         return 2;
     }
-    std::mt19937 rng(seed);
+    std::mt19937 rng(series);
     long sent = 0, runs = 0, crashes = 0, hangs = 0, peak_kb = 0;
     const auto t0 = std::chrono::steady_clock::now();
     while (sent < messages) {
@@ -395,8 +395,8 @@ int main(int argc, char **argv)
         if (o.crashed || o.hung) {
             crashes += o.crashed;
             hangs += o.hung;
-            std::printf("%s: run %ld (seed %u), patch and console kept in %s\n", o.hung ? "HANG" : "CRASH", runs, seed,
-                        dir.c_str());
+            std::printf("%s: run %ld (series %u), patch and console kept in %s\n", o.hung ? "HANG" : "CRASH", runs,
+                        series, dir.c_str());
         } else if (!keep_all) {
             std::string cmd = "rm -rf '" + dir + "'";
             if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
