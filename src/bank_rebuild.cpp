@@ -118,6 +118,7 @@ struct Job {
     std::atomic<int> state{JOB_BUILDING};
     std::atomic<std::int32_t> preparing{0};
     std::uint64_t offered_at = 0;  // block count when the bank was offered
+    std::uint64_t idle_since = 0;  // first block since which no reader builds (0: one builds)
 };
 
 }  // namespace
@@ -369,9 +370,17 @@ void qbank_rebuild_perform(sQbank_t *psW)
     sQbankRebuild *r = psW->psRebuild;
     if (!r) return;
     r->blocks++;
-    // Every reader has seen the offer in one whole block and none builds.
+    // Every reader has seen the offer in one whole block, none builds, and
+    // each has had one whole block with its finished engine (to bring it up
+    // to date with its input before it takes over).
     Job *j = r->offered;
-    if (!j || r->swapped || r->blocks < j->offered_at + 2 || j->preparing.load() != 0) return;
+    if (!j || r->swapped) return;
+    if (j->preparing.load() != 0) {
+        j->idle_since = 0;
+        return;
+    }
+    if (j->idle_since == 0) j->idle_since = r->blocks;
+    if (r->blocks < j->offered_at + 2 || r->blocks < j->idle_since + 2) return;
     swap_in(psW, j);
     r->swapped = j;
     r->offered = nullptr;

@@ -423,10 +423,11 @@ sQavexFast *qavex_fast_build(const sQbank_Param *p)
     return f;
 }
 
-void qavex_fast_adopt(sQavexFast *f, const sQbank_Param *p)
+void qavex_fast_adopt(sQavexFast *f, const sQbank_Param *p) { f->p = p; }
+
+void qavex_fast_follow(sQavexFast *f, const sQavexRing &ring, sQavexRingClock clock)
 {
-    f->p = p;
-    f->synced = false;
+    if (f && !f->failed && f->der) follow_ring(f, ring, clock);
 }
 
 void qavex_fast_free(sQavexFast *f)

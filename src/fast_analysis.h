@@ -36,8 +36,13 @@ void qavex_fast_free(sQavexFast *f);
 // change while it runs. Null when out of memory.
 sQavexFast *qavex_fast_build(const sQbank_Param *p);
 // Engine f, built for a copy of record p at p's current generation, now
-// serves p itself; it catches up with the ring in its next block.
+// serves p itself; it catches up with the ring in its next block (in step,
+// when it followed the ring up to the block before).
 void qavex_fast_adopt(sQavexFast *f, const sQbank_Param *p);
+// Engine f, not serving yet, follows the ring in this block: its input
+// spectra and long partitions' sums are then current when it takes over,
+// so the catch-up over the ring's history falls in a block of its own.
+void qavex_fast_follow(sQavexFast *f, const sQavexRing &ring, sQavexRingClock clock);
 
 // The K coefficients of band q at block positions p0, p0 + d, ... into
 // entries e[0..K-1] (start and band set).

@@ -223,6 +223,12 @@ void qavex_switch_follow(sQavexFastSwitch *s, const sQbank_Param *p)
     s->asked = true;
 }
 
+void *qavex_switch_offered(sQavexFastSwitch *s, const sQbank_Param *p)
+{
+    if (!s || !s->asked || !s->release || !p->pNext || p->pNext != s->src) return nullptr;
+    return s->job.load() == JOB_DONE ? s->result.load() : nullptr;
+}
+
 bool qavex_switch_discard(sQavexFastSwitch *s, void *e)
 {
     if (!s || !e) return false;

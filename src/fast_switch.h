@@ -49,6 +49,11 @@ eQavexSwitch qavex_switch_poll(sQavexFastSwitch *s, const sQbank_Param *p, void 
 // and poll then hands the engine over in the first block of the new bank.
 // With the worker busy nothing starts: the engine is built in the block.
 void qavex_switch_follow(sQavexFastSwitch *s, const sQbank_Param *p);
+// Audio thread: the finished engine for the bank that record p offers
+// (p->pNext), still the switch's until poll hands it over; null when there
+// is none. The caller may bring it up to date with its input meanwhile (the
+// designer swaps one whole block after every reader's build has ended).
+void *qavex_switch_offered(sQavexFastSwitch *s, const sQbank_Param *p);
 // Audio thread: engine e is freed soon by the clock, off the audio thread.
 // False when the queue is full (the caller keeps it).
 bool qavex_switch_discard(sQavexFastSwitch *s, void *e);

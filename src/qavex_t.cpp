@@ -256,6 +256,8 @@ static bool qavex_t_fast_ready(sQavex_t *psW, const sQbank_Param *p, const sQave
         if (psW->pFast && !qavex_switch_discard(psW->pSwitch, psW->pFast)) qavex_fast_free(psW->pFast);
         psW->pFast = (sQavexFast *)e;
         qavex_fast_adopt(psW->pFast, p);
+    } else if (void *next = qavex_switch_offered(psW->pSwitch, p)) {
+        qavex_fast_follow((sQavexFast *)next, ring, {psW->lRingSerial, psW->iRingEpoch});
     }
     if (!psW->pFast && p == psW->pNoFastAt && p->iGeneration == psW->uNoFastGen) return false;
     const bool ready = qavex_fast_prepare(&psW->pFast, p, ring, {psW->lRingSerial, psW->iRingEpoch});

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -134,6 +135,14 @@ struct StampedBank : HandBank {
         stamp();
     }
 };
+
+// Bank `from` offers `to` as a rebuilt bank does before its swap (null:
+// the offer is withdrawn); readers count their builds in `building`.
+inline void offer_bank(HandBank &from, HandBank *to, std::atomic<std::int32_t> &building)
+{
+    from.p.pNext = to ? &to->p : nullptr;
+    from.p.piPreparing = to ? &building : nullptr;
+}
 
 // One coefficient of an analysis block.
 struct Coeff {

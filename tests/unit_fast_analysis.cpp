@@ -12,6 +12,7 @@
 
 #include "bank_fixture.h"
 #include "fast_analysis.h"
+#include "fast_switch.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ struct Step {
     Signal sig;
     int bank;                                           // 0: A, 1: B
     std::vector<std::pair<const char *, double>> msgs;  // sent to both first
+    int offers = -1;                                    // the bank in use offers this one (as "rebuild" does)
 };
 
 // Runs exact and fast side by side; checks entries block by block, values
@@ -55,6 +57,8 @@ long compare(const std::vector<Step> &steps, int fast_threads = 4,
             stub::send(fa.pd, sel, {stub::fa(v)});
         }
         const sQbank_Param *p = s.bank ? &B.p : &A.p;
+        std::atomic<std::int32_t> building{0};
+        offer_bank(s.bank ? B : A, s.offers < 0 ? nullptr : s.offers ? &B : &A, building);
         for (int b = 0; b < s.blocks; b++) {
             std::vector<float> audio(64);
             for (int j = 0; j < 64; j++) {
@@ -79,7 +83,14 @@ long compare(const std::vector<Step> &steps, int fast_threads = 4,
                 }
             }
             t += 64;
+            // The fast object builds for the offered bank on its worker
+            // and follows the input with it until the swap.
+            if (s.offers >= 0 && b == 0) {
+                qavex_switch_wait(fa.x->pSwitch);
+                EXPECT_EQ(building.load(), 0);
+            }
         }
+        offer_bank(s.bank ? B : A, nullptr, building);
     }
     for (const auto &pr : pairs) {
         const auto &en = energy[pr.e.band];
@@ -187,7 +198,9 @@ TEST_F(FastAnalysis, LongWindowsOnLargePartitionsAcrossResyncs)
     // Windows long enough for partitions of 1024 taps and more, whose
     // segments' work is spread over many blocks: against the exact sums
     // through steady blocks, a bank change and back, and pauses of 1 and 5
-    // blocks (each resumes from the ring in another block of the segments).
+    // blocks (each resumes from the ring in another block of the segments),
+    // and swaps to banks offered before (the engine built for the offered
+    // bank follows the ring until it takes over).
     const std::vector<std::pair<int, int>> long_a = {{9000, 1}, {6100, 3}, {4100, 2}, {700, 40}};
     const std::vector<std::pair<int, int>> long_b = {{8000, 2}, {300, 1}};
     {
@@ -208,6 +221,10 @@ TEST_F(FastAnalysis, LongWindowsOnLargePartitionsAcrossResyncs)
         {60, sines(), 1, {}},
         {200, noise(12), 0, {}},
         {160, silence(), 0, {}},
+        {40, noise(13), 0, {}, 1},
+        {90, noise(14), 1, {}, 0},
+        {3, noise(15), 0, {}, 1},
+        {200, noise(16), 1, {}},
     };
     EXPECT_GT(compare(steps, 2, long_a, long_b), 50000);
 }
