@@ -568,6 +568,29 @@ void fast_synthesis_flush(qavex_fast_synthesis *f, const sQavexSynthRing &ring)
     if (f->der && ring.ready && ring.length >= (std::int64_t)f->Lm + QAVEX_BLOCK) flush(f, ring.A, ring.length, ring.c);
 }
 
+bool fast_synthesis_drain(qavex_fast_synthesis *f, const sQavexSynthRing &ring)
+{
+    if (!f->der || !ring.ready || ring.length < (std::int64_t)f->Lm + QAVEX_BLOCK) return false;
+    const std::int64_t k = f->k, R = ring.length;
+    bool owed = false;
+    for (std::int32_t q = 0; q < f->S; q++) {
+        const Band &b = f->der->bands[q];
+        BandState &st = f->st[q];
+        if (b.mode != FS_FFT || st.last_nz < k + 1 - b.Hb) continue;
+        cplx *slot = st.hist + (k % b.Hb) * QAVEX_BLOCK;
+        std::fill(slot, slot + QAVEX_BLOCK, cplx(0.0, 0.0));
+        for (std::int32_t i = 0; i < b.nlev; i++) {
+            const Level &lv = b.lev[i];
+            if ((k + lv.phase) % lv.B != lv.B - 1 || st.last_nz < k - lv.B + 1) continue;
+            convolve_level(f, b, st, lv, (k + 1) * QAVEX_BLOCK, lv.N, ring.A, R, wrap(ring.c + b.D, R));
+        }
+        // A later segment of the longest partition still holds an impulse.
+        owed = owed || st.last_nz >= k + 2 - b.Hb;
+    }
+    f->k++;
+    return owed;
+}
+
 bool fast_synthesis_prepare(qavex_fast_synthesis *f, const sQbank_Param *P, std::int32_t Lm, std::int32_t S,
                             const sQavexSynthRing &ring, const void *owner)
 {

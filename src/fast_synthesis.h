@@ -38,6 +38,12 @@ void fast_synthesis_adopt(qavex_fast_synthesis *f, const sQbank_Param *P);
 // Adds what the FFT bands still owe into the ring, when it exists and is long
 // enough (before the engine is freed on a switch to the exact mode).
 void fast_synthesis_flush(qavex_fast_synthesis *f, const sQavexSynthRing &ring);
+// One block of engine f with no new impulses (after it was replaced at a
+// bank swap): the segments that end in this block are added to the ring, as
+// its block routine would have; the sum is what a flush gives, spread over
+// the blocks its partitions are due in. False once nothing more is owed,
+// or when the ring cannot take it (the caller then frees f).
+bool fast_synthesis_drain(qavex_fast_synthesis *f, const sQavexSynthRing &ring);
 
 // Called by the block routine before the slices run in fast mode, with the
 // block's record, longest frame and band count. Rebuilds the per-band state

@@ -42,6 +42,9 @@ static void invqavex_t_release_rings(sinvQavex_t *psW)
     }
     psW->iReady = 0;
     fast_synthesis_rings_rebuilt(psW->psFast);
+    // The silent rings drop what the replaced engine still owed.
+    fast_synthesis_free(psW->psDraining);
+    psW->psDraining = nullptr;
 }
 
 // Rebuilds rings and slice records for num_threads slices of iLength
@@ -236,6 +239,26 @@ static void invqavex_t_emit(sinvQavex_t *psW, t_sample *out)
 
 static bool invqavex_t_fast_ready(sinvQavex_t *psW, const sQbank_Param *P);
 
+// The replaced engine's share of this block; freed off the audio thread
+// once it owes nothing more.
+static void invqavex_t_drain(sinvQavex_t *psW)
+{
+    qavex_fast_synthesis *d = psW->psDraining;
+    if (!d || fast_synthesis_drain(d, invqavex_t_ring_view(psW))) return;
+    if (!qavex_switch_discard(psW->psSwitch, d)) fast_synthesis_free(d);
+    psW->psDraining = nullptr;
+}
+
+// Everything the replaced engine still owes, into the ring at once.
+static void invqavex_t_stop_draining(sinvQavex_t *psW)
+{
+    qavex_fast_synthesis *d = psW->psDraining;
+    if (!d) return;
+    fast_synthesis_flush(d, invqavex_t_ring_view(psW));
+    if (!qavex_switch_discard(psW->psSwitch, d)) fast_synthesis_free(d);
+    psW->psDraining = nullptr;
+}
+
 static t_int *invqavex_t_perform(t_int *w)
 {
     auto *psW = (sinvQavex_t *)w[1];
@@ -265,6 +288,7 @@ static t_int *invqavex_t_perform(t_int *w)
                       fast_synthesis_prepare(psW->psFast, P, Lm, S, invqavex_t_ring_view(psW), psW);
     invqavex_t_run_slices(psW, P, ci, Lm, S, fast);
     if (fast) fast_synthesis_finish(psW->psFast);
+    invqavex_t_drain(psW);
     qavex_t_warn_episode(&psW->iNonFiniteWarned, psW->iNonFiniteSeen,
                          "invqavex_tilde: warning: coefficients with non-finite values are skipped");
     psW->iNonFiniteSeen = 0;
@@ -351,10 +375,10 @@ static bool invqavex_t_fast_ready(sinvQavex_t *psW, const sQbank_Param *P)
     const eQavexSwitch st = qavex_switch_poll(psW->psSwitch, P, &e);
     if (st == SWITCH_WAIT) return false;
     if (st == SWITCH_READY) {
-        qavex_fast_synthesis *old = psW->psFast;
-        // What the old bank still owes goes to the ring first.
-        if (old) fast_synthesis_flush(old, invqavex_t_ring_view(psW));
-        if (old && !qavex_switch_discard(psW->psSwitch, old)) fast_synthesis_free(old);
+        // What the old bank still owes goes to the ring over the next
+        // blocks, each partition in the block it is due in.
+        invqavex_t_stop_draining(psW);
+        psW->psDraining = psW->psFast;
         psW->psFast = (qavex_fast_synthesis *)e;
         fast_synthesis_adopt(psW->psFast, P);
     }
@@ -381,6 +405,7 @@ static void invqavex_t_set_fast(sinvQavex_t *psW, t_floatarg v)
 {
     const std::int32_t on = v != 0.0f ? 1 : 0;
     qavex_fast_synthesis *f = psW->psFast;
+    if (!on) invqavex_t_stop_draining(psW);
     if (!on && f) {
         fast_synthesis_flush(f, invqavex_t_ring_view(psW));
         fast_synthesis_free(f);
@@ -410,6 +435,7 @@ static void invqavex_t_set_pointers_to_NULL(sinvQavex_t *psW)
     psW->x_outS = psW->x_outM = nullptr;
     psW->paf = nullptr;
     psW->psFast = nullptr;
+    psW->psDraining = nullptr;
     psW->psSwitch = nullptr;
     psW->psLastParam = nullptr;
     psW->psNoFastAt = nullptr;
@@ -457,6 +483,8 @@ static void invqavex_t_delete(sinvQavex_t *psW)
     psW->psSwitch = nullptr;
     fast_synthesis_free(psW->psFast);
     psW->psFast = nullptr;
+    fast_synthesis_free(psW->psDraining);
+    psW->psDraining = nullptr;
 }
 
 void invqavex_t_setup()

@@ -45,6 +45,9 @@ struct sinvQavex_t {
     // state psFast owns.
     std::int32_t iFast;
     struct qavex_fast_synthesis *psFast;
+    // The engine a bank swap replaced, adding what it still owes block by
+    // block (src/fast_synthesis.h, fast_synthesis_drain); null: none.
+    struct qavex_fast_synthesis *psDraining;
     // Builds it off the audio thread when fast mode is switched on while
     // the audio runs (src/fast_switch.h), for the record of the latest block.
     struct sQavexFastSwitch *psSwitch;

@@ -14,6 +14,7 @@
 
 #include "bank_fixture.h"
 #include "fast_analysis.h"
+#include "fast_switch.h"
 #include "fast_synthesis.h"
 #include "invqavex_t.h"
 #include "qavex_t.h"
@@ -157,6 +158,20 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
     auto ring = [](Pair &p, Bank *&, Bank *const *) { p.both("set_soundbuffer_length_factor", 51); };
     auto off = [](Pair &p, Bank *&, Bank *const *) { stub::send(p.obj[1], "set_fast", {stub::fa(0)}); };
     auto on = [](Pair &p, Bank *&, Bank *const *) { stub::send(p.obj[1], "set_fast", {stub::fa(1)}); };
+    // A rebuilt bank offered, its engine built, then swapped in: the old
+    // engine adds what it owes over the following blocks.
+    static std::atomic<std::int32_t> building{0};
+    auto offer_b = [](Pair &, Bank *&cur, Bank *const *bk) { offer_bank(*cur, bk[1], building); };
+    auto built = [](Pair &p, Bank *&, Bank *const *) {
+        qavex_switch_wait(p.fast()->psSwitch);
+        EXPECT_EQ(building.load(), 0);
+    };
+    auto swap_b = [](Pair &p, Bank *&cur, Bank *const *bk) {
+        offer_bank(*cur, nullptr, building);
+        cur = bk[1];
+        EXPECT_EQ(p.fast()->psDraining, nullptr);
+    };
+    auto draining = [](Pair &p, Bank *&, Bank *const *) { EXPECT_NE(p.fast()->psDraining, nullptr); };
     auto pause = [](Pair &p, Bank *&, Bank *const *) { p.both("set_compute_synthesis", 0); };
     auto resume = [](Pair &p, Bank *&, Bank *const *) { p.both("set_compute_synthesis", 1); };
     struct Case {
@@ -170,6 +185,12 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
         {"windows changed in place", 2, 30, 4, {{70, mutate}, {140, to_b}, {200, mutate}}},
         {"slices and ring rebuilt, ring growth", 4, 30, 4, {{60, threads}, {130, ring}, {190, to_c}}},
         {"mode off and on, pauses", 2, 30, 0, {{50, off}, {80, on}, {120, pause}, {125, resume}, {160, off}}},
+        {"offered bank swapped in", 2, 30, 0, {{80, offer_b}, {81, built}, {90, swap_b}, {91, draining}}},
+        {"offered bank swapped in, mode off while draining",
+         2,
+         30,
+         0,
+         {{80, offer_b}, {81, built}, {90, swap_b}, {93, off}}},
     };
     for (const auto &cs : cases) {
         SCOPED_TRACE(cs.name);
@@ -203,6 +224,7 @@ TEST_F(FastSynthesis, MatchesExactOnArbitraryStreams)
         }
         p.expect_close(cs.name);
         for (size_t t = p.y[0].size() - 64; t < p.y[0].size(); t++) EXPECT_EQ(p.y[1][t], 0.0f);
+        EXPECT_EQ(p.fast()->psDraining, nullptr);
         EXPECT_EQ(p.latencies(0), p.latencies(1));
         // Both grew their rings when the longer bank came (2 objects).
         EXPECT_EQ(stub::count_lines("inv_qavex: Neues laengstes Frame"), cur == &C ? 2 : 0);
