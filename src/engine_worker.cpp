@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "thread_priority.h"
+
 void QavexWorker::shutdown()
 {
     {
@@ -56,6 +58,7 @@ bool QavexWorker::busy()
 
 void QavexWorker::loop()
 {
+    qavex_thread_to_background();
     std::unique_lock<std::mutex> g(m_);
     for (;;) {
         cv_.wait(g, [this] { return quit_ || next_; });

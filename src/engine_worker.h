@@ -1,6 +1,7 @@
 // A worker thread owned by one object, for work longer than a block (engine
 // and bank builds). One job at a time; starting a job never allocates, so the
 // audio thread may start one. The owner joins the thread by destroying it.
+// The thread runs below the host's priority (src/thread_priority.h).
 #pragma once
 
 #include <atomic>
