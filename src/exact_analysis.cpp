@@ -458,6 +458,11 @@ sQavexExact *qavex_exact_prepare(sQavexExact *c, const sQbank_Param *p)
     return c;
 }
 
+void qavex_exact_share(const sBankSnapshot *s)
+{
+    if (s) bank_snapshot_derived(s, eBankDerived::EXACT_ANALYSIS, build_shared, free_copies);
+}
+
 void qavex_exact_free(sQavexExact *c)
 {
     if (!c) return;

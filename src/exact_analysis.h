@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "m_pd.h"
+#include "bank_snapshot.h"
 #include "records.h"
 
 // The input ring as the analysis reads it: x(0) of block position j is
@@ -28,6 +29,10 @@ struct sQavexExact;
 // plain loop over the float windows, with the same results.
 sQavexExact *qavex_exact_prepare(sQavexExact *c, const sQbank_Param *p);
 void qavex_exact_free(sQavexExact *c);
+// Makes the window copies that every exact analysis of snapshot s shares,
+// anywhere (a worker thread too), so that a later prepare for a record of
+// the same contents only looks them up.
+void qavex_exact_share(const sBankSnapshot *s);
 
 // Queues the K coefficients of band q at block positions p0, p0 + d, ...
 // (entries e[0..K-1], start and band already set), then computes every

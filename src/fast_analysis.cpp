@@ -119,6 +119,10 @@ static bool build(sQavexFast *f, const sQbank_Param *p)
     f->der = (const FastDerived *)bank_snapshot_derived(f->snap, eBankDerived::FAST_ANALYSIS,
                                                         fast_analysis_build_derived, fast_analysis_free_derived);
     if (!f->der) return false;
+    // The exact mode's window copies of the same bank as well: switching
+    // fast mode off then computes exactly from the next block on, without
+    // a block that copies every window.
+    qavex_exact_share(f->snap);
     const FastDerived *d = f->der;
     if (d->nfft == 0) {
         f->synced = false;

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "bank_snapshot.h"
 #include "exact_analysis.h"
 #include "records.h"
 
@@ -33,7 +34,8 @@ bool qavex_fast_prepare(sQavexFast **f, const sQbank_Param *p, const sQavexRing 
 void qavex_fast_free(sQavexFast *f);
 
 // An engine for record p built anywhere (a worker thread too): p must not
-// change while it runs. Null when out of memory.
+// change while it runs. Null when out of memory. Every build also makes the
+// exact mode's shared window copies of the bank (src/exact_analysis.h).
 sQavexFast *qavex_fast_build(const sQbank_Param *p);
 // Engine f, built for a copy of record p at p's current generation, now
 // serves p itself; it catches up with the ring in its next block (in step,

@@ -428,6 +428,11 @@ static const sQavexEngineKind QAVEX_T_FAST_KIND = {qavex_t_fast_build, qavex_t_f
 static void qavex_t_set_fast(sQavex_t *psW, t_floatarg f)
 {
     psW->iFast = (f < 0 || f > 0) ? 1 : 0;  // NaN counts as 0
+    // The exact engine first, while the fast engine still holds the shared
+    // copies its build made: the next blocks are computed exactly at once.
+    const sQbank_Param *live = psW->psParam;
+    if (psW->pFast && live && qavex_t_record_find(live, eQavexRecord::PARAM))
+        psW->pExact = qavex_t_exact_ready(psW, live);
     qavex_fast_free(psW->pFast);
     psW->pFast = nullptr;
     psW->pNoFastAt = nullptr;
