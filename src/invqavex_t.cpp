@@ -376,9 +376,12 @@ static bool invqavex_t_fast_ready(sinvQavex_t *psW, const sQbank_Param *P)
     if (st == SWITCH_WAIT) return false;
     if (st == SWITCH_READY) {
         // What the old bank still owes goes to the ring over the next
-        // blocks, each partition in the block it is due in.
-        invqavex_t_stop_draining(psW);
-        psW->psDraining = psW->psFast;
+        // blocks, each partition in the block it is due in (an engine let
+        // go before, when fast mode was switched off, drains on).
+        if (psW->psFast) {
+            invqavex_t_stop_draining(psW);
+            psW->psDraining = psW->psFast;
+        }
         psW->psFast = (qavex_fast_synthesis *)e;
         fast_synthesis_adopt(psW->psFast, P);
     }
@@ -399,16 +402,16 @@ static bool invqavex_t_fast_switch(sinvQavex_t *psW)
 
 // "set_fast": 1 runs the fast synthesis. With the audio running its engine
 // is built off the audio thread (above); otherwise it is made here and its
-// bands in the next block, where the bank is known. 0 hands what the FFT
-// bands still owe to the ring, so the exact mode continues without a gap.
+// bands in the next block, where the bank is known. 0 switches to the exact
+// mode at once; the fast engine goes on adding what its FFT bands still owe,
+// block by block, so the output continues without a gap.
 static void invqavex_t_set_fast(sinvQavex_t *psW, t_floatarg v)
 {
     const std::int32_t on = v != 0.0f ? 1 : 0;
     qavex_fast_synthesis *f = psW->psFast;
     if (!on) invqavex_t_stop_draining(psW);
     if (!on && f) {
-        fast_synthesis_flush(f, invqavex_t_ring_view(psW));
-        fast_synthesis_free(f);
+        psW->psDraining = f;
         psW->psFast = nullptr;
     }
     if (!on) qavex_switch_cancel(psW->psSwitch);
