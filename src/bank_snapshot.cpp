@@ -176,6 +176,16 @@ const sBankSnapshot *bank_snapshot_acquire(const sQbank_Param *p)
     return &made->pub;
 }
 
+const sBankSnapshot *bank_snapshot_find(const sQbank_Param *p)
+{
+    if (!p || p->iGeneration == 0) return nullptr;
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    Entry *e = find_by_record(p);
+    if (!e) return nullptr;
+    e->refs++;
+    return &e->pub;
+}
+
 void bank_snapshot_release(const sBankSnapshot *s)
 {
     if (!s) return;

@@ -40,6 +40,10 @@ struct sBankSnapshot {
 // The caller owns one reference. An unstamped record (generation 0) gets a
 // snapshot of its own, shared with no one.
 const sBankSnapshot *bank_snapshot_acquire(const sQbank_Param *p);
+// One more reference to the snapshot already made for record p at its
+// generation, found by the record alone (no window is compared or copied);
+// null when there is none. Cheap enough for a message handler.
+const sBankSnapshot *bank_snapshot_find(const sQbank_Param *p);
 // Gives back one reference (null: nothing).
 void bank_snapshot_release(const sBankSnapshot *s);
 

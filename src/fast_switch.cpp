@@ -5,6 +5,7 @@
 #include <new>
 
 #include "allocator.h"
+#include "bank_snapshot.h"
 #include "engine_worker.h"
 #include "window_words.h"
 
@@ -22,6 +23,7 @@ struct sQavexFastSwitch {
     t_clock *clock = nullptr;
     // Host thread only (messages, block routine and clock share it).
     sQbank_Param *copy = nullptr;                  // the job's bank, owned
+    const sBankSnapshot *held = nullptr;           // the snapshot copy's windows are in, or null
     const sQbank_Param *src = nullptr;             // the bank the job reads (copy, or a rebuilt bank)
     std::atomic<std::int32_t> *release = nullptr;  // counted down when the job no longer reads src
     const sQbank_Param *target = nullptr;
@@ -36,9 +38,18 @@ struct sQavexFastSwitch {
 // ---------------------------------------------------------------- bank copy
 // The fields the engines read: band count, hops, float windows (with their
 // headers), longest frame and generation; every other table stays null.
-static void free_copy(sQbank_Param *c)
+// The windows are copied, or taken from a snapshot the bank already has.
+static void free_copy(sQbank_Param *c, const sBankSnapshot *held)
 {
     if (!c) return;
+    if (held) {
+        qavex_t_free(c->paf_r);
+        qavex_t_free(c->paf_i);
+        qavex_t_free(c->aiDq);
+        qavex_t_free(c);
+        bank_snapshot_release(held);
+        return;
+    }
     for (std::int32_t q = 0; q < c->iq_compute_sup; q++) {
         if (c->paf_r) qavex_t_free(c->paf_r[q]);
         if (c->paf_i) qavex_t_free(c->paf_i[q]);
@@ -63,6 +74,36 @@ static paf_type *copy_paf(const paf_type *a, bool *ok)
     return b;
 }
 
+// The record's fields and tables pointing into snapshot s, which holds the
+// same windows; null when memory is short.
+static sQbank_Param *view_of(const sQbank_Param *p, const sBankSnapshot *s)
+{
+    const std::int32_t S = p->iq_compute_sup;
+    auto *c = (sQbank_Param *)qavex_t_malloc0(sizeof(sQbank_Param));
+    if (!c) return nullptr;
+    std::memcpy((void *)c, p, sizeof *c);
+    c->thetadata = nullptr;
+    c->aldDq_real = c->aldDq = nullptr;
+    c->pNext = nullptr;
+    c->piPreparing = nullptr;
+    c->paf_r = (paf_type **)qavex_t_malloc0((std::size_t)S * sizeof(paf_type *));
+    c->paf_i = (paf_type **)qavex_t_malloc0((std::size_t)S * sizeof(paf_type *));
+    c->aiDq = (std::int32_t *)qavex_t_malloc0((std::size_t)S * sizeof(std::int32_t));
+    if (!c->paf_r || !c->paf_i || !c->aiDq) {
+        qavex_t_free(c->paf_r);
+        qavex_t_free(c->paf_i);
+        qavex_t_free(c->aiDq);
+        qavex_t_free(c);
+        return nullptr;
+    }
+    for (std::int32_t q = 0; q < S; q++) {
+        c->paf_r[q] = const_cast<paf_type *>(s->bands[q].r);
+        c->paf_i[q] = const_cast<paf_type *>(s->bands[q].i);
+        c->aiDq[q] = p->aiDq[q];
+    }
+    return c;
+}
+
 static sQbank_Param *copy_bank(const sQbank_Param *p)
 {
     const std::int32_t S = p->iq_compute_sup;
@@ -77,7 +118,7 @@ static sQbank_Param *copy_bank(const sQbank_Param *p)
     c->paf_i = (paf_type **)qavex_t_malloc0((std::size_t)S * sizeof(paf_type *));
     c->aiDq = (std::int32_t *)qavex_t_malloc0((std::size_t)S * sizeof(std::int32_t));
     if (!c->paf_r || !c->paf_i || !c->aiDq) {
-        free_copy(c);
+        free_copy(c, nullptr);
         return nullptr;
     }
     for (std::int32_t q = 0; q < S; q++) c->paf_r[q] = c->paf_i[q] = nullptr;
@@ -89,7 +130,7 @@ static sQbank_Param *copy_bank(const sQbank_Param *p)
         c->paf_i[q] = copy_paf(p->paf_i[q], &ok);
     }
     if (!ok) {
-        free_copy(c);
+        free_copy(c, nullptr);
         return nullptr;
     }
     return c;
@@ -113,8 +154,9 @@ static void tidy(sQavexFastSwitch *s)
         if (void *e = t.exchange(nullptr)) s->kind->destroy(e);
     if (s->asked || s->job.load() == JOB_RUNNING) return;
     if (void *e = s->result.exchange(nullptr)) s->kind->destroy(e);
-    free_copy(s->copy);
+    free_copy(s->copy, s->held);
     s->copy = nullptr;
+    s->held = nullptr;
     s->src = nullptr;
     s->release = nullptr;
     s->job.store(JOB_NONE);
@@ -161,8 +203,15 @@ bool qavex_switch_begin(sQavexFastSwitch *s, const sQbank_Param *p)
 {
     if (!s || !p || p->iGeneration == 0) return false;
     qavex_switch_cancel(s);
-    s->copy = copy_bank(p);
-    if (!s->copy) return false;
+    // A snapshot the bank already has (the exact mode's) saves copying
+    // every window in this message.
+    s->held = bank_snapshot_find(p);
+    s->copy = s->held ? view_of(p, s->held) : copy_bank(p);
+    if (!s->copy) {
+        bank_snapshot_release(s->held);
+        s->held = nullptr;
+        return false;
+    }
     s->src = s->copy;
     s->release = nullptr;
     s->target = p;
@@ -170,8 +219,9 @@ bool qavex_switch_begin(sQavexFastSwitch *s, const sQbank_Param *p)
     s->job.store(JOB_RUNNING);
     if (!s->worker.start(build_job, s)) {
         s->job.store(JOB_NONE);
-        free_copy(s->copy);
+        free_copy(s->copy, s->held);
         s->copy = nullptr;
+        s->held = nullptr;
         return false;
     }
     s->asked = true;
