@@ -147,11 +147,25 @@ static void build_job(void *arg, const std::atomic<bool> &)
     if (release) release->fetch_sub(1);
 }
 
-// Host thread: what no build needs any more.
-static void tidy(sQavexFastSwitch *s)
+static void free_trash(sQavexFastSwitch *s)
 {
     for (auto &t : s->trash)
         if (void *e = t.exchange(nullptr)) s->kind->destroy(e);
+}
+
+// Worker: the engines the block routine let go (freeing a bank's shared
+// data can take longer than a tick).
+static void destroy_job(void *arg, const std::atomic<bool> &) { free_trash((sQavexFastSwitch *)arg); }
+
+// Host thread: what no build needs any more. Engines let go are freed on
+// the worker when it is idle (here, when `here`), later when it builds.
+static void tidy(sQavexFastSwitch *s, bool here)
+{
+    bool trash = false;
+    for (auto &t : s->trash) trash = trash || t.load() != nullptr;
+    if (trash && here) free_trash(s);
+    else if (trash && s->worker.busy()) clock_delay(s->clock, 10);
+    else if (trash && !s->worker.start(destroy_job, s)) free_trash(s);
     if (s->asked || s->job.load() == JOB_RUNNING) return;
     if (void *e = s->result.exchange(nullptr)) s->kind->destroy(e);
     free_copy(s->copy, s->held);
@@ -164,7 +178,7 @@ static void tidy(sQavexFastSwitch *s)
 
 static void tick(sQavexFastSwitch *s)
 {
-    tidy(s);
+    tidy(s, false);
     // A build dropped while it ran: look again once it has ended.
     if (!s->asked && s->job.load() == JOB_RUNNING) clock_delay(s->clock, 10);
 }
@@ -188,7 +202,7 @@ void qavex_switch_cancel(sQavexFastSwitch *s)
     if (!s) return;
     s->asked = false;
     s->worker.wait_idle();
-    tidy(s);
+    tidy(s, true);
 }
 
 void qavex_switch_free(sQavexFastSwitch *s)

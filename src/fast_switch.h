@@ -4,7 +4,7 @@
 // a bank that "rebuild" offers before its swap, src/bank_rebuild.h), and the
 // block routine takes it over at a block boundary once it is complete; the
 // blocks until then are computed exactly. Engines the block routine lets go
-// are freed by a clock, outside the audio thread.
+// are freed on the worker (a clock hands them over), outside the audio thread.
 #pragma once
 
 #include <cstdint>
