@@ -38,19 +38,12 @@ struct sQavexFastSwitch {
 // ---------------------------------------------------------------- bank copy
 // The fields the engines read: band count, hops, float windows (with their
 // headers), longest frame and generation; every other table stays null.
-// The windows are copied, or taken from a snapshot the bank already has.
+// The windows are copied, or taken from a snapshot the bank already has
+// (held: then they are the snapshot's, and only its reference is given back).
 static void free_copy(sQbank_Param *c, const sBankSnapshot *held)
 {
     if (!c) return;
-    if (held) {
-        qavex_t_free(c->paf_r);
-        qavex_t_free(c->paf_i);
-        qavex_t_free(c->aiDq);
-        qavex_t_free(c);
-        bank_snapshot_release(held);
-        return;
-    }
-    for (std::int32_t q = 0; q < c->iq_compute_sup; q++) {
+    for (std::int32_t q = 0; q < c->iq_compute_sup && !held; q++) {
         if (c->paf_r) qavex_t_free(c->paf_r[q]);
         if (c->paf_i) qavex_t_free(c->paf_i[q]);
     }
@@ -58,6 +51,34 @@ static void free_copy(sQbank_Param *c, const sBankSnapshot *held)
     qavex_t_free(c->paf_i);
     qavex_t_free(c->aiDq);
     qavex_t_free(c);
+    bank_snapshot_release(held);
+}
+
+// Record p's fields and hops with empty window tables; null when memory is
+// short or p has no bands.
+static sQbank_Param *shell_of(const sQbank_Param *p)
+{
+    const std::int32_t S = p->iq_compute_sup;
+    if (S < 1 || !p->aiDq || !p->paf_r || !p->paf_i) return nullptr;
+    auto *c = (sQbank_Param *)qavex_t_malloc0(sizeof(sQbank_Param));
+    if (!c) return nullptr;
+    std::memcpy((void *)c, p, sizeof *c);
+    c->thetadata = nullptr;
+    c->aldDq_real = c->aldDq = nullptr;
+    c->pNext = nullptr;
+    c->piPreparing = nullptr;
+    c->iq_compute_sup = 0;  // no band tables yet
+    c->paf_r = (paf_type **)qavex_t_malloc0((std::size_t)S * sizeof(paf_type *));
+    c->paf_i = (paf_type **)qavex_t_malloc0((std::size_t)S * sizeof(paf_type *));
+    c->aiDq = (std::int32_t *)qavex_t_malloc0((std::size_t)S * sizeof(std::int32_t));
+    if (!c->paf_r || !c->paf_i || !c->aiDq) {
+        free_copy(c, nullptr);
+        return nullptr;
+    }
+    for (std::int32_t q = 0; q < S; q++) c->paf_r[q] = c->paf_i[q] = nullptr;
+    c->iq_compute_sup = S;
+    std::memcpy(c->aiDq, p->aiDq, (std::size_t)S * sizeof(std::int32_t));
+    return c;
 }
 
 static paf_type *copy_paf(const paf_type *a, bool *ok)
@@ -74,58 +95,23 @@ static paf_type *copy_paf(const paf_type *a, bool *ok)
     return b;
 }
 
-// The record's fields and tables pointing into snapshot s, which holds the
-// same windows; null when memory is short.
+// The record with its windows pointing into snapshot s, which holds the
+// same windows.
 static sQbank_Param *view_of(const sQbank_Param *p, const sBankSnapshot *s)
 {
-    const std::int32_t S = p->iq_compute_sup;
-    auto *c = (sQbank_Param *)qavex_t_malloc0(sizeof(sQbank_Param));
-    if (!c) return nullptr;
-    std::memcpy((void *)c, p, sizeof *c);
-    c->thetadata = nullptr;
-    c->aldDq_real = c->aldDq = nullptr;
-    c->pNext = nullptr;
-    c->piPreparing = nullptr;
-    c->paf_r = (paf_type **)qavex_t_malloc0((std::size_t)S * sizeof(paf_type *));
-    c->paf_i = (paf_type **)qavex_t_malloc0((std::size_t)S * sizeof(paf_type *));
-    c->aiDq = (std::int32_t *)qavex_t_malloc0((std::size_t)S * sizeof(std::int32_t));
-    if (!c->paf_r || !c->paf_i || !c->aiDq) {
-        qavex_t_free(c->paf_r);
-        qavex_t_free(c->paf_i);
-        qavex_t_free(c->aiDq);
-        qavex_t_free(c);
-        return nullptr;
-    }
-    for (std::int32_t q = 0; q < S; q++) {
+    sQbank_Param *c = shell_of(p);
+    for (std::int32_t q = 0; c && q < c->iq_compute_sup; q++) {
         c->paf_r[q] = const_cast<paf_type *>(s->bands[q].r);
         c->paf_i[q] = const_cast<paf_type *>(s->bands[q].i);
-        c->aiDq[q] = p->aiDq[q];
     }
     return c;
 }
 
 static sQbank_Param *copy_bank(const sQbank_Param *p)
 {
-    const std::int32_t S = p->iq_compute_sup;
-    if (S < 1 || !p->aiDq || !p->paf_r || !p->paf_i) return nullptr;
-    auto *c = (sQbank_Param *)qavex_t_malloc0(sizeof(sQbank_Param));
-    if (!c) return nullptr;
-    std::memcpy((void *)c, p, sizeof *c);
-    c->thetadata = nullptr;
-    c->aldDq_real = c->aldDq = nullptr;
-    c->iq_compute_sup = 0;  // no band tables yet
-    c->paf_r = (paf_type **)qavex_t_malloc0((std::size_t)S * sizeof(paf_type *));
-    c->paf_i = (paf_type **)qavex_t_malloc0((std::size_t)S * sizeof(paf_type *));
-    c->aiDq = (std::int32_t *)qavex_t_malloc0((std::size_t)S * sizeof(std::int32_t));
-    if (!c->paf_r || !c->paf_i || !c->aiDq) {
-        free_copy(c, nullptr);
-        return nullptr;
-    }
-    for (std::int32_t q = 0; q < S; q++) c->paf_r[q] = c->paf_i[q] = nullptr;
-    c->iq_compute_sup = S;
-    std::memcpy(c->aiDq, p->aiDq, (std::size_t)S * sizeof(std::int32_t));
-    bool ok = true;
-    for (std::int32_t q = 0; q < S && ok; q++) {
+    sQbank_Param *c = shell_of(p);
+    bool ok = c != nullptr;
+    for (std::int32_t q = 0; ok && q < c->iq_compute_sup; q++) {
         c->paf_r[q] = copy_paf(p->paf_r[q], &ok);
         c->paf_i[q] = copy_paf(p->paf_i[q], &ok);
     }
